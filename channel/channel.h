@@ -1,0 +1,73 @@
+// CChannel: one data link connection of the multiplexer.
+#ifndef MUX_CHANNEL_CHANNEL_H
+#define MUX_CHANNEL_CHANNEL_H
+
+#include "platform.h"
+#include "framing/frame.h"
+#include "dispatcher/transmit.h"
+
+class CChannel;
+typedef BOOL (*ChannelCleanupHook)(CChannel* channel);
+
+#define MUX_CTL_QUEUE_SIZE 5
+
+// Process-wide: set by a reader that empties a channel buffer, cleared by the
+// receive parser when it uses it to skip one wake.
+extern volatile LONG bufferDrained;
+
+class CChannel {
+public:
+    CChannel(BYTE dlci, LPTHREAD_START_ROUTINE threadProc, ChannelCleanupHook cleanupHook);
+    // Not virtual: channels are destroyed through their concrete class.
+    ~CChannel();
+
+    virtual BOOL Init();    // slot 0
+    virtual void Deinit();  // slot 1
+
+    BOOL IsNotReady();
+    BOOL SendSABM();
+    BOOL SendDISC();
+    LONG SendUIH(const BYTE* data, DWORD length);
+    void SendUA();
+    void WakeThread();
+    DWORD GetRxCount();
+
+    // FCS over address, control and length of frameHeader, stored at `fcs`,
+    // with the closing flag after it.
+    void CalcFCS(int headerLength, BYTE* fcs);
+
+    BYTE Dlci() const { return (BYTE)(frameHeader[1] >> 2); }
+
+    // Fields, in this order.
+    volatile LONG connected;
+    HANDLE flowEvent;
+    volatile LONG flowStopped;
+    CRITICAL_SECTION rxLock;
+    DWORD rxFrameLength;
+    LONG rxSize;
+    BYTE* rxBase;
+    BYTE* rxRead;
+    BYTE* rxLast;
+    BYTE* rxEnd;
+    BYTE* rxWrite;
+    const WCHAR* name;
+    volatile LONG stopThread;
+    volatile LONG initialized;
+    BYTE ctlQueue[MUX_CTL_QUEUE_SIZE];
+    BYTE lastResponse;
+    volatile LONG ctlQueueWrite;
+    volatile LONG ctlQueueRead;
+    HANDLE thread;
+    HANDLE wakeEvent;
+    HANDLE responseEvent;
+    BYTE frameHeader[6];
+    FrameDescriptor txFrame;
+    LPTHREAD_START_ROUTINE threadProc;
+    ChannelCleanupHook cleanupHook;
+
+private:
+    CChannel(const CChannel&);
+    CChannel& operator=(const CChannel&);
+};
+
+#endif

@@ -1,0 +1,112 @@
+// CDispatcher: the single owner of the UART to the modem.
+#ifndef MUX_DISPATCHER_DISPATCHER_H
+#define MUX_DISPATCHER_DISPATCHER_H
+
+#include "platform.h"
+#include "framing/frame.h"
+#include "dispatcher/transmit.h"
+
+class CChannel;
+class CCtrlChannel;
+
+#define MUX_MAX_CHANNELS 64
+#define MUX_RING_NODES 50
+#define MUX_NODE_DATA_SIZE 1000
+
+// One node of the receive ring.
+struct FFUARTDATA {
+    BYTE data[MUX_NODE_DATA_SIZE];
+    DWORD count;
+    DWORD eventMask;
+    FFUARTDATA* pNext;
+};
+
+class CDispatcher {
+public:
+    CDispatcher();
+    ~CDispatcher();
+
+    void Reset();
+    BOOL Init();
+    void Stop();
+    void Release();
+    void Destroy();
+    void ClosePort();
+
+    // Module lines.
+    BOOL ModuleReset();
+    DWORD GetRFOKPinState();
+
+    // Receive parser: parses the ring's current read node.
+    void ParseRecBytes();
+
+    // Transmit path; the caller holds csSend.
+    LONG Send(FrameDescriptor* frame);
+
+    // Channel table.
+    BOOL RegisterChannel(CChannel* channel);
+    BOOL UnregisterChannel(CChannel* channel);
+    BOOL IsDlciTaken(CChannel* channel);
+    BOOL NegotiateService(BYTE dlci);
+    BOOL QueryModemStatus(BYTE dlci, DWORD* status);
+    void StopFlow(BYTE dlci);
+    void ResumeFlow(BYTE dlci);
+
+    // Worker threads; each gets the dispatcher as its argument.
+    static DWORD WINAPI GetDataThread(LPVOID dispatcher);
+    static DWORD WINAPI ParseDataThread(LPVOID dispatcher);
+    static DWORD WINAPI TimeOutThread(LPVOID dispatcher);
+    static DWORD WINAPI RFOKPinThread(LPVOID dispatcher);
+    static DWORD WINAPI SetDTRThread(LPVOID dispatcher);
+
+    // Members, in declaration order.
+    volatile LONG refCount;
+    volatile BOOL bRunning;
+    BYTE* pSendBuf;
+    DWORD sendLength;
+    volatile DWORD timeOut;
+    volatile BOOL bStopThreads;
+    volatile BOOL bStopTimeOut;
+    HANDLE hGetDataThread;
+    HANDLE hParseDataThread;
+    HANDLE hTimeOutThread;
+    HANDLE hRFOKPinThread;
+    HANDLE hSetDTRThread;
+    HANDLE hTimeOutArm;
+    HANDLE hTimeOutCancel;
+    HANDLE hGetDataStart;
+    HANDLE hParseDataStart;
+    CRITICAL_SECTION csSend;
+    // Receive parser state.
+    volatile LONG parseState;
+    CChannel* pCurChannel;
+    BYTE flagOctet;
+    BYTE addressOctet;
+    BYTE controlOctet;
+    BYTE lengthOctet;
+    BYTE fcsOctet;
+    BYTE closeOctet;
+    DWORD remaining;
+    CCtrlChannel* pCtrlChannel;
+    CChannel* volatile channels[MUX_MAX_CHANNELS];
+
+private:
+    CDispatcher(const CDispatcher&);
+    CDispatcher& operator=(const CDispatcher&);
+};
+
+// The one dispatcher of the process.
+extern CDispatcher g_dispatcher;
+
+// Process-wide values that belong to the dispatcher.
+extern HANDLE hUART;
+extern HANDLE hDataIn;
+extern FFUARTDATA* pReadNode;
+extern FFUARTDATA* pWriteNode;
+extern FFUARTDATA* pRingNodes;  // node 0 of the current ring
+extern CRITICAL_SECTION csRing;
+// The information field of the frame being received, and the write position.
+extern BYTE frameBuffer[MUX_FRAME_BUF_SIZE];
+extern BYTE* pFrameBufPos;
+
+#endif

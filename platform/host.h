@@ -1,0 +1,65 @@
+// Host-side control of the platform layer: execution mode, device root,
+// debug sink, and what tests and tools need to observe. C++17; never
+// included by the driver.
+#ifndef MUX_PLATFORM_HOST_H
+#define MUX_PLATFORM_HOST_H
+
+#include "platform.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace plat {
+
+// Execution mode. Chosen before the first platform call; when nothing was
+// chosen, MUX_SIM_SEED in the environment selects simulation with that seed,
+// otherwise real time.
+void UseRealTime();
+void UseSimulation(uint64_t seed);
+bool IsSimulated();
+uint64_t Seed();
+
+// Starts a fresh simulated world on the calling thread, which becomes its
+// first thread ("main"). Virtual time restarts at 0. Threads of an earlier
+// world that are still blocked are abandoned: they never run again.
+void BeginSimulation(uint64_t seed);
+// Ends the current world; returns the number of its threads still alive.
+int EndSimulation();
+
+// Milliseconds since the start of the world (virtual in simulation).
+uint64_t NowMs();
+
+// The scheduler's decisions since BeginSimulation, as text (one line per
+// switch: time, thread name); equal seeds give equal traces.
+std::string SchedulerTrace();
+
+// Called on a deadlock with the report (thread names and what they wait on)
+// before the process aborts. Default: write to stderr.
+void SetDeadlockHandler(std::function<void(const std::string& report)> handler);
+
+// Thread introspection for tests.
+std::string ThreadName(HANDLE thread);
+std::string CurrentThreadName();
+void SetCurrentThreadName(const std::string& name);
+
+// Device root: device paths such as "\MuxLog.txt" map into this directory.
+// Default: the current directory.
+void SetDeviceRoot(const std::string& dir);
+std::string DeviceRoot();
+std::string HostPathFor(const std::u16string& devicePath);
+
+// Kernel debug output (NKDbgPrintfW). Default: stderr, as UTF-8.
+void SetDebugSink(std::function<void(const std::u16string& text)> sink);
+
+// The in-memory registry back to empty.
+void ClearRegistry();
+
+// Wide/narrow conversions for host code.
+std::string ToUtf8(const std::u16string& s);
+std::string ToUtf8(const WCHAR* s);
+std::u16string FromUtf8(const std::string& s);
+
+}  // namespace plat
+
+#endif
