@@ -38,6 +38,21 @@ public:
 
     BYTE Dlci() const { return (BYTE)(frameHeader[1] >> 2); }
 
+    // Every change of `connected` goes through these two, so that the
+    // dispatcher's refCount always equals the number of connected channels:
+    // `connected` is exchanged and refCount moves by one only when the state
+    // really changed. Each returns TRUE when it changed the state.
+    BOOL MarkConnected();
+    BOOL MarkDisconnected();
+
+    // For the channel threads: takes the ctlQueue entry at ctlQueueRead and
+    // advances it (one entry per wake).
+    BYTE TakeControlOctet();
+    // The reaction common to every channel thread: a UA or DM (after forcing
+    // P/F) is stored unchanged in lastResponse and responseEvent is set.
+    // Returns TRUE when the octet was such a response.
+    BOOL NoteResponse(BYTE control);
+
     // Fields, in this order.
     volatile LONG connected;
     HANDLE flowEvent;
@@ -64,6 +79,9 @@ public:
     FrameDescriptor txFrame;
     LPTHREAD_START_ROUTINE threadProc;
     ChannelCleanupHook cleanupHook;
+    // Id of the channel's thread, so that Deinit run by that very thread
+    // (the control channel ending the multiplexer) does not wait for itself.
+    DWORD threadId;
 
 private:
     CChannel(const CChannel&);

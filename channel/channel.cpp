@@ -1,0 +1,384 @@
+// CChannel: connection set-up and release of one DLCI, UIH sending under the
+// modem's flow control, the receive buffer and the control-octet ring.
+#include "platform.h"
+#include "channel/channel.h"
+#include "dispatcher/dispatcher.h"
+#include "diag/log.h"
+
+// Wait for the UA that answers a SABM or DISC.
+#define MUX_RESPONSE_WAIT_MS 3000
+// Longest wait for the modem to lift its flow control, per UIH piece.
+#define MUX_FLOW_WAIT_MS 10000
+// "MUX3:" is paced after every UIH piece.
+#define MUX_PACED_PAUSE_MS 110
+
+CChannel::CChannel(BYTE dlci, LPTHREAD_START_ROUTINE proc, ChannelCleanupHook hook)
+{
+    // The first channel of a (re)started multiplexer starts from a clean
+    // dispatcher: empty table, no references.
+    if (!g_dispatcher.bRunning) {
+        g_dispatcher.Reset();
+    }
+
+    frameHeader[0] = MUX_FLAG;
+    frameHeader[1] = (BYTE)(((dlci & 0x3F) << 2) | MUX_CR_BIT | MUX_EA_BIT);
+    frameHeader[2] = 0;
+    frameHeader[3] = MUX_EA_BIT;
+    frameHeader[4] = 0;
+    frameHeader[5] = MUX_FLAG;
+
+    connected = 0;
+    initialized = 0;
+    name = NULL;
+    flowEvent = NULL;
+    flowStopped = 0;
+    wakeEvent = NULL;
+    responseEvent = NULL;
+    thread = NULL;
+    threadId = 0;
+    stopThread = 1;
+
+    rxFrameLength = 0;
+    rxSize = 0;
+    rxBase = rxRead = rxLast = rxEnd = rxWrite = NULL;
+    memset(&rxLock, 0, sizeof(rxLock));
+    memset(ctlQueue, 0, sizeof(ctlQueue));
+    lastResponse = 0;
+    ctlQueueWrite = 0;
+    ctlQueueRead = 0;
+
+    txFrame.pHeader = frameHeader;
+    txFrame.headerLength = 4;
+    txFrame.pData = NULL;
+    txFrame.dataLength = 0;
+    txFrame.pTrailer = &frameHeader[4];
+    txFrame.trailerLength = 2;
+
+    threadProc = proc;
+    cleanupHook = hook;
+}
+
+CChannel::~CChannel()
+{
+    if (initialized) {
+        CChannel::Deinit();
+    }
+    // Leaves the slot alone when it holds another channel (one whose DLCI
+    // this channel failed to take).
+    g_dispatcher.UnregisterChannel(this);
+}
+
+BOOL CChannel::MarkConnected()
+{
+    if (InterlockedExchange(&connected, 1) != 0) {
+        return FALSE;
+    }
+    InterlockedIncrement(&g_dispatcher.refCount);
+    return TRUE;
+}
+
+BOOL CChannel::MarkDisconnected()
+{
+    if (InterlockedExchange(&connected, 0) == 0) {
+        return FALSE;
+    }
+    InterlockedDecrement(&g_dispatcher.refCount);
+    return TRUE;
+}
+
+// Undoes what an Init that failed before registration had created: the
+// thread (told to stop and waited for), the three events and the lock.
+// The channel is left as it was before that Init.
+static void ReleasePartialInit(CChannel* ch, BOOL lockReady)
+{
+    ch->stopThread = 1;
+    if (ch->thread != NULL) {
+        SetEvent(ch->wakeEvent);
+        WaitForSingleObject(ch->thread, INFINITE);
+        CloseHandle(ch->thread);
+        ch->thread = NULL;
+        ch->threadId = 0;
+    }
+    if (ch->wakeEvent != NULL) {
+        CloseHandle(ch->wakeEvent);
+        ch->wakeEvent = NULL;
+    }
+    if (ch->responseEvent != NULL) {
+        CloseHandle(ch->responseEvent);
+        ch->responseEvent = NULL;
+    }
+    if (ch->flowEvent != NULL) {
+        CloseHandle(ch->flowEvent);
+        ch->flowEvent = NULL;
+    }
+    if (lockReady) {
+        DeleteCriticalSection(&ch->rxLock);
+    }
+}
+
+BOOL CChannel::Init()
+{
+    BOOL lockReady = FALSE;
+
+    if (initialized == 1) {
+        return TRUE;
+    }
+    ctlQueueRead = 0;
+    ctlQueueWrite = 0;
+
+    if (!g_dispatcher.bRunning) {
+        if (!g_dispatcher.Init()) {
+            goto failed;
+        }
+    } else if (g_dispatcher.IsDlciTaken(this)) {
+        MuxLog(TEXT("MUX: Channel::Init() for %s -> ERROR, dlci already exist ; Time=%d\r\n"), name,
+               GetTickCount());
+        return FALSE;
+    } else if (initialized == 1) {
+        MuxLog(TEXT("MUX: Channel::Init() for %s -> ERROR, already initialized ; Time=%d\r\n"), name,
+               GetTickCount());
+        return FALSE;
+    }
+
+    rxRead = rxLast = rxWrite = rxBase;
+    rxEnd = rxBase + rxSize;
+
+    // The lock and the events exist before stopThread is cleared: a channel
+    // still in the table from an earlier Init becomes visible to the
+    // receive parser at that moment.
+    InitializeCriticalSection(&rxLock);
+    lockReady = TRUE;
+
+    wakeEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
+    responseEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
+    flowEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
+    if (wakeEvent == NULL || responseEvent == NULL || flowEvent == NULL) {
+        goto failed;
+    }
+
+    stopThread = 0;
+    thread = CreateThread(NULL, 0, threadProc, this, 0, &threadId);
+    if (thread == NULL) {
+        goto failed;
+    }
+
+    if (!g_dispatcher.RegisterChannel(this)) {
+        goto failed;
+    }
+
+    initialized = 1;
+
+    if (!SendSABM()) {
+        goto failed;
+    }
+    MarkConnected();
+    return TRUE;
+
+failed:
+    Deinit();
+    if (initialized == 0) {
+        // Deinit does nothing for a channel that never got registered.
+        ReleasePartialInit(this, lockReady);
+    }
+    return FALSE;
+}
+
+void CChannel::Deinit()
+{
+    if (initialized == 0) {
+        return;
+    }
+    if (connected) {
+        SendDISC();
+        MarkDisconnected();
+    }
+
+    initialized = 0;
+    stopThread = 1;
+    flowStopped = 0;
+
+    if (thread != NULL) {
+        SetEvent(wakeEvent);
+        // The control channel's thread ends the multiplexer itself and so
+        // runs this for its own channel; it cannot wait for itself.
+        if (threadId != GetCurrentThreadId()) {
+            WaitForSingleObject(thread, INFINITE);
+        }
+        CloseHandle(thread);
+        thread = NULL;
+        threadId = 0;
+    }
+
+    if (wakeEvent != NULL) {
+        CloseHandle(wakeEvent);
+        wakeEvent = NULL;
+    }
+    if (responseEvent != NULL) {
+        // Releases a sender still waiting for a response; it finds the
+        // channel no longer initialised and fails.
+        SetEvent(responseEvent);
+        CloseHandle(responseEvent);
+        responseEvent = NULL;
+    }
+    if (flowEvent != NULL) {
+        CloseHandle(flowEvent);
+        flowEvent = NULL;
+    }
+
+    if (cleanupHook != NULL) {
+        cleanupHook(this);
+    }
+
+    DeleteCriticalSection(&rxLock);
+
+    g_dispatcher.Release();
+}
+
+BOOL CChannel::IsNotReady()
+{
+    return !g_dispatcher.bRunning || !initialized;
+}
+
+// Sends a frame without information field with the given control octet and
+// waits for the modem's answer; the two messages name the operation.
+static BOOL SendCommandAndWait(CChannel* ch, BYTE control, LPCWSTR notUaMessage,
+                               LPCWSTR timeOutMessage)
+{
+    EnterCriticalSection(&g_dispatcher.csSend);
+    ch->frameHeader[2] = control;
+    ch->frameHeader[3] = MUX_EA_BIT;
+    ch->CalcFCS(4, &ch->frameHeader[4]);
+    ch->txFrame.headerLength = 6;
+    ch->txFrame.pData = NULL;
+    ch->txFrame.dataLength = 0;
+    g_dispatcher.Send(&ch->txFrame);
+    LeaveCriticalSection(&g_dispatcher.csSend);
+
+    DWORD wait = WaitForSingleObject(ch->responseEvent, MUX_RESPONSE_WAIT_MS);
+    if (wait == WAIT_OBJECT_0 && ch->initialized == 1) {
+        if (ch->lastResponse == MUX_CTL_UA) {
+            return TRUE;
+        }
+        MuxLog(notUaMessage, ch->name, GetTickCount());
+        return FALSE;
+    }
+    MuxLog(timeOutMessage, ch->name, GetTickCount());
+    return FALSE;
+}
+
+BOOL CChannel::SendSABM()
+{
+    return SendCommandAndWait(this, MUX_CTL_SABM,
+                              TEXT("MUX: CChannel::SendSABM() for %s -> ERROR, not UA resp ; Time=%d\r\n"),
+                              TEXT("MUX: CChannel::SendSABM() for %s -> ERROR, time out ; Time=%d\r\n"));
+}
+
+BOOL CChannel::SendDISC()
+{
+    // With GSM_RF_OK low the module is gone: there is nobody to answer.
+    if (!g_dispatcher.GetRFOKPinState()) {
+        return TRUE;
+    }
+    return SendCommandAndWait(this, MUX_CTL_DISC,
+                              TEXT("MUX: CChannel::SendDISC() for %s -> ERROR, not UA resp ; Time=%d\r\n"),
+                              TEXT("MUX: CChannel::SendDISC() for %s -> ERROR, time out ; Time=%d\r\n"));
+}
+
+void CChannel::SendUA()
+{
+    EnterCriticalSection(&g_dispatcher.csSend);
+    // A response carries C/R = 0, for this one frame only.
+    frameHeader[1] &= (BYTE)~MUX_CR_BIT;
+    frameHeader[2] = MUX_CTL_UA;
+    frameHeader[3] = MUX_EA_BIT;
+    CalcFCS(4, &frameHeader[4]);
+    txFrame.headerLength = 6;
+    txFrame.pData = NULL;
+    txFrame.dataLength = 0;
+    g_dispatcher.Send(&txFrame);
+    frameHeader[1] |= MUX_CR_BIT;
+    LeaveCriticalSection(&g_dispatcher.csSend);
+}
+
+LONG CChannel::SendUIH(const BYTE* data, DWORD length)
+{
+    DWORD left = length;
+    const BYTE* p = data;
+
+    for (;;) {
+        if (flowStopped == 1) {
+            if (WaitForSingleObject(flowEvent, MUX_FLOW_WAIT_MS) == WAIT_TIMEOUT) {
+                // The modem never lifted it; go on rather than block forever.
+                flowStopped = 0;
+            }
+        }
+
+        DWORD chunk = left < MUX_MAX_INFO ? left : MUX_MAX_INFO;
+
+        EnterCriticalSection(&g_dispatcher.csSend);
+        frameHeader[3] = (BYTE)((chunk << 1) | MUX_EA_BIT);
+        frameHeader[2] = MUX_CTL_UIH;
+        CalcFCS(4, &frameHeader[4]);
+        txFrame.headerLength = 4;
+        txFrame.pData = p;
+        txFrame.dataLength = (LONG)chunk;
+        if (connected == 0) {
+            MuxLog(TEXT("MUX: CChannel::SendUIH() for %s -> ERROR, cannel is disconnected ; Time=%d\r\n"),
+                   name, GetTickCount());
+            SetLastError(ERROR_NOT_READY);
+            LeaveCriticalSection(&g_dispatcher.csSend);
+            return -1;
+        }
+        LONG sent = g_dispatcher.Send(&txFrame);
+        LeaveCriticalSection(&g_dispatcher.csSend);
+
+        if (chunk == 0 || sent != (LONG)chunk) {
+            MuxLog(TEXT("MUX: CChannel::SendUIH() for %s -> ERROR, time-out ; Time=%d\r\n"), name,
+                   GetTickCount());
+            SetLastError(ERROR_NOT_READY);
+            return -1;
+        }
+
+        if (name != NULL && wcscmp(name, TEXT("MUX3:")) == 0) {
+            Sleep(MUX_PACED_PAUSE_MS);
+        }
+
+        left -= chunk;
+        p += chunk;
+        if (left == 0) {
+            return (LONG)length;
+        }
+    }
+}
+
+void CChannel::WakeThread()
+{
+    SetEvent(wakeEvent);
+}
+
+DWORD CChannel::GetRxCount()
+{
+    EnterCriticalSection(&rxLock);
+    DWORD count = (DWORD)(rxWrite - rxRead);
+    LeaveCriticalSection(&rxLock);
+    return count;
+}
+
+BYTE CChannel::TakeControlOctet()
+{
+    DWORD slot = (DWORD)ctlQueueRead % MUX_CTL_QUEUE_SIZE;
+    BYTE octet = ctlQueue[slot];
+    ctlQueueRead = (LONG)((slot + 1) % MUX_CTL_QUEUE_SIZE);
+    return octet;
+}
+
+BOOL CChannel::NoteResponse(BYTE control)
+{
+    BYTE withPF = (BYTE)(control | MUX_PF_BIT);
+    if (withPF != MUX_CTL_UA && withPF != MUX_CTL_DM) {
+        return FALSE;
+    }
+    lastResponse = control;
+    SetEvent(responseEvent);
+    return TRUE;
+}
