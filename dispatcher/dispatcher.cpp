@@ -1,0 +1,561 @@
+// CDispatcher: start-up and shutdown of the multiplexer.
+#include "platform.h"
+#include "dispatcher/dispatcher.h"
+#include "channel/channel.h"
+#include "channel/ctrl_channel.h"
+#include "modem/lines.h"
+#include "diag/log.h"
+
+// Process-wide values that belong to the dispatcher. Defined before the
+// dispatcher itself, whose constructor sets hUART again through Reset.
+HANDLE hUART = INVALID_HANDLE_VALUE;
+HANDLE hDataIn = INVALID_HANDLE_VALUE;
+FFUARTDATA* pReadNode = NULL;
+FFUARTDATA* pWriteNode = NULL;
+FFUARTDATA* pRingNodes = NULL;
+CRITICAL_SECTION csRing;
+
+CDispatcher g_dispatcher;
+
+#define UART_EVENT_MASK (EV_RXCHAR | EV_BREAK | EV_ERR)  // 0xC1
+#define UART_BAUD_HANDSHAKE 115200
+#define UART_BAUD_MUX 460800
+#define HANDSHAKE_BUF_SIZE 128
+#define HANDSHAKE_TIMEOUT_MS 3000
+#define CMUX_PORT_SPEED 7  // 460800 bit/s
+#define DRAIN_PAUSE_MS 500
+#define DRAIN_READ_SIZE 128
+#define SETTLE_PAUSE_MS 2000
+// How often Stop repeats the wake-up of a worker thread that has not yet
+// reached the wait the wake-up is meant for.
+#define STOP_RETRY_MS 50
+
+// The two locks live as long as the process once made: a thread that is
+// still on its way out of a send must never find csSend deleted or
+// initialised anew under it.
+static BOOL s_csSendReady = FALSE;
+static BOOL s_csRingReady = FALSE;
+
+// Ids of the worker threads, so that Stop never waits for the thread it runs on.
+static DWORD s_getDataThreadId = 0;
+static DWORD s_parseDataThreadId = 0;
+static DWORD s_timeOutThreadId = 0;
+static DWORD s_rfokThreadId = 0;
+static DWORD s_setDtrThreadId = 0;
+
+static BOOL IsOpenHandle(HANDLE h)
+{
+    return h != NULL && h != INVALID_HANDLE_VALUE;
+}
+
+static void CloseAndClear(HANDLE* h)
+{
+    if (*h != NULL) {
+        CloseHandle(*h);
+        *h = NULL;
+    }
+}
+
+// Waits until a worker thread has ended, then closes its handle. `wake` is
+// repeated every STOP_RETRY_MS until the thread is gone, for a thread that
+// was between its check of the stop flag and its wait when first woken.
+// Nothing is waited for when the thread is the calling one.
+typedef void (*WakeProc)(CDispatcher* d);
+
+static void EndWorker(CDispatcher* d, HANDLE* thread, DWORD threadId, WakeProc wake)
+{
+    if (*thread == NULL) {
+        return;
+    }
+    if (threadId != GetCurrentThreadId()) {
+        for (;;) {
+            if (wake != NULL) {
+                wake(d);
+            }
+            if (WaitForSingleObject(*thread, STOP_RETRY_MS) != WAIT_TIMEOUT) {
+                break;
+            }
+        }
+    }
+    CloseHandle(*thread);
+    *thread = NULL;
+}
+
+// Setting the event mask again makes a pending WaitCommEvent return.
+static void WakeReader(CDispatcher*)
+{
+    if (IsOpenHandle(hUART)) {
+        SetCommMask(hUART, UART_EVENT_MASK);
+    }
+}
+
+// The RF-OK watcher and the DTR thread create their events themselves, so
+// the handle may not exist yet when Stop first looks.
+static void WakeRFOKWatcher(CDispatcher*)
+{
+    HANDLE h = g_hRFOKEvent;
+    if (IsOpenHandle(h)) {
+        SetEvent(h);
+    }
+}
+
+static void WakeDTRThread(CDispatcher*)
+{
+    HANDLE h = g_hSetDTREvent;
+    if (IsOpenHandle(h)) {
+        SetEvent(h);
+    }
+}
+
+// Frees the nodes of the ring, also a ring that was only partly built.
+static void FreeRingNodes()
+{
+    FFUARTDATA* node = pRingNodes;
+    while (node != NULL) {
+        FFUARTDATA* next = node->pNext;
+        HeapFree(GetProcessHeap(), 0, node);
+        if (next == pRingNodes) {
+            break;
+        }
+        node = next;
+    }
+    pRingNodes = NULL;
+    pReadNode = NULL;
+    pWriteNode = NULL;
+}
+
+// Allocates and links the ring, or empties the ring of an earlier start.
+static BOOL PrepareRing()
+{
+    if (pRingNodes != NULL) {
+        FFUARTDATA* node = pRingNodes;
+        do {
+            node->count = 0;
+            node->eventMask = 0;
+            node = node->pNext;
+        } while (node != pRingNodes);
+    } else {
+        FFUARTDATA* last = NULL;
+        for (int i = 0; i < MUX_RING_NODES; i++) {
+            FFUARTDATA* node =
+                (FFUARTDATA*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(FFUARTDATA));
+            if (node == NULL) {
+                MuxLog(TEXT("MUX: Allocate memory for FFUARTDATA fail.\r\n"));
+                return FALSE;
+            }
+            if (last == NULL) {
+                pRingNodes = node;
+            } else {
+                last->pNext = node;
+            }
+            last = node;
+        }
+        last->pNext = pRingNodes;
+    }
+    pReadNode = pRingNodes;
+    pWriteNode = pRingNodes;
+    return TRUE;
+}
+
+// "OK" anywhere in the octets received so far.
+static BOOL ContainsOK(const BYTE* buf, DWORD length)
+{
+    for (DWORD i = 0; i + 1 < length; i++) {
+        if (buf[i] == 'O' && buf[i + 1] == 'K') {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// "AT+CMUX=0,0,%d\r\n" for a port speed of one digit. Returns its length.
+static DWORD FormatCmuxCommand(BYTE* buf, int portSpeed)
+{
+    static const char prefix[] = "AT+CMUX=0,0,";
+    DWORD n = (DWORD)(sizeof(prefix) - 1);
+    memcpy(buf, prefix, n);
+    buf[n++] = (BYTE)('0' + portSpeed);
+    buf[n++] = '\r';
+    buf[n++] = '\n';
+    return n;
+}
+
+static void SetBaudRate(DWORD baud)
+{
+    DCB dcb;
+    memset(&dcb, 0, sizeof(dcb));
+    dcb.DCBlength = sizeof(dcb);
+    GetCommState(hUART, &dcb);
+    dcb.BaudRate = baud;
+    SetCommState(hUART, &dcb);
+}
+
+CDispatcher::CDispatcher()
+{
+    bRunning = FALSE;
+    pSendBuf = NULL;
+    Reset();
+}
+
+CDispatcher::~CDispatcher()
+{
+    Sleep(100);
+}
+
+void CDispatcher::Reset()
+{
+    // A stopped dispatcher still owns the port and the time-out thread; the
+    // next Init opens and creates them anew, so give them back first.
+    if (bStopThreads && (hTimeOutThread != NULL || IsOpenHandle(hUART))) {
+        ClosePort();
+    }
+
+    refCount = 0;
+    bRunning = FALSE;
+    bStopThreads = FALSE;
+    bStopTimeOut = FALSE;
+    hGetDataThread = NULL;
+    hParseDataThread = NULL;
+    hTimeOutThread = NULL;
+    hRFOKPinThread = NULL;
+    hSetDTRThread = NULL;
+    hTimeOutArm = NULL;
+    hTimeOutCancel = NULL;
+    hGetDataStart = NULL;
+    hParseDataStart = NULL;
+    pCtrlChannel = NULL;
+    for (int i = 0; i < MUX_MAX_CHANNELS; i++) {
+        channels[i] = NULL;
+    }
+    hUART = INVALID_HANDLE_VALUE;
+}
+
+BOOL CDispatcher::Init()
+{
+    BYTE buf[HANDSHAKE_BUF_SIZE];
+    DWORD count = 0;
+
+    // 5 (first half): the send lock outlives every start and stop.
+    if (!s_csSendReady) {
+        InitializeCriticalSection(&csSend);
+        s_csSendReady = TRUE;
+    }
+
+    // 1. Transmit buffer.
+    EnterCriticalSection(&csSend);
+    if (pSendBuf == NULL) {
+        pSendBuf = (BYTE*)HeapAlloc(GetProcessHeap(), 0, MUX_SEND_BUF_SIZE);
+    }
+    sendLength = 0;
+    LeaveCriticalSection(&csSend);
+    if (pSendBuf == NULL) {
+        goto fail;
+    }
+
+    // 2, 3. The ring, empty.
+    if (!PrepareRing()) {
+        goto fail;
+    }
+
+    // 4. "DataIn".
+    if (IsOpenHandle(hDataIn)) {
+        CloseHandle(hDataIn);
+    }
+    hDataIn = CreateEventW(NULL, FALSE, FALSE, TEXT("DataIn"));
+    if (hDataIn == NULL) {
+        goto fail;
+    }
+
+    // 5. Ring lock and stop flags.
+    if (!s_csRingReady) {
+        InitializeCriticalSection(&csRing);
+        s_csRingReady = TRUE;
+    }
+    bStopThreads = FALSE;
+    bStopTimeOut = FALSE;
+
+    // 6. Events.
+    if (hTimeOutArm == NULL) {
+        hTimeOutArm = CreateEventW(NULL, FALSE, FALSE, NULL);
+    }
+    if (hTimeOutCancel == NULL) {
+        hTimeOutCancel = CreateEventW(NULL, FALSE, FALSE, NULL);
+    }
+    hGetDataStart = CreateEventW(NULL, TRUE, FALSE, NULL);
+    hParseDataStart = CreateEventW(NULL, TRUE, FALSE, NULL);
+    if (hTimeOutArm == NULL || hTimeOutCancel == NULL || hGetDataStart == NULL ||
+        hParseDataStart == NULL) {
+        goto fail;
+    }
+
+    // 7. Reader, parser and (once) the time-out thread.
+    hGetDataThread = CreateThread(NULL, 0, GetDataThread, this, 0, &s_getDataThreadId);
+    hParseDataThread = CreateThread(NULL, 0, ParseDataThread, this, 0, &s_parseDataThreadId);
+    if (hTimeOutThread == NULL) {
+        hTimeOutThread = CreateThread(NULL, 0, TimeOutThread, this, 0, &s_timeOutThreadId);
+    }
+    if (hGetDataThread == NULL || hParseDataThread == NULL || hTimeOutThread == NULL) {
+        goto fail;
+    }
+
+    // 8. The module.
+    if (!ModuleReset()) {
+        goto fail;
+    }
+
+    // 9. Supervision threads.
+    hRFOKPinThread = CreateThread(NULL, 0, RFOKPinThread, this, 0, &s_rfokThreadId);
+    if (hRFOKPinThread == NULL) {
+        goto fail;
+    }
+    hSetDTRThread = CreateThread(NULL, 0, SetDTRThread, this, 0, &s_setDtrThreadId);
+    if (hSetDTRThread == NULL) {
+        goto fail;
+    }
+
+    // 10. The port, unless a stopped multiplexer left it open.
+    if (!IsOpenHandle(hUART)) {
+        hUART = CreateFileW(TEXT("COM9:"), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, NULL);
+        if (!IsOpenHandle(hUART)) {
+            hUART = INVALID_HANDLE_VALUE;
+            MuxLog(TEXT("MUX: CreateFile() for COM1 fail\r\n"));
+            goto fail;
+        }
+    }
+
+    // 11. 115200 bit/s, no flow control, DTR and RTS held on.
+    {
+        DCB dcb;
+        memset(&dcb, 0, sizeof(dcb));
+        dcb.DCBlength = sizeof(dcb);
+        GetCommState(hUART, &dcb);
+        dcb.BaudRate = UART_BAUD_HANDSHAKE;
+        dcb.fOutxCtsFlow = 0;
+        dcb.fOutxDsrFlow = 0;
+        dcb.fOutX = 0;
+        dcb.fInX = 0;
+        dcb.fDtrControl = DTR_CONTROL_ENABLE;
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+        SetCommState(hUART, &dcb);
+    }
+
+    // 12. Events of interest.
+    if (!SetCommMask(hUART, UART_EVENT_MASK)) {
+        goto fail;
+    }
+
+    // 13. Reads return at once with what has arrived; 10 ms per octet written.
+    {
+        COMMTIMEOUTS timeouts;
+        timeouts.ReadIntervalTimeout = MAXDWORD;
+        timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+        timeouts.ReadTotalTimeoutConstant = 0;
+        timeouts.WriteTotalTimeoutMultiplier = 10;
+        timeouts.WriteTotalTimeoutConstant = 0;
+        SetCommTimeouts(hUART, &timeouts);
+    }
+
+    // 14. Multiplexer mode, under the response time-out.
+    {
+        memset(buf, 0, sizeof(buf));
+        DWORD length = FormatCmuxCommand(buf, CMUX_PORT_SPEED);
+        DWORD written = 0;
+        WriteFile(hUART, buf, length, &written, NULL);
+
+        memset(buf, 0, sizeof(buf));
+        timeOut = HANDSHAKE_TIMEOUT_MS;
+        SetEvent(hTimeOutArm);
+
+        BOOL ok = FALSE;
+        DWORD room = HANDSHAKE_BUF_SIZE - 1;
+        DWORD filled = 0;
+        for (;;) {
+            DWORD mask = 0;
+            if (!WaitCommEvent(hUART, &mask, NULL) || (mask & EV_RXCHAR) == 0) {
+                break;
+            }
+            DWORD got = 0;
+            if (ReadFile(hUART, buf + filled, room, &got, NULL)) {
+                filled += got;
+                room -= got;
+                if (ContainsOK(buf, filled)) {
+                    ok = TRUE;
+                    break;
+                }
+            }
+            if (room == 0) {
+                break;
+            }
+        }
+        if (ok) {
+            MuxLog(TEXT("MUX: CDispatcher::Init() -> GSM0710 Initialization OK ; Time=%d\r\n"),
+                   (int)GetTickCount());
+        } else {
+            MuxLog(TEXT("MUX: CDispatcher::Init() -> GSM0710 Initialization Fail ; Time=%d\r\n"),
+                   (int)GetTickCount());
+        }
+        PulseEvent(hTimeOutCancel);
+    }
+
+    // 15. 460800 bit/s; what arrives meanwhile is discarded.
+    SetBaudRate(UART_BAUD_MUX);
+    Sleep(DRAIN_PAUSE_MS);
+    ReadFile(hUART, buf, DRAIN_READ_SIZE, &count, NULL);
+    Sleep(SETTLE_PAUSE_MS);
+
+    // 16. Running: release the reader and the parser.
+    bRunning = TRUE;
+    SetEvent(hGetDataStart);
+    SetEvent(hParseDataStart);
+
+    // 17. The control channel connects DLCI 0 while it is constructed.
+    pCtrlChannel = new CCtrlChannel(0);
+    if (pCtrlChannel == NULL || pCtrlChannel->IsNotReady()) {
+        goto fail;
+    }
+
+    // 18.
+    MuxLog(TEXT("MUX: CDispatcher::Init() -> OK ; Time=%d\r\n"), (int)GetTickCount());
+    return TRUE;
+
+fail:
+    Destroy();
+    MuxLog(TEXT("MUX: CDispatcher::Init() -> Fail ; Time=%d\r\n"), (int)GetTickCount());
+    return FALSE;
+}
+
+void CDispatcher::Stop()
+{
+    // Only one caller stops; a second one (also one that arrives while the
+    // first is still stopping, e.g. the control channel's thread ending on
+    // CLD while an I/O control stops) returns at once.
+    if (InterlockedCompareExchange((LONG volatile*)&bStopThreads, TRUE, FALSE) != FALSE) {
+        return;
+    }
+    bRunning = FALSE;
+
+    // The reader and the parser end before any channel is taken down, so
+    // that the parser never reaches a channel lock that Deinit deletes and
+    // no reader is left on the port (for the crash capture, or the next
+    // start). Threads still blocked on their start events are released.
+    if (hGetDataStart != NULL) {
+        SetEvent(hGetDataStart);
+    }
+    EndWorker(this, &hGetDataThread, s_getDataThreadId, WakeReader);
+    if (hParseDataThread != NULL) {
+        if (hParseDataStart != NULL) {
+            SetEvent(hParseDataStart);
+        }
+        if (IsOpenHandle(hDataIn)) {
+            SetEvent(hDataIn);
+        }
+        // The flag is set; the parser checks it before each wait.
+        EndWorker(this, &hParseDataThread, s_parseDataThreadId, NULL);
+    }
+    // The parser closes "DataIn" as it ends; a start that failed before the
+    // parser ran leaves it to us.
+    if (IsOpenHandle(hDataIn)) {
+        CloseHandle(hDataIn);
+    }
+    hDataIn = NULL;
+    // A frame the parser was waiting for will not come any more: withdraw
+    // its time-out, so that it does not cut the wait of whoever uses the
+    // port next.
+    if (hTimeOutArm != NULL) {
+        ResetEvent(hTimeOutArm);
+    }
+    if (hTimeOutCancel != NULL) {
+        PulseEvent(hTimeOutCancel);
+    }
+
+    // Every channel, the control channel (slot 0) last. bRunning is FALSE,
+    // so their calls of Release do nothing.
+    for (int i = MUX_MAX_CHANNELS - 1; i >= 0; i--) {
+        CChannel* channel = channels[i];
+        if (channel != NULL) {
+            channel->Deinit();
+        }
+    }
+
+    // The supervision threads read bStopThreads too; a restart must not
+    // clear it before they have seen it.
+    EndWorker(this, &hRFOKPinThread, s_rfokThreadId, WakeRFOKWatcher);
+    EndWorker(this, &hSetDTRThread, s_setDtrThreadId, WakeDTRThread);
+
+    CloseAndClear(&hGetDataStart);
+    CloseAndClear(&hParseDataStart);
+
+    if (pCtrlChannel != NULL) {
+        CCtrlChannel* ctrl = pCtrlChannel;
+        pCtrlChannel = NULL;
+        // Destroyed through its own class, as every channel is: nothing
+        // derives from the control channel.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdelete-non-virtual-dtor"
+#endif
+        delete ctrl;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+    }
+
+    // csSend stays; a sender that is still inside Send finishes first, and a
+    // later one finds no buffer and fails.
+    if (s_csSendReady) {
+        EnterCriticalSection(&csSend);
+    }
+    if (pSendBuf != NULL) {
+        HeapFree(GetProcessHeap(), 0, pSendBuf);
+        pSendBuf = NULL;
+    }
+    if (s_csSendReady) {
+        LeaveCriticalSection(&csSend);
+    }
+}
+
+void CDispatcher::Release()
+{
+    if (bRunning && refCount == 1) {
+        Stop();
+    }
+}
+
+void CDispatcher::Destroy()
+{
+    if (bStopThreads) {
+        return;
+    }
+    Stop();
+    if (s_csRingReady) {
+        DeleteCriticalSection(&csRing);
+        s_csRingReady = FALSE;
+    }
+    FreeRingNodes();
+    ClosePort();
+}
+
+void CDispatcher::ClosePort()
+{
+    bStopTimeOut = TRUE;
+    if (hTimeOutThread != NULL) {
+        if (hTimeOutCancel != NULL) {
+            SetEvent(hTimeOutCancel);
+        }
+        if (hTimeOutArm != NULL) {
+            SetEvent(hTimeOutArm);
+        }
+        if (s_timeOutThreadId != GetCurrentThreadId()) {
+            WaitForSingleObject(hTimeOutThread, INFINITE);
+        }
+        CloseHandle(hTimeOutThread);
+        hTimeOutThread = NULL;
+    }
+    CloseAndClear(&hTimeOutArm);
+    CloseAndClear(&hTimeOutCancel);
+    if (IsOpenHandle(hUART)) {
+        CloseHandle(hUART);
+    }
+    hUART = INVALID_HANDLE_VALUE;
+}

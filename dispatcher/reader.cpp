@@ -1,0 +1,181 @@
+// The reader and parser threads and the receive ring between them.
+#include "platform.h"
+#include "dispatcher/dispatcher.h"
+#include "diag/log.h"
+
+#define READER_PRIORITY 247
+#define PARSER_PRIORITY 250
+#define UART_EVENT_MASK (EV_RXCHAR | EV_BREAK | EV_ERR)
+#define RING_FULL_PAUSE_MS 500
+#define FRAME_TIMEOUT_MS 3000
+
+// Waits until the node after the write node is free. While the ring is full
+// the reader pauses again and again: the octets stay in the port until the
+// parser has taken a node, so nothing unparsed is overwritten. Returns FALSE
+// when a stop is requested meanwhile.
+static BOOL WaitForFreeNode(CDispatcher* d)
+{
+    EnterCriticalSection(&csRing);
+    while (pWriteNode->pNext == pReadNode) {
+        LeaveCriticalSection(&csRing);
+        MuxLog(TEXT("MUX: CDispatcher::GetDataThread() -> No free write node.\r\n"));
+        Sleep(RING_FULL_PAUSE_MS);
+        if (d->bStopThreads) {
+            return FALSE;
+        }
+        EnterCriticalSection(&csRing);
+    }
+    LeaveCriticalSection(&csRing);
+    return TRUE;
+}
+
+static DWORD WINAPI GetDataBody(LPVOID arg)
+{
+    CDispatcher* d = (CDispatcher*)arg;
+    CeSetThreadPriority(GetCurrentThread(), READER_PRIORITY);
+    WaitForSingleObject(d->hGetDataStart, INFINITE);
+    ResetEvent(d->hGetDataStart);
+    SetCommMask(hUART, UART_EVENT_MASK);
+
+    while (!d->bStopThreads) {
+        DWORD mask = 0;
+        if (!WaitCommEvent(hUART, &mask, NULL)) {
+            if (d->bStopThreads) {
+                break;
+            }
+            MuxLog(TEXT("MUX: GetDataThread() -> ERROR , WaitCommEvent err %d ; Time=%d\r\n"),
+                   (int)GetLastError(), (int)GetTickCount());
+            d->parseState = PS_FLAG;
+            PulseEvent(d->hTimeOutCancel);
+            continue;
+        }
+        if (!WaitForFreeNode(d)) {
+            break;
+        }
+        // The write node is the reader's until it advances past it.
+        FFUARTDATA* node = pWriteNode;
+        node->eventMask = mask;
+        if (mask & EV_RXCHAR) {
+            if (!ReadFile(hUART, node->data, MUX_NODE_DATA_SIZE, &node->count, NULL)) {
+                MuxLog(TEXT("MUX: GetDataThread() -> ERROR, ReadFile() failed ; Time=%d\r\n"),
+                       (int)GetTickCount());
+            }
+        }
+        EnterCriticalSection(&csRing);
+        pWriteNode = pWriteNode->pNext;
+        SetEvent(hDataIn);
+        LeaveCriticalSection(&csRing);
+    }
+    return 0;
+}
+
+DWORD WINAPI CDispatcher::GetDataThread(LPVOID dispatcher)
+{
+    return RunGuarded(DispatcherExceptionGuard, TEXT("GetDataThread"), GetDataBody, dispatcher);
+}
+
+// The line for a port error word, by exact value.
+static LPCWSTR LineErrorText(DWORD errors)
+{
+    switch (errors) {
+    case CE_OVERRUN:
+        return TEXT("MUX: ParseDataThread() -> Serial port overrun ; Time=%d\r\n");
+    case CE_FRAME:
+        return TEXT("MUX: ParseDataThread() -> Serial port error(CE_FRAME) ; Time=%d\r\n");
+    case CE_RXPARITY:
+        return TEXT("MUX: ParseDataThread() -> Serial port error(CE_RXPARITY) ; Time=%d\r\n");
+    case CE_BREAK:
+        return TEXT("MUX: ParseDataThread() -> Serial port error(CE_BREAK) ; Time=%d\r\n");
+    case CE_TXFULL:
+        return TEXT("MUX: ParseDataThread() -> Serial port error(CE_TXFULL) ; Time=%d\r\n");
+    case CE_RXOVER:
+        return TEXT("MUX: ParseDataThread() -> Serial port error(CE_RXOVER) ; Time=%d\r\n");
+    case CE_MODE:
+        return TEXT("MUX: ParseDataThread() -> Serial port error(CE_MODE) ; Time=%d\r\n");
+    case CE_IOE:
+        return TEXT("MUX: ParseDataThread() -> Serial port error(CE_IOE) ; Time=%d\r\n");
+    default:
+        return TEXT("MUX: ParseDataThread() -> Serial port error(unknown) ; Time=%d\r\n");
+    }
+}
+
+// One filled node at pReadNode: line errors, break, received octets.
+static void ProcessNode(CDispatcher* d, FFUARTDATA* node)
+{
+    BOOL marked = FALSE;
+    if (node->eventMask & EV_ERR) {
+        DWORD errors = 0;
+        ClearCommError(hUART, &errors, NULL);
+        marked = TRUE;
+        MuxLog(LineErrorText(errors), (int)GetTickCount());
+    }
+    if (node->eventMask & EV_BREAK) {
+        ClearCommBreak(hUART);
+        marked = TRUE;
+        MuxLog(TEXT("MUX: ParseDataThread() -> Serial port break ; Time=%d\r\n"),
+               (int)GetTickCount());
+    }
+    if (node->eventMask & EV_RXCHAR) {
+        if (d->parseState != PS_FLAG) {
+            // A frame was waiting for these octets: its time-out is off.
+            ResetEvent(d->hTimeOutArm);
+            SetEvent(d->hTimeOutCancel);
+        }
+        d->ParseRecBytes();
+        if (marked) {
+            // A frame still open after a line error or break is abandoned.
+            d->parseState = PS_FLAG;
+        }
+    }
+}
+
+static DWORD WINAPI ParseDataBody(LPVOID arg)
+{
+    CDispatcher* d = (CDispatcher*)arg;
+    d->parseState = PS_FLAG;
+    CeSetThreadPriority(GetCurrentThread(), PARSER_PRIORITY);
+    WaitForSingleObject(d->hParseDataStart, INFINITE);
+    ResetEvent(d->hParseDataStart);
+
+    for (;;) {
+        if (d->bStopThreads) {
+            break;
+        }
+        WaitForSingleObject(hDataIn, INFINITE);
+        if (d->bStopThreads) {
+            break;
+        }
+        EnterCriticalSection(&csRing);
+        BOOL empty = (pReadNode == pWriteNode);
+        LeaveCriticalSection(&csRing);
+        while (!empty) {
+            ProcessNode(d, pReadNode);
+
+            EnterCriticalSection(&csRing);
+            pReadNode = pReadNode->pNext;
+            if (pReadNode == pWriteNode) {
+                ResetEvent(hDataIn);
+                empty = TRUE;
+            }
+            LeaveCriticalSection(&csRing);
+
+            if (d->parseState != PS_FLAG) {
+                // The node ended inside a frame: wait for the rest, 3000 ms.
+                d->timeOut = FRAME_TIMEOUT_MS;
+                ResetEvent(d->hTimeOutCancel);
+                SetEvent(d->hTimeOutArm);
+            }
+        }
+    }
+
+    if (hDataIn != NULL && hDataIn != INVALID_HANDLE_VALUE) {
+        CloseHandle(hDataIn);
+        hDataIn = NULL;
+    }
+    return 0;
+}
+
+DWORD WINAPI CDispatcher::ParseDataThread(LPVOID dispatcher)
+{
+    return RunGuarded(DispatcherExceptionGuard, TEXT("ParseDataThread"), ParseDataBody, dispatcher);
+}

@@ -1,0 +1,36 @@
+// TimeOutThread: bounds the waits for data from the modem.
+#include "platform.h"
+#include "dispatcher/dispatcher.h"
+#include "diag/log.h"
+
+#define TIMEOUT_THREAD_PRIORITY 250
+#define UART_EVENT_MASK (EV_RXCHAR | EV_BREAK | EV_ERR)
+
+static DWORD WINAPI TimeOutBody(LPVOID arg)
+{
+    CDispatcher* d = (CDispatcher*)arg;
+    CeSetThreadPriority(GetCurrentThread(), TIMEOUT_THREAD_PRIORITY);
+    for (;;) {
+        if (d->bStopTimeOut) {
+            return 0;
+        }
+        WaitForSingleObject(d->hTimeOutArm, INFINITE);
+        if (d->bStopTimeOut) {
+            return 0;
+        }
+        if (WaitForSingleObject(d->hTimeOutCancel, d->timeOut) != WAIT_TIMEOUT) {
+            continue;
+        }
+        MuxLog(TEXT("MUX: TimeOutThread(%d) -> Time-out ; Time=%d\r\n"), (int)d->timeOut,
+               (int)GetTickCount());
+        // Back to hunting for an opening flag, and release whoever waits
+        // for a port event: setting the mask makes the wait return.
+        d->parseState = PS_FLAG;
+        SetCommMask(hUART, UART_EVENT_MASK);
+    }
+}
+
+DWORD WINAPI CDispatcher::TimeOutThread(LPVOID dispatcher)
+{
+    return RunGuarded(DispatcherExceptionGuard, TEXT("TimeOutThread"), TimeOutBody, dispatcher);
+}
