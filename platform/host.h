@@ -30,6 +30,15 @@ int EndSimulation();
 // Milliseconds since the start of the world (virtual in simulation).
 uint64_t NowMs();
 
+// Makes GetTickCount() read `ticks` now and count on from there, so that a
+// test can start the clock just before the 32-bit wrap. BeginSimulation
+// starts the tick count at 0 again.
+void SetTickCountNow(DWORD ticks);
+
+// "simulation seed N at virtual time T ms" while a simulated world runs,
+// empty otherwise: for test failure messages, so that a run can be repeated.
+std::string SimFailureBanner();
+
 // The scheduler's decisions since BeginSimulation, as text (one line per
 // switch: time, thread name); equal seeds give equal traces.
 std::string SchedulerTrace();
