@@ -93,7 +93,12 @@ void OnInputLevels(DWORD dataOffset, DWORD before, DWORD after)
         if (!fell || !b.bound || !b.enabled) continue;
         b.enabled = false;
         ++b.fired;
-        SetEvent(b.event);
+        // Signalled from a kernel timer at the same instant: the caller
+        // holds the kernel lock and may be a module timer itself, and
+        // SetEvent is a scheduling point. A handle closed meanwhile just
+        // fails (handle values are never reused).
+        HANDLE event = b.event;
+        kernel::CallAt(plat::NowMs(), [event] { SetEvent(event); });
     }
 }
 
