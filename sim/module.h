@@ -16,6 +16,7 @@
 #define MUX_SIM_MODULE_H
 
 #include "module_lines.h"
+#include "module_serial.h"
 
 #include <memory>
 
@@ -25,7 +26,8 @@ struct ModuleSettings {
     // The lines; defaults documented in module_lines.h.
     LineSettings lines;
 
-    // --- serial half: its settings sub-structure goes here ---------------
+    // The UART side; defaults documented in module_serial.h.
+    SerialSettings serial;
 };
 
 class SimModule {
@@ -49,13 +51,15 @@ public:
     void Crash() { lines_->Crash(); }
     void Glitch() { lines_->Glitch(); }
 
-    // --- serial half: its members and methods go here --------------------
+    // The serial half: UART, AT mode, 27.010 peer, record (module_serial.h).
+    ModuleSerial& Serial() { return *serial_; }
+    const ModuleSerial& Serial() const { return *serial_; }
 
 private:
     ModuleSettings settings_;
     std::unique_ptr<ModuleLines> lines_;
 
-    // --- serial half: its private state goes here -------------------------
+    std::unique_ptr<ModuleSerial> serial_;
 };
 
 }  // namespace sim

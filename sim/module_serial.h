@@ -1,0 +1,199 @@
+// The simulated module's serial half: its UART, the AT command mode, and the
+// 27.010 basic-option peer. Host code (C++17). State is its own (kernel lock
+// held for all of it); it reaches the driver only through the simulated line.
+//
+// Life: while the line half says the module runs (GSM_RF_OK high) it starts in
+// AT command mode at atBaud (115200). "AT+CMUX=0,0,<speed>" is answered with
+// cmuxReply ("\r\nOK\r\n") after cmuxReplyDelayMs; once that reply has left
+// the line the module speaks 27.010 at the command's speed (7 = 460800) or
+// muxBaud. As a peer, on every DLCI (0 to 63) it answers SABM and DISC with UA
+// (F = P of the command) after uaDelayMs, and on DLCI 0 the control commands:
+//   SNC   -> SNC response repeating the DLCI octet, service octet(s) as asked
+//            (03 01 when the command asked nothing): D1 07 <dlci> 03 01
+//   MSC   -> MSC response: E1 05 <dlci octet with EA and C/R set> <v24>, where
+//            v24 is v24ForDlci[dlci] or v24 (default 0x0D: EA, RTC, RTR)
+//   Test  -> Test response with the same values
+//   PSC, FCon, FCoff -> their responses (41/A1/61 01)
+//   CLD   -> C1 01, then back to AT command mode at atBaud
+//   other commands -> NSC: 11 03 <the received type octet>
+// DISC on DLCI 0 is answered with UA and also ends multiplexer mode. Frames
+// with a bad FCS are not answered. Responses from the host are kept, not
+// answered. Before the module runs, while it is crashed, and (by default)
+// while it sleeps, octets from the host are lost.
+//
+// Frames from the module carry C/R as the responder of 27.010 sends them:
+// responses (UA, DM) with C/R = 1, commands and UIH frames with C/R = 0.
+#ifndef MUX_SIM_MODULE_SERIAL_H
+#define MUX_SIM_MODULE_SERIAL_H
+
+#include "frame_record.h"
+#include "module_lines.h"
+#include "serial_sim.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// A module write cut in two: the octets from `at` on leave gapMs later.
+struct WriteSplit {
+    uint32_t write = 0;  // 1-based number of the module's write; 0 = every write
+    uint32_t at = 0;     // octet offset within the write
+    uint32_t gapMs = 0;
+};
+
+// A line condition the module's side causes on the host's receiver.
+struct LineEvent {
+    uint64_t atMs = 0;    // platform time
+    uint32_t errors = 0;  // CE_* bits; 0 = a break
+};
+
+struct SerialSettings {
+    // --- AT command mode ---
+    uint32_t atBaud = 115200;
+    bool answerCmux = true;              // false: the command gets no answer
+    bool enterMuxWithoutAnswer = false;  // with answerCmux false: switch all the same
+    std::string cmuxReply = "\r\nOK\r\n";
+    uint32_t cmuxReplyDelayMs = 10;
+    uint32_t muxBaud = 0;  // 0: the speed the command asks for
+
+    // --- 27.010 peer ---
+    uint32_t uaDelayMs = 10;    // SABM/DISC to the answer
+    uint64_t noUaDlcis = 0;     // bit d: SABM and DISC on DLCI d get no answer
+    uint64_t noUaOnDiscDlcis = 0;  // bit d: DISC on DLCI d gets no answer
+    uint64_t dmDlcis = 0;       // bit d: DM instead of UA
+    uint64_t uaWithoutFDlcis = 0;  // bit d: UA with F = 0
+    uint32_t ctrlReplyDelayMs = 5;
+    bool answerSnc = true;
+    bool answerMsc = true;
+    bool nscForUnknown = true;
+    uint8_t v24 = 0x0D;                 // EA | RTC | RTR: ready, may send, no carrier
+    std::map<int, uint8_t> v24ForDlci;  // per DLCI, instead of v24
+
+    // --- line faults ---
+    std::vector<WriteSplit> splits;
+    // Octet numbers (0-based, counted from the module's construction) in
+    // each direction: dropped on the way, or corrupted (XOR corruptXor).
+    std::set<uint64_t> dropToHost, corruptToHost, dropFromHost, corruptFromHost;
+    uint8_t corruptXor = 0x40;
+    std::vector<LineEvent> lineEvents;
+    bool loseOctetsWhileAsleep = true;
+};
+
+// Settings by name, for command lines ("--module KEY=VALUE"). Numbers take
+// C syntax (0x.. allowed); bit sets take a number or a list of DLCIs
+// "1,2,5"; sets of octet numbers a list; v24ForDlci "DLCI:V24";
+// splits "WRITE:AT:GAP"; lineEvents "AT_MS:ERRORS" (errors 0 = break).
+// List-valued keys add to what is there.
+bool ApplySerialSetting(SerialSettings& s, const std::string& key, const std::string& value,
+                        std::string* error);
+struct SettingHelp {
+    std::string key;
+    std::string defaultValue;
+    std::string help;
+};
+std::vector<SettingHelp> DescribeSerialSettings();
+
+// A control message the host sent on DLCI 0.
+struct HostControlMessage {
+    uint64_t timeMs = 0;
+    ControlMessage message;
+};
+
+class ModuleSerial : public plat::serial::UartPeer {
+public:
+    enum class Mode { Off, AtCommand, Mux };
+
+    // Creates the UART ("COM9:") and follows `lines` for boot, crash and sleep.
+    ModuleSerial(const SerialSettings& settings, ModuleLines& lines);
+    ~ModuleSerial() override;
+    ModuleSerial(const ModuleSerial&) = delete;
+    ModuleSerial& operator=(const ModuleSerial&) = delete;
+
+    plat::serial::SimUart& Uart() { return *uart_; }
+    Mode GetMode() const;
+    SerialSettings Settings() const;
+    void ChangeSettings(const std::function<void(SerialSettings&)>& change);
+
+    // --- what happened ---
+    FrameRecord Record() const;
+    void ClearRecord();
+    bool DlciOpen(int dlci) const;
+    bool HostStoppedFlow(int dlci) const;  // the host's last MSC had FC set
+    std::vector<uint8_t> DataFromHost(int dlci) const;
+    std::vector<HostControlMessage> ControlFromHost() const;
+    uint64_t OctetsFromHost() const;   // octets the module's receiver got
+    uint64_t OctetsLost() const;       // lost while off, crashed or asleep, or dropped
+    unsigned BadFcsFrames() const;
+    unsigned CmuxCommands() const;
+    // Called (kernel lock held, must not block) for every UIH on DLCI 1-63.
+    void SetUserDataHandler(std::function<void(int dlci, const std::vector<uint8_t>&)> handler);
+
+    // --- actions ---
+    void SendMsc(int dlci, bool fc);  // MSC command with the DLCI's V.24 and FC
+    void SendSabm(int dlci);
+    void SendDisc(int dlci);
+    void SendCld();
+    void SendUih(int dlci, const std::vector<uint8_t>& info);
+    void SendRaw(const std::vector<uint8_t>& octets);
+    void SendBreak();
+    void SendLineError(uint32_t errors, bool withOctet = false, uint8_t octet = 0);
+    void SplitNextWrite(uint32_t at, uint32_t gapMs);
+    // Straight into multiplexer mode (for tests that skip the AT handshake).
+    void EnterMux(uint32_t baud = 460800);
+
+    // UartPeer
+    void OctetFromHost(uint8_t octet, bool garbled) override;
+
+private:
+    void OnLines();
+    void Boot();
+    void PowerDown(Mode mode);
+    void CancelReplies();
+    void Later(uint32_t delayMs, std::function<void()> fn);
+    void Write(std::vector<uint8_t> octets, RecordKind kind);
+    void Record(Direction dir, RecordKind kind, std::vector<uint8_t> octets);
+    void AtOctet(uint8_t o);
+    void AtLine(const std::string& line);
+    void OnFrame(const std::vector<uint8_t>& raw);
+    void OnControl(const std::vector<uint8_t>& info);
+    void AnswerConnect(int dlci, uint8_t control, bool disc);
+    void LeaveMux();
+    void SendControl(const std::vector<uint8_t>& message);
+    uint8_t V24For(int dlci) const;
+
+    SerialSettings settings_;
+    ModuleLines& lines_;
+    std::unique_ptr<plat::serial::SimUart> uart_;
+    Mode mode_ = Mode::Off;
+    ModuleState lastState_ = ModuleState::Off;
+    unsigned lastResets_ = 0;
+
+    std::string atLine_;
+    bool lastAtEndedWithCr_ = false;
+    FrameCutter cutter_;
+    FrameRecord record_;
+
+    uint64_t open_ = 0;          // bit d: DLCI d connected
+    uint64_t hostStopped_ = 0;   // bit d: host asked the module to stop (FC)
+    std::map<int, std::vector<uint8_t>> dataFromHost_;
+    std::vector<HostControlMessage> controlFromHost_;
+    std::function<void(int, const std::vector<uint8_t>&)> userData_;
+
+    uint64_t rxIndex_ = 0, txIndex_ = 0;
+    uint64_t octetsFromHost_ = 0, lost_ = 0;
+    unsigned badFcs_ = 0, cmuxCommands_ = 0;
+    uint32_t writes_ = 0;
+    std::vector<WriteSplit> pendingSplits_;
+    std::set<uint64_t> timers_;       // pending replies and mode switches
+    std::vector<uint64_t> lineTimers_;
+};
+
+}  // namespace sim
+
+#endif
