@@ -189,14 +189,12 @@ DWORD WINAPI CtrlChannelBody(LPVOID arg)
         WaitForSingleObject(ch->wakeEvent, INFINITE);
         if (ch->stopThread != 0) break;
 
-        BYTE x = ch->ctlQueue[ch->ctlQueueRead];
-        ch->ctlQueueRead = (ch->ctlQueueRead + 1) % MUX_CTL_QUEUE_SIZE;
+        BYTE x = ch->TakeControlOctet();
 
         switch ((BYTE)(x | MUX_PF_BIT)) {
         case MUX_CTL_DM:
         case MUX_CTL_UA:
-            ch->lastResponse = x;
-            SetEvent(ch->responseEvent);
+            ch->NoteResponse(x);
             break;
         case MUX_CTL_SABM:
             ch->SendUA();
@@ -219,23 +217,13 @@ DWORD WINAPI CtrlChannelBody(LPVOID arg)
     }
 
     if (shutdown) {
-        if (g_dispatcher.bStopThreads) {
-            // Someone else is already stopping the multiplexer and waits in
-            // this channel's Deinit for this thread to end.
-            return 0;
-        }
-        // The dispatcher's Stop deinitialises this channel and deletes it.
-        // Deinit must not wait for the thread that is running it: detach the
-        // thread handle first, so Deinit finds no thread to wait for, and
-        // close it only once Stop is over. The channel is gone after Stop;
-        // nothing below may touch it.
-        HANDLE self = ch->thread;
-        ch->thread = NULL;
-        InterlockedExchange(&ch->connected, 0);
+        // The dispatcher's Stop deinitialises every channel and deletes this
+        // one. Deinit, run here on the channel's own thread, does not wait
+        // for that thread; nothing below Stop may touch the channel. When
+        // someone else is already stopping the multiplexer, Stop returns at
+        // once and that caller's Deinit waits for this thread to end.
+        ch->MarkDisconnected();
         g_dispatcher.Stop();
-        if (self != NULL) {
-            CloseHandle(self);
-        }
     }
     return 0;
 }
