@@ -36,6 +36,15 @@ CDispatcher g_dispatcher;
 static BOOL s_csSendReady = FALSE;
 static BOOL s_csRingReady = FALSE;
 
+// Start and stop exclude each other: a Stop that arrives while Init runs (the
+// modem closing DLCI 0 right after it connected, an I/O control) waits for
+// it, and so does one that arrives while another Stop is still at work, so
+// that its caller goes on only once the multiplexer is really down. Each
+// start begins a new generation; a Stop that was waiting while a stop and a
+// new start went by is stale and leaves the new multiplexer alone.
+static CRITICAL_SECTION s_csStartStop;
+static volatile LONG s_generation = 0;
+
 // Ids of the worker threads, so that Stop never waits for the thread it runs on.
 static DWORD s_getDataThreadId = 0;
 static DWORD s_parseDataThreadId = 0;
@@ -105,6 +114,17 @@ static void WakeDTRThread(CDispatcher*)
     if (IsOpenHandle(h)) {
         SetEvent(h);
     }
+}
+
+static BOOL IsChannelThread(CDispatcher* d, DWORD threadId)
+{
+    for (int i = 0; i < MUX_MAX_CHANNELS; i++) {
+        CChannel* channel = d->channels[i];
+        if (channel != NULL && channel->threadId == threadId) {
+            return TRUE;
+        }
+    }
+    return FALSE;
 }
 
 // Frees the nodes of the ring, also a ring that was only partly built.
@@ -190,11 +210,15 @@ static void SetBaudRate(DWORD baud)
     SetCommState(hUART, &dcb);
 }
 
+static void ResetMembers(CDispatcher* d);
+
 CDispatcher::CDispatcher()
 {
+    // Runs while the driver is loaded, before any other thread exists.
+    InitializeCriticalSection(&s_csStartStop);
     bRunning = FALSE;
     pSendBuf = NULL;
-    Reset();
+    ResetMembers(this);
 }
 
 CDispatcher::~CDispatcher()
@@ -204,28 +228,35 @@ CDispatcher::~CDispatcher()
 
 void CDispatcher::Reset()
 {
+    EnterCriticalSection(&s_csStartStop);
+    ResetMembers(this);
+    LeaveCriticalSection(&s_csStartStop);
+}
+
+static void ResetMembers(CDispatcher* d)
+{
     // A stopped dispatcher still owns the port and the time-out thread; the
     // next Init opens and creates them anew, so give them back first.
-    if (bStopThreads && (hTimeOutThread != NULL || IsOpenHandle(hUART))) {
-        ClosePort();
+    if (d->bStopThreads && (d->hTimeOutThread != NULL || IsOpenHandle(hUART))) {
+        d->ClosePort();
     }
 
-    refCount = 0;
-    bRunning = FALSE;
-    bStopThreads = FALSE;
-    bStopTimeOut = FALSE;
-    hGetDataThread = NULL;
-    hParseDataThread = NULL;
-    hTimeOutThread = NULL;
-    hRFOKPinThread = NULL;
-    hSetDTRThread = NULL;
-    hTimeOutArm = NULL;
-    hTimeOutCancel = NULL;
-    hGetDataStart = NULL;
-    hParseDataStart = NULL;
-    pCtrlChannel = NULL;
+    d->refCount = 0;
+    d->bRunning = FALSE;
+    d->bStopThreads = FALSE;
+    d->bStopTimeOut = FALSE;
+    d->hGetDataThread = NULL;
+    d->hParseDataThread = NULL;
+    d->hTimeOutThread = NULL;
+    d->hRFOKPinThread = NULL;
+    d->hSetDTRThread = NULL;
+    d->hTimeOutArm = NULL;
+    d->hTimeOutCancel = NULL;
+    d->hGetDataStart = NULL;
+    d->hParseDataStart = NULL;
+    d->pCtrlChannel = NULL;
     for (int i = 0; i < MUX_MAX_CHANNELS; i++) {
-        channels[i] = NULL;
+        d->channels[i] = NULL;
     }
     hUART = INVALID_HANDLE_VALUE;
 }
@@ -234,6 +265,9 @@ BOOL CDispatcher::Init()
 {
     BYTE buf[HANDSHAKE_BUF_SIZE];
     DWORD count = 0;
+
+    EnterCriticalSection(&s_csStartStop);
+    InterlockedIncrement(&s_generation);
 
     // 5 (first half): the send lock outlives every start and stop.
     if (!s_csSendReady) {
@@ -417,22 +451,38 @@ BOOL CDispatcher::Init()
 
     // 18.
     MuxLog(TEXT("MUX: CDispatcher::Init() -> OK ; Time=%d\r\n"), (int)GetTickCount());
+    LeaveCriticalSection(&s_csStartStop);
     return TRUE;
 
 fail:
     Destroy();
     MuxLog(TEXT("MUX: CDispatcher::Init() -> Fail ; Time=%d\r\n"), (int)GetTickCount());
+    LeaveCriticalSection(&s_csStartStop);
     return FALSE;
 }
 
 void CDispatcher::Stop()
 {
-    // Only one caller stops; a second one (also one that arrives while the
-    // first is still stopping, e.g. the control channel's thread ending on
-    // CLD while an I/O control stops) returns at once.
-    if (InterlockedCompareExchange((LONG volatile*)&bStopThreads, TRUE, FALSE) != FALSE) {
+    // Only one caller stops. A second one (the control channel's thread
+    // ending on CLD while an I/O control stops, say) returns once the first
+    // is done. The stopping thread itself never comes back here: the
+    // channels' calls of Release find bRunning FALSE.
+    // A channel's own thread (the control channel's, on CLD or DISC) must
+    // not block here: the Stop in progress may be waiting in that channel's
+    // Deinit for this very thread to end.
+    LONG generation = s_generation;
+    if (IsChannelThread(this, GetCurrentThreadId())) {
+        if (!TryEnterCriticalSection(&s_csStartStop)) {
+            return;
+        }
+    } else {
+        EnterCriticalSection(&s_csStartStop);
+    }
+    if (bStopThreads || generation != s_generation) {
+        LeaveCriticalSection(&s_csStartStop);
         return;
     }
+    bStopThreads = TRUE;
     bRunning = FALSE;
 
     // The reader and the parser end before any channel is taken down, so
@@ -513,6 +563,7 @@ void CDispatcher::Stop()
     if (s_csSendReady) {
         LeaveCriticalSection(&csSend);
     }
+    LeaveCriticalSection(&s_csStartStop);
 }
 
 void CDispatcher::Release()

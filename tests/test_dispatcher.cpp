@@ -1,0 +1,316 @@
+// Dispatcher start-up and shutdown against a scripted modem, in virtual time:
+// the handshake, the speed switch and the drain, the control channel's
+// SABM/UA, stop, restart and the stop races.
+#include <gtest/gtest.h>
+
+#include "channel/ctrl_channel.h"
+#include "dispatcher/dispatcher.h"
+#include "dispatcher_rig.h"
+#include "host.h"
+#include "test_channel.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kInitOk[] = "MUX: CDispatcher::Init() -> OK ; Time=";
+const char kHandshakeOk[] = "MUX: CDispatcher::Init() -> GSM0710 Initialization OK ; Time=";
+const char kHandshakeFail[] = "MUX: CDispatcher::Init() -> GSM0710 Initialization Fail ; Time=";
+const char kTimeOut[] = "MUX: TimeOutThread(3000) -> Time-out ; Time=";
+
+std::vector<HostFrame> FramesWith(const std::vector<HostFrame>& all, uint8_t dlci, uint8_t control)
+{
+    std::vector<HostFrame> out;
+    for (const auto& f : all)
+        if (f.Dlci() == dlci && f.Control() == control) out.push_back(f);
+    return out;
+}
+
+// The messages in order, reduced to those that tell the start-up's story.
+std::vector<std::string> StartUpStory(const std::vector<std::string>& messages)
+{
+    std::vector<std::string> out;
+    for (const auto& m : messages) {
+        if (m.find("Chick Module Status") != std::string::npos) continue;
+        out.push_back(m.substr(0, m.find("Time=")));
+    }
+    return out;
+}
+
+TEST(DispatcherStartUp, EndToEndWithSplitAnswer)
+{
+    ModemScript script;
+    script.cmuxAnswer = {"\r\nO", "K\r\n"};
+    script.pieceGapMs = 30;
+    // What the modem says right after the switch never reaches the parser.
+    script.afterSwitch = {'J', 'U', 'N', 'K'};
+    DispatcherRig rig(1, script);
+
+    uint64_t t0 = plat::NowMs();
+    ASSERT_TRUE(g_dispatcher.Init()) << rig.Dump();
+    uint64_t t1 = plat::NowMs();
+
+    EXPECT_TRUE(g_dispatcher.bRunning);
+    ASSERT_NE(g_dispatcher.pCtrlChannel, nullptr);
+    EXPECT_FALSE(g_dispatcher.pCtrlChannel->IsNotReady());
+    EXPECT_EQ(g_dispatcher.channels[0], (CChannel*)g_dispatcher.pCtrlChannel);
+
+    // The command went out once, at 115200 bit/s; the port is at 460800 now.
+    EXPECT_EQ(rig.Modem().AtText(), "AT+CMUX=0,0,7\r\n");
+    EXPECT_EQ(rig.Modem().CmuxHostBaud(), 115200u);
+    EXPECT_EQ(rig.Modem().Uart().HostBaud(), 460800u);
+    EXPECT_EQ(rig.Lines().ResetsSeen(), 1u);
+
+    // SABM on DLCI 0, exactly one frame from the host.
+    auto frames = rig.Modem().Frames();
+    ASSERT_EQ(frames.size(), 1u);
+    std::vector<uint8_t> sabm = {0xF9, 0x03, 0x3F, 0x01, 0x1C, 0xF9};
+    EXPECT_EQ(frames[0].octets, sabm);
+
+    // About 2.5 s between the answer and the SABM: 500 ms, the drain, 2000 ms.
+    auto ok = rig.Logged(kHandshakeOk);
+    ASSERT_EQ(ok.size(), 1u) << rig.Dump();
+    long okAt = DispatcherRig::TimeOf(ok[0]);
+    EXPECT_GE(frames[0].atMs, (uint64_t)okAt + 2500);
+    EXPECT_LE(frames[0].atMs, (uint64_t)okAt + 2502);
+    // The answer came in two pieces 30 ms apart: "OK" was found in the second.
+    EXPECT_GE((uint64_t)okAt, rig.Modem().CmuxAtMs() + 35);
+    EXPECT_LE((uint64_t)okAt, rig.Modem().CmuxAtMs() + 37);
+    EXPECT_TRUE(rig.Logged("0x4a,").empty()) << "drained octets reached the parser";
+    EXPECT_TRUE(rig.Logged("0x").empty()) << rig.Dump();
+
+    // Whole start-up: module reset (1800 ms fixed, GSM_RF_OK seen on the
+    // fourth poll at 3300 ms), the handshake, 2.5 s, SABM/UA.
+    EXPECT_GE(t1 - t0, 5830u);
+    EXPECT_LE(t1 - t0, 5860u);
+
+    std::vector<std::string> story = {
+        "MUX: CDispatcher::ModuleReset() ; GSM_RF_OK success\r\n",
+        "MUX: Trel set DTR Low\r\n",
+        "MUX: CDispatcher::Init() -> GSM0710 Initialization OK ; ",
+        "MUX: CDispatcher::Init() -> OK ; ",
+    };
+    EXPECT_EQ(StartUpStory(rig.Log().Messages()), story) << rig.Dump();
+    EXPECT_EQ(rig.Logged("Chick Module Status").size(), 1u);
+}
+
+TEST(DispatcherStartUp, SilentModuleTimesOutAndStartUpGoesOn)
+{
+    ModemScript script;
+    script.answerCmux = false;  // switches to 27.010 without a word
+    DispatcherRig rig(3, script);
+
+    ASSERT_TRUE(g_dispatcher.Init()) << rig.Dump();
+
+    auto to = rig.Logged(kTimeOut);
+    auto fail = rig.Logged(kHandshakeFail);
+    ASSERT_EQ(to.size(), 1u) << rig.Dump();
+    ASSERT_EQ(fail.size(), 1u) << rig.Dump();
+    long toAt = DispatcherRig::TimeOf(to[0]);
+    long failAt = DispatcherRig::TimeOf(fail[0]);
+    EXPECT_GE((uint64_t)toAt, rig.Modem().CmuxAtMs() + 2999);
+    EXPECT_LE((uint64_t)toAt, rig.Modem().CmuxAtMs() + 3001);
+    EXPECT_EQ(failAt, toAt);
+    EXPECT_TRUE(rig.Logged(kHandshakeOk).empty());
+
+    // Start-up went on: 460800, SABM/UA on DLCI 0 about 2.5 s later.
+    EXPECT_EQ(rig.Modem().Uart().HostBaud(), 460800u);
+    auto sabm = FramesWith(rig.Modem().Frames(), 0, 0x3F);
+    ASSERT_EQ(sabm.size(), 1u);
+    EXPECT_GE(sabm[0].atMs, (uint64_t)failAt + 2500);
+    EXPECT_LE(sabm[0].atMs, (uint64_t)failAt + 2502);
+    EXPECT_EQ(rig.Logged(kInitOk).size(), 1u);
+
+    // The time-out thread went back to idle: nothing more fires.
+    SleepMs(7000);
+    EXPECT_EQ(rig.Logged("Time-out").size(), 1u) << rig.Dump();
+}
+
+TEST(DispatcherStartUp, ControlChannelNotConnectingFailsAndTearsDown)
+{
+    ModemScript script;
+    script.answerSabm = false;
+    DispatcherRig rig(5, script);
+
+    EXPECT_FALSE(g_dispatcher.Init());
+    EXPECT_EQ(rig.Logged("MUX: CChannel::SendSABM() for Ctrl -> ERROR, time out").size(), 1u)
+        << rig.Dump();
+    EXPECT_EQ(rig.Logged("MUX: CDispatcher::Init() -> Fail ; Time=").size(), 1u);
+    // Torn down: port closed, time-out thread ended, ring freed.
+    EXPECT_FALSE(g_dispatcher.bRunning);
+    EXPECT_EQ(hUART, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(rig.Modem().Uart().PortOpen());
+    EXPECT_EQ(g_dispatcher.hTimeOutThread, nullptr);
+    EXPECT_EQ(pRingNodes, nullptr);
+    EXPECT_EQ(g_dispatcher.pCtrlChannel, nullptr);
+    EXPECT_EQ(g_dispatcher.pSendBuf, nullptr);
+}
+
+TEST(DispatcherStop, StopTwiceAndDestroyAfterStop)
+{
+    DispatcherRig rig(7);
+    ASSERT_TRUE(g_dispatcher.Init()) << rig.Dump();
+    HANDLE port = hUART;
+    HANDLE timeOutThread = g_dispatcher.hTimeOutThread;
+    FFUARTDATA* nodes = pRingNodes;
+
+    g_dispatcher.Stop();
+    EXPECT_FALSE(g_dispatcher.bRunning);
+    EXPECT_TRUE(g_dispatcher.bStopThreads);
+    EXPECT_EQ(g_dispatcher.pCtrlChannel, nullptr);
+    EXPECT_EQ(g_dispatcher.pSendBuf, nullptr);
+    EXPECT_EQ(g_dispatcher.hGetDataThread, nullptr);
+    EXPECT_EQ(g_dispatcher.hParseDataThread, nullptr);
+    EXPECT_EQ(g_dispatcher.hRFOKPinThread, nullptr);
+    EXPECT_EQ(g_dispatcher.hSetDTRThread, nullptr);
+    EXPECT_EQ(g_dispatcher.hGetDataStart, nullptr);
+    EXPECT_EQ(g_dispatcher.hParseDataStart, nullptr);
+    // The port, the time-out thread and the nodes stay.
+    EXPECT_EQ(hUART, port);
+    EXPECT_EQ(g_dispatcher.hTimeOutThread, timeOutThread);
+    EXPECT_EQ(pRingNodes, nodes);
+    EXPECT_TRUE(rig.Modem().Uart().PortOpen());
+    // The control channel said goodbye.
+    EXPECT_EQ(FramesWith(rig.Modem().Frames(), 0, 0x53).size(), 1u);
+
+    size_t frames = rig.Modem().Frames().size();
+    size_t logged = rig.Log().Messages().size();
+    uint64_t t = plat::NowMs();
+    g_dispatcher.Stop();
+    g_dispatcher.Destroy();
+    EXPECT_EQ(plat::NowMs(), t);
+    EXPECT_EQ(rig.Modem().Frames().size(), frames);
+    EXPECT_EQ(rig.Log().Messages().size(), logged);
+    EXPECT_EQ(hUART, port);
+    EXPECT_EQ(g_dispatcher.hTimeOutThread, timeOutThread);
+    EXPECT_EQ(pRingNodes, nodes);
+}
+
+TEST(DispatcherStop, RestartReusesPortAndTimeOutThread)
+{
+    DispatcherRig rig(11);
+    ASSERT_TRUE(g_dispatcher.Init()) << rig.Dump();
+    HANDLE port = hUART;
+    HANDLE timeOutThread = g_dispatcher.hTimeOutThread;
+    g_dispatcher.Stop();
+
+    // The restart by I/O control: Init again without a channel constructor.
+    rig.Modem().Script().answerCmux = false;
+    ASSERT_TRUE(g_dispatcher.Init()) << rig.Dump();
+    EXPECT_EQ(hUART, port);
+    EXPECT_EQ(g_dispatcher.hTimeOutThread, timeOutThread);
+    EXPECT_EQ(rig.Lines().ResetsSeen(), 2u);
+    EXPECT_EQ(rig.Modem().CmuxCount(), 2u);
+    EXPECT_EQ(rig.Modem().CmuxHostBaud(), 115200u);
+    // One time-out thread: the silent second handshake times out once.
+    EXPECT_EQ(rig.Logged(kTimeOut).size(), 1u) << rig.Dump();
+    EXPECT_EQ(rig.Logged(kInitOk).size(), 2u);
+    EXPECT_EQ(FramesWith(rig.Modem().Frames(), 0, 0x3F).size(), 2u);
+    ASSERT_NE(g_dispatcher.pCtrlChannel, nullptr);
+
+    // A channel constructed while stopped resets the dispatcher; the next
+    // start opens the port anew (the earlier one was given back).
+    g_dispatcher.Stop();
+    g_dispatcher.Reset();
+    EXPECT_EQ(hUART, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(rig.Modem().Uart().PortOpen());
+    ASSERT_TRUE(g_dispatcher.Init()) << rig.Dump();
+    EXPECT_TRUE(rig.Modem().Uart().PortOpen());
+    EXPECT_EQ(rig.Logged(kInitOk).size(), 3u);
+}
+
+// Octets waiting in the port: nobody reads while the dispatcher is stopped.
+DWORD PortQueue()
+{
+    DWORD errors = 0;
+    COMSTAT stat;
+    memset(&stat, 0, sizeof(stat));
+    ClearCommError(hUART, &errors, &stat);
+    return stat.cbInQue;
+}
+
+TEST(DispatcherStop, RestartWhileDataIsArriving)
+{
+    for (uint64_t seed : {21u, 22u, 23u, 24u, 25u, 26u}) {
+        SCOPED_TRACE(seed);
+        bool down = false;  // outlives the modem that reads it
+        DispatcherRig rig(seed);
+        ASSERT_TRUE(g_dispatcher.Init()) << rig.Dump();
+
+        // The modem keeps asking for the status of DLCI 2 (the control
+        // channel answers every one) and sends frames for a DLCI nobody has.
+        // (While the dispatcher is down only the latter: a burst of stale
+        // commands after the restart would crowd the control channel's
+        // five-entry queue and push the UA of its SABM out.)
+        rig.Modem().StartTraffic(4, [&down](unsigned i) {
+            return i % 2 == 0 && !down
+                       ? ModemFrame(Address(0, true), 0xEF, {0xE3, 0x05, 0x0B, 0x0D})
+                       : ModemFrame(Address(5, true), 0xEF, {0x41, 0x42});
+        });
+        SleepMs(100 + (uint32_t)(seed % 7) * 13);
+        size_t answered = FramesWith(rig.Modem().Frames(), 0, 0xEF).size();
+        EXPECT_GT(answered, 5u);
+
+        down = true;
+        g_dispatcher.Stop();
+        uint64_t stoppedAt = plat::NowMs();
+        // Nothing reads the port and nothing answers while stopped: what the
+        // modem sent during the stop fills the port up.
+        EXPECT_EQ(PortQueue(), rig.Modem().Uart().FifoCapacity());
+        for (const auto& f : rig.Modem().Frames()) {
+            if (f.atMs > stoppedAt) ADD_FAILURE() << "frame from a stopped dispatcher at " << f.atMs;
+        }
+
+        ASSERT_TRUE(g_dispatcher.Init()) << rig.Dump();
+        down = false;
+        uint64_t restartedAt = plat::NowMs();
+        SleepMs(300);
+        // The new reader and parser took the traffic up again.
+        size_t after = 0;
+        for (const auto& f : FramesWith(rig.Modem().Frames(), 0, 0xEF))
+            if (f.atMs > restartedAt) after++;
+        EXPECT_GT(after, 10u);
+        g_dispatcher.Stop();
+        rig.Modem().StopTraffic();
+    }
+}
+
+TEST(DispatcherStop, ModemDisconnectsControlChannel)
+{
+    for (uint64_t seed : {31u, 32u, 33u}) {
+        SCOPED_TRACE(seed);
+        DispatcherRig rig(seed);
+        ASSERT_TRUE(g_dispatcher.Init()) << rig.Dump();
+        rig.Modem().SendFrame(0, 0x53);
+        // Stop runs on the control channel's own thread.
+        ASSERT_TRUE(rig.WaitFor([] { return g_dispatcher.pCtrlChannel == nullptr; }, 10000))
+            << rig.Dump();
+        EXPECT_FALSE(g_dispatcher.bRunning);
+        EXPECT_EQ(g_dispatcher.hGetDataThread, nullptr);
+        // UA for the modem's DISC, and no DISC of our own.
+        EXPECT_EQ(FramesWith(rig.Modem().Frames(), 0, 0x73).size(), 1u);
+        EXPECT_TRUE(FramesWith(rig.Modem().Frames(), 0, 0x53).empty());
+        ASSERT_TRUE(g_dispatcher.Init()) << rig.Dump();
+        EXPECT_EQ(FramesWith(rig.Modem().Frames(), 0, 0x3F).size(), 2u);
+    }
+}
+
+TEST(DispatcherStop, CloseDownRacesWithStopFromAnotherThread)
+{
+    for (uint64_t seed : {41u, 42u, 43u, 44u, 45u, 46u, 47u, 48u}) {
+        SCOPED_TRACE(seed);
+        DispatcherRig rig(seed);
+        ASSERT_TRUE(g_dispatcher.Init()) << rig.Dump();
+        // CLD on DLCI 0; the I/O control's Stop comes at about the same time.
+        rig.Modem().SendFrame(0, 0xEF, {0xC3, 0x01});
+        SleepMs((uint32_t)(seed % 4));
+        g_dispatcher.Stop();
+        EXPECT_FALSE(g_dispatcher.bRunning);
+        ASSERT_TRUE(rig.WaitFor([] { return g_dispatcher.pCtrlChannel == nullptr; }, 10000));
+        ASSERT_TRUE(g_dispatcher.Init()) << rig.Dump();
+        EXPECT_TRUE(g_dispatcher.bRunning);
+    }
+}
+
+}  // namespace
