@@ -3,7 +3,6 @@
 // modem for the status of DLCI 1 over the control channel, shows the answer,
 // stops the multiplexer and closes the port. Optionally traces the line and
 // writes a Wireshark capture of the 27.010 frames.
-#include "channel/ctrl_channel.h"
 #include "diag/log.h"
 #include "dispatcher/dispatcher.h"
 #include "frame_record.h"
@@ -212,10 +211,10 @@ Outcome Run(const Options& o)
     {
         sim::SimModule module(o.module);
 
-        // As the first channel's Init starts the dispatcher.
+        // As the first channel's Init starts the dispatcher. Init succeeds
+        // only when the control channel is initialised, DLCI 0 connected.
         if (!g_dispatcher.bRunning) {
-            r.up = g_dispatcher.Init() && g_dispatcher.pCtrlChannel != NULL &&
-                   !g_dispatcher.pCtrlChannel->IsNotReady();
+            r.up = g_dispatcher.Init() != FALSE && g_dispatcher.pCtrlChannel != NULL;
         }
         r.upAtMs = plat::NowMs();
 
