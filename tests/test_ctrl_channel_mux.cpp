@@ -240,6 +240,34 @@ TEST_P(CtrlMuxTest, StartsAgainAfterTheModemClosedItDown)
     EXPECT_EQ(status, 0x30u);  // the module's default 0x0D: RTC, RTR
 }
 
+TEST_P(CtrlMuxTest, StopFromAnotherThreadReleasesAWaitingSender)
+{
+    Modem().ChangeSettings([](sim::SerialSettings& s) { s.answerMsc = false; });
+    BOOL ok = TRUE;
+    DWORD status = 0xFFFF;
+    HANDLE t = RunAsync([&] { ok = g_dispatcher.QueryModemStatus(1, &status); });
+    Sleep(100);
+    g_dispatcher.Stop();
+    Join(t);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(status, 0u);
+    ExpectEnded();
+}
+
+// The modem closes down while this side stops on its own: whichever comes
+// first ends the multiplexer, the other finds it stopping.
+TEST_P(CtrlMuxTest, CldRacingWithALocalStop)
+{
+    UserChannel(2);
+    Modem().SendCld();
+    // Around the time the CLD reaches the control channel.
+    Sleep(static_cast<DWORD>(GetParam() % 3));
+    g_dispatcher.Stop();
+    Sleep(10000);
+    ExpectEnded();
+    EXPECT_EQ(HostFramesOf(2, 0x53), 1u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Seeds, CtrlMuxTest, ::testing::Values(1u, 2u, 3u, 4u, 5u));
 
 }  // namespace
