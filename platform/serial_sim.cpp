@@ -100,6 +100,7 @@ uint64_t SimUart::SendToHost(const uint8_t* octets, size_t count, uint64_t notBe
         it.kind = Item::Octet;
         it.octet = octets[i];
         it.baud = peerFormat_.baud;
+        it.started = true;
         it.endNs = start + charNs;
         start = it.endNs;
         toHost_.items.push_back(it);
@@ -115,6 +116,7 @@ void SimUart::SendBreakToHost(uint64_t notBeforeMs)
     const uint64_t start = std::max({NowNs(), toHost_.lineFreeNs, uint64_t(notBeforeMs * 1000000u)});
     Item it;
     it.kind = Item::Break;
+    it.started = true;
     it.baud = peerFormat_.baud;
     it.endNs = start + CharTimeNs(peerFormat_);
     toHost_.lineFreeNs = it.endNs;
@@ -133,8 +135,8 @@ void SimUart::SendLineErrorToHost(uint32_t errors, bool withOctet, uint8_t octet
     it.withOctet = withOctet;
     it.octet = octet;
     it.baud = peerFormat_.baud;
-    // At least 1 ns so that a started item is told from an unstarted one.
-    it.endNs = start + (withOctet ? CharTimeNs(peerFormat_) : 1);
+    it.started = true;
+    it.endNs = start + (withOctet ? CharTimeNs(peerFormat_) : 0);
     toHost_.lineFreeNs = it.endNs;
     toHost_.items.push_back(it);
     Schedule(toHost_, true);
@@ -249,6 +251,7 @@ void SimUart::Transmit(const uint8_t* octets, size_t count)
         it.octet = octets[i];
         it.baud = hostFormat_.baud;
         if (!hold_) {
+            it.started = true;
             it.endNs = start + charNs;
             start = it.endNs;
         }
@@ -282,7 +285,8 @@ void SimUart::StartHeld()
     uint64_t start = std::max(NowNs(), toPeer_.lineFreeNs);
     bool any = false;
     for (Item& it : toPeer_.items) {
-        if (it.endNs) continue;
+        if (it.started) continue;
+        it.started = true;
         it.endNs = start + charNs;
         start = it.endNs;
         any = true;
@@ -293,7 +297,7 @@ void SimUart::StartHeld()
 
 void SimUart::Schedule(Direction& d, bool toHost)
 {
-    if (d.items.empty() || d.items.front().endNs == 0) {
+    if (d.items.empty() || !d.items.front().started) {
         if (d.timer) {
             kernel::Cancel(d.timer);
             d.timer = 0;
@@ -319,7 +323,7 @@ void SimUart::DeliverToPeer()
 {
     const uint64_t now = NowNs();
     size_t sent = 0;
-    while (!toPeer_.items.empty() && toPeer_.items.front().endNs != 0 &&
+    while (!toPeer_.items.empty() && toPeer_.items.front().started &&
            toPeer_.items.front().endNs <= now) {
         const Item it = toPeer_.items.front();
         toPeer_.items.pop_front();

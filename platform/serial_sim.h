@@ -178,7 +178,8 @@ private:
         uint32_t errors = 0;    // CE_* for Error items
         bool withOctet = false; // Error item carrying a character
         uint32_t baud = 0;      // sender's speed
-        uint64_t endNs = 0;     // when its last bit has arrived; 0 = not started yet
+        bool started = false;   // false: waiting for the transmitter (hold)
+        uint64_t endNs = 0;     // when its last bit has arrived
     };
     struct Direction {
         std::deque<Item> items;

@@ -182,10 +182,7 @@ void ModuleSerial::Write(std::vector<uint8_t> octets, RecordKind kind)
         for (const WriteSplit& s : rules)
             if (s.at == i && i > 0) cuts.emplace_back(line.size(), s.gapMs);
         const uint64_t index = txIndex_++;
-        if (settings_.dropToHost.count(index)) {
-            ++lost_;
-            continue;
-        }
+        if (settings_.dropToHost.count(index)) continue;
         uint8_t o = octets[i];
         if (settings_.corruptToHost.count(index)) o ^= settings_.corruptXor;
         line.push_back(o);

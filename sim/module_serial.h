@@ -128,7 +128,7 @@ public:
     std::vector<uint8_t> DataFromHost(int dlci) const;
     std::vector<HostControlMessage> ControlFromHost() const;
     uint64_t OctetsFromHost() const;   // octets the module's receiver got
-    uint64_t OctetsLost() const;       // lost while off, crashed or asleep, or dropped
+    uint64_t OctetsLost() const;       // from the host: lost while off, crashed or asleep, or dropped
     unsigned BadFcsFrames() const;
     unsigned CmuxCommands() const;
     // Called (kernel lock held, must not block) for every UIH on DLCI 1-63.

@@ -1,0 +1,630 @@
+// The simulated module's serial half, driven through "COM9:" the way the
+// driver drives it: AT+CMUX at 115200, 27.010 at 460800, the peer's answers,
+// the fault knobs and the record of both directions.
+#include "platform.h"
+
+#include "frame_record.h"
+#include "host.h"
+#include "module.h"
+#include "sim_world.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+using sim::BuildFrame;
+using sim::Direction;
+using sim::ModuleSerial;
+using sim::RecordKind;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+const uint8_t kSabm = 0x3F, kDisc = 0x53, kUih = 0xEF;
+
+// A host frame as the driver writes it: C/R = 1 in the address.
+Bytes HostFrame(int dlci, uint8_t control, const Bytes& info = Bytes())
+{
+    return BuildFrame(dlci, true, control, info);
+}
+
+// A module frame answering the host: UA/DM with C/R = 1, UIH with C/R = 0.
+Bytes ModuleUih(int dlci, const Bytes& info) { return BuildFrame(dlci, false, kUih, info); }
+
+class Bench {
+public:
+    explicit Bench(uint64_t seed, sim::ModuleSettings settings = Defaults()) : world_(seed)
+    {
+        module_ = std::make_unique<sim::SimModule>(settings);
+        port_ = CreateFileW(TEXT("COM9:"), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, NULL);
+        EXPECT_NE(port_, INVALID_HANDLE_VALUE);
+        SetBaud(115200);
+        EXPECT_TRUE(SetCommMask(port_, EV_RXCHAR | EV_BREAK | EV_ERR));
+        COMMTIMEOUTS t = {MAXDWORD, MAXDWORD, 0, 10, 0};
+        EXPECT_TRUE(SetCommTimeouts(port_, &t));
+    }
+    ~Bench()
+    {
+        CloseHandle(port_);
+        module_.reset();
+    }
+
+    static sim::ModuleSettings Defaults()
+    {
+        sim::ModuleSettings s;
+        s.lines.startRunning = true;
+        return s;
+    }
+
+    ModuleSerial& Serial() { return module_->Serial(); }
+    sim::SimModule& Module() { return *module_; }
+    HANDLE Port() { return port_; }
+
+    void SetBaud(DWORD baud)
+    {
+        DCB dcb;
+        ASSERT_TRUE(GetCommState(port_, &dcb));
+        dcb.BaudRate = baud;
+        ASSERT_TRUE(SetCommState(port_, &dcb));
+    }
+
+    void Write(const Bytes& b)
+    {
+        DWORD n = 0;
+        ASSERT_TRUE(WriteFile(port_, b.data(), (DWORD)b.size(), &n, NULL));
+        ASSERT_EQ(n, b.size());
+    }
+    void Write(const std::string& s) { Write(Bytes(s.begin(), s.end())); }
+
+    // What has arrived by now.
+    Bytes ReadNow()
+    {
+        Bytes buf(8192);
+        DWORD got = 0;
+        EXPECT_TRUE(ReadFile(port_, buf.data(), (DWORD)buf.size(), &got, NULL));
+        buf.resize(got);
+        return buf;
+    }
+    // What arrives within ms.
+    Bytes Collect(uint32_t ms)
+    {
+        Sleep(ms);
+        return ReadNow();
+    }
+    // Waits for the next port event like the reader thread, then reads.
+    Bytes WaitAndRead(uint64_t* atMs = nullptr)
+    {
+        DWORD mask = 0;
+        EXPECT_TRUE(WaitCommEvent(port_, &mask, NULL));
+        if (atMs) *atMs = plat::NowMs();
+        return ReadNow();
+    }
+
+    // The handshake as the driver does it, then both sides at 460800.
+    void Handshake()
+    {
+        Write("AT+CMUX=0,0,7\r\n");
+        Bytes answer;
+        while (std::string(answer.begin(), answer.end()).find("OK") == std::string::npos) {
+            Bytes more = WaitAndRead();
+            answer.insert(answer.end(), more.begin(), more.end());
+        }
+        SetBaud(460800);
+        Sleep(500);
+        ReadNow();
+        ASSERT_EQ(Serial().GetMode(), ModuleSerial::Mode::Mux);
+    }
+
+    // Straight to both sides speaking 27.010 at 460800.
+    void SkipHandshake()
+    {
+        Serial().EnterMux(460800);
+        SetBaud(460800);
+    }
+
+private:
+    SimWorld world_;
+    std::unique_ptr<sim::SimModule> module_;
+    HANDLE port_ = INVALID_HANDLE_VALUE;
+};
+
+std::string Str(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+Bytes Concat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+}  // namespace
+
+TEST(ModuleSerial, AnswersCmuxAt115200ThenSpeaks27010At460800)
+{
+    sim::ModuleSettings s = Bench::Defaults();
+    s.serial.uaDelayMs = 50;
+    Bench b(1, s);
+    EXPECT_EQ(b.Serial().GetMode(), ModuleSerial::Mode::AtCommand);
+    EXPECT_EQ(b.Serial().Uart().PeerBaud(), 115200u);
+
+    const uint64_t t0 = plat::NowMs();
+    b.Write("AT+CMUX=0,0,7\r\n");  // leaves in 1.3 ms
+    EXPECT_EQ(plat::NowMs() - t0, 2u);
+    uint64_t at = 0;
+    EXPECT_EQ(Str(b.WaitAndRead(&at)), "\r\nOK\r\n");
+    // CR at 2 ms, answer written 10 ms later, six octets at 115200 by 13.
+    EXPECT_EQ(at - t0, 13u);
+    EXPECT_EQ(b.Serial().CmuxCommands(), 1u);
+
+    b.SetBaud(460800);
+    Sleep(5);
+    EXPECT_EQ(b.Serial().GetMode(), ModuleSerial::Mode::Mux);
+    EXPECT_EQ(b.Serial().Uart().PeerBaud(), 460800u);
+
+    const uint64_t t1 = plat::NowMs();
+    b.Write(HostFrame(0, kSabm));
+    const Bytes ua = b.WaitAndRead(&at);
+    EXPECT_EQ(ua, Bytes({0xF9, 0x03, 0x73, 0x01, 0xD7, 0xF9}));
+    EXPECT_EQ(at - t1, 52u);  // SABM in at 1, UA written at 51, arrived at 52
+    EXPECT_TRUE(b.Serial().DlciOpen(0));
+
+    // The record: both directions, in time order, frames flag to flag.
+    const sim::FrameRecord r = b.Serial().Record();
+    ASSERT_EQ(r.size(), 4u);
+    EXPECT_EQ(r[0].direction, Direction::HostToModule);
+    EXPECT_EQ(r[0].kind, RecordKind::At);
+    EXPECT_EQ(Str(r[0].octets), "AT+CMUX=0,0,7\r\n");
+    EXPECT_EQ(r[0].timeMs - t0, 2u);
+    EXPECT_EQ(r[1].direction, Direction::ModuleToHost);
+    EXPECT_EQ(r[1].kind, RecordKind::At);
+    EXPECT_EQ(Str(r[1].octets), "\r\nOK\r\n");
+    EXPECT_EQ(r[1].timeMs - t0, 12u);
+    EXPECT_EQ(r[2].direction, Direction::HostToModule);
+    EXPECT_EQ(r[2].kind, RecordKind::Frame);
+    EXPECT_EQ(r[2].octets, Bytes({0xF9, 0x03, 0x3F, 0x01, 0x1C, 0xF9}));
+    EXPECT_EQ(r[2].timeMs - t1, 1u);
+    EXPECT_EQ(r[3].direction, Direction::ModuleToHost);
+    EXPECT_EQ(r[3].kind, RecordKind::Frame);
+    EXPECT_EQ(r[3].octets, ua);
+    EXPECT_EQ(r[3].timeMs - t1, 51u);
+    for (size_t i = 2; i < r.size(); ++i) {
+        sim::DecodedFrame f;
+        ASSERT_TRUE(sim::DecodeFrame(r[i].octets, &f));
+        EXPECT_TRUE(f.fcsOk);
+        EXPECT_EQ(f.dlci, 0);
+        EXPECT_TRUE(f.pf);
+    }
+}
+
+TEST(ModuleSerial, HearsNothingBeforeBootAndNoFramesInAtMode)
+{
+    sim::ModuleSettings s;
+    s.lines.startRunning = false;
+    Bench b(2, s);
+    EXPECT_EQ(b.Serial().GetMode(), ModuleSerial::Mode::Off);
+    b.Write("AT+CMUX=0,0,7\r\n");
+    EXPECT_TRUE(b.Collect(3000).empty());
+    EXPECT_EQ(b.Serial().OctetsLost(), 15u);
+    EXPECT_EQ(b.Serial().CmuxCommands(), 0u);
+
+    b.Module().Lines().PowerOnRunning();
+    EXPECT_EQ(b.Serial().GetMode(), ModuleSerial::Mode::AtCommand);
+    // A frame in AT mode is just text without a CR: no answer.
+    b.Write(HostFrame(0, kSabm));
+    EXPECT_TRUE(b.Collect(100).empty());
+    // The CR ends that "line"; it is no command the module knows.
+    b.Write("\r");
+    EXPECT_EQ(Str(b.Collect(50)), "\r\nERROR\r\n");
+    b.Write("AT\r");
+    EXPECT_EQ(Str(b.Collect(50)), "\r\nOK\r\n");
+    b.Handshake();
+
+    // A crash silences it again.
+    b.Module().Crash();
+    EXPECT_EQ(b.Serial().GetMode(), ModuleSerial::Mode::Off);
+    b.Write(HostFrame(0, kSabm));
+    EXPECT_TRUE(b.Collect(100).empty());
+}
+
+TEST(ModuleSerial, CmuxFaultKnobs)
+{
+    {
+        sim::ModuleSettings s = Bench::Defaults();
+        s.serial.answerCmux = false;
+        Bench b(3, s);
+        b.Write("AT+CMUX=0,0,7\r\n");
+        EXPECT_TRUE(b.Collect(3000).empty());
+        EXPECT_EQ(b.Serial().GetMode(), ModuleSerial::Mode::AtCommand);
+        EXPECT_EQ(b.Serial().CmuxCommands(), 1u);
+    }
+    {
+        sim::ModuleSettings s = Bench::Defaults();
+        s.serial.answerCmux = false;
+        s.serial.enterMuxWithoutAnswer = true;
+        Bench b(4, s);
+        b.Write("AT+CMUX=0,0,7\r\n");
+        EXPECT_TRUE(b.Collect(3000).empty());
+        EXPECT_EQ(b.Serial().GetMode(), ModuleSerial::Mode::Mux);
+        b.SetBaud(460800);
+        b.Write(HostFrame(0, kSabm));
+        EXPECT_EQ(b.Collect(50), BuildFrame(0, true, 0x73));
+    }
+    {
+        // The answer in two writes: CR LF O, then K CR LF two seconds later;
+        // the module keeps 115200 until the second half has left.
+        sim::ModuleSettings s = Bench::Defaults();
+        s.serial.splits.push_back(sim::WriteSplit{1, 3, 2000});
+        s.serial.cmuxReplyDelayMs = 20;
+        Bench b(5, s);
+        const uint64_t t0 = plat::NowMs();
+        b.Write("AT+CMUX=0,0,7\r\n");
+        uint64_t at = 0;
+        EXPECT_EQ(Str(b.WaitAndRead(&at)), "\r\nO");
+        EXPECT_EQ(at - t0, 23u);
+        EXPECT_EQ(b.Serial().GetMode(), ModuleSerial::Mode::AtCommand);
+        EXPECT_EQ(Str(b.WaitAndRead(&at)), "K\r\n");
+        EXPECT_EQ(at - t0, 2024u);  // 2000 ms after the first part had left
+        Sleep(2);
+        EXPECT_EQ(b.Serial().GetMode(), ModuleSerial::Mode::Mux);
+        // Recorded as the one write it was.
+        const sim::FrameRecord r = b.Serial().Record();
+        ASSERT_EQ(r.size(), 2u);
+        EXPECT_EQ(Str(r[1].octets), "\r\nOK\r\n");
+    }
+    {
+        sim::ModuleSettings s = Bench::Defaults();
+        s.serial.cmuxReply = "\r\nERROR\r\n";
+        s.serial.muxBaud = 230400;
+        Bench b(6, s);
+        b.Write("AT+CMUX=0,0,7\r\n");
+        EXPECT_EQ(Str(b.Collect(50)), "\r\nERROR\r\n");
+        EXPECT_EQ(b.Serial().Uart().PeerBaud(), 230400u);
+        // Host at 460800, module at 230400: the SABM arrives as junk.
+        b.SetBaud(460800);
+        b.Write(HostFrame(0, kSabm));
+        EXPECT_TRUE(b.Collect(100).empty());
+        EXPECT_EQ(b.Serial().Uart().GarbledToPeer(), 6u);
+    }
+}
+
+TEST(ModuleSerial, ConnectFaultKnobsPerDlci)
+{
+    sim::ModuleSettings s = Bench::Defaults();
+    s.serial.noUaDlcis = 1u << 0;
+    s.serial.dmDlcis = 1u << 1;
+    s.serial.uaWithoutFDlcis = 1u << 2;
+    s.serial.noUaOnDiscDlcis = 1u << 4;
+    s.serial.uaDelayMs = 100;
+    Bench b(7, s);
+    b.SkipHandshake();
+
+    b.Write(HostFrame(0, kSabm));
+    EXPECT_TRUE(b.Collect(3000).empty());
+    EXPECT_FALSE(b.Serial().DlciOpen(0));
+
+    b.Write(HostFrame(1, kSabm));
+    EXPECT_TRUE(b.Collect(99).empty()) << "answered before the configured delay";
+    EXPECT_EQ(b.Collect(2), BuildFrame(1, true, 0x1F));  // DM, F = 1
+    EXPECT_FALSE(b.Serial().DlciOpen(1));
+
+    b.Write(HostFrame(2, kSabm));
+    EXPECT_EQ(b.Collect(102), BuildFrame(2, true, 0x63));  // UA, F = 0
+
+    b.Write(HostFrame(3, kSabm));
+    EXPECT_EQ(b.Collect(102), BuildFrame(3, true, 0x73));
+    EXPECT_TRUE(b.Serial().DlciOpen(3));
+    b.Write(HostFrame(3, kDisc));
+    EXPECT_EQ(b.Collect(102), BuildFrame(3, true, 0x73));
+    EXPECT_FALSE(b.Serial().DlciOpen(3));
+
+    b.Write(HostFrame(4, kSabm));
+    EXPECT_EQ(b.Collect(102), BuildFrame(4, true, 0x73));
+    b.Write(HostFrame(4, kDisc));
+    EXPECT_TRUE(b.Collect(3000).empty());
+
+    // Every DLCI up to 63 is answered.
+    b.Write(HostFrame(63, kSabm));
+    EXPECT_EQ(b.Collect(102), BuildFrame(63, true, 0x73));
+}
+
+TEST(ModuleSerial, AnswersControlCommandsOnDlci0)
+{
+    sim::ModuleSettings s = Bench::Defaults();
+    s.serial.v24ForDlci[3] = 0x8D;
+    s.serial.ctrlReplyDelayMs = 5;
+    Bench b(8, s);
+    b.Handshake();
+    b.Write(HostFrame(0, kSabm));
+    b.Collect(20);
+
+    // SNC for DLCI 1, data service.
+    b.Write(HostFrame(0, kUih, {0xD3, 0x07, 0x07, 0x03, 0x01}));
+    EXPECT_EQ(b.Collect(20), ModuleUih(0, {0xD1, 0x07, 0x07, 0x03, 0x01}));
+
+    // MSC for DLCI 2: the DLCI octet with EA and C/R, the module's V.24.
+    b.Write(HostFrame(0, kUih, {0xE3, 0x05, 0x0B, 0x0D}));
+    EXPECT_EQ(b.Collect(20), ModuleUih(0, {0xE1, 0x05, 0x0B, 0x0D}));
+    EXPECT_FALSE(b.Serial().HostStoppedFlow(2));
+    b.Write(HostFrame(0, kUih, {0xE3, 0x05, 0x0F, 0x0F}));  // DLCI 3, FC set
+    EXPECT_EQ(b.Collect(20), ModuleUih(0, {0xE1, 0x05, 0x0F, 0x8D}));
+    EXPECT_TRUE(b.Serial().HostStoppedFlow(3));
+
+    // Several messages in one frame: answered in order. PN is unknown: NSC
+    // with the received type octet; Test is echoed.
+    b.Write(HostFrame(0, kUih, {0x83, 0x01, 0x23, 0x05, 0x41, 0x42}));
+    EXPECT_EQ(b.Collect(20), Concat({ModuleUih(0, {0x11, 0x03, 0x83}),
+                                     ModuleUih(0, {0x21, 0x05, 0x41, 0x42})}));
+
+    // A response from the host is kept, not answered.
+    b.Write(HostFrame(0, kUih, {0xE1, 0x05, 0x0B, 0x0D}));
+    EXPECT_TRUE(b.Collect(20).empty());
+    const auto ctl = b.Serial().ControlFromHost();
+    ASSERT_EQ(ctl.size(), 6u);
+    EXPECT_EQ(ctl.back().message.type, 0xE0);
+    EXPECT_FALSE(ctl.back().message.command);
+
+    // With SNC unanswered the command meets silence.
+    b.Serial().ChangeSettings([](sim::SerialSettings& st) { st.answerSnc = false; });
+    b.Write(HostFrame(0, kUih, {0xD3, 0x07, 0x07, 0x03, 0x01}));
+    EXPECT_TRUE(b.Collect(100).empty());
+
+    // CLD: its response, then AT command mode at 115200.
+    b.Write(HostFrame(0, kUih, {0xC3, 0x01}));
+    EXPECT_EQ(b.Collect(20), ModuleUih(0, {0xC1, 0x01}));
+    EXPECT_EQ(b.Serial().GetMode(), ModuleSerial::Mode::AtCommand);
+    EXPECT_EQ(b.Serial().Uart().PeerBaud(), 115200u);
+    b.SetBaud(115200);
+    b.Handshake();
+
+    // DISC on DLCI 0: UA, then AT command mode as well.
+    b.Write(HostFrame(0, kDisc));
+    EXPECT_EQ(b.Collect(20), BuildFrame(0, true, 0x73));
+    EXPECT_EQ(b.Serial().GetMode(), ModuleSerial::Mode::AtCommand);
+}
+
+TEST(ModuleSerial, TestTriggeredActions)
+{
+    Bench b(9);
+    b.SkipHandshake();
+    b.ReadNow();
+
+    b.Serial().SendMsc(2, true);
+    EXPECT_EQ(b.Collect(2), ModuleUih(0, {0xE3, 0x05, 0x0B, 0x0F}));
+    b.Serial().SendMsc(2, false);
+    EXPECT_EQ(b.Collect(2), ModuleUih(0, {0xE3, 0x05, 0x0B, 0x0D}));
+    b.Serial().SendSabm(1);
+    EXPECT_EQ(b.Collect(2), Bytes({0xF9, 0x05, 0x3F, 0x01, 0xBF, 0xF9}));
+    b.Serial().SendDisc(0);
+    EXPECT_EQ(b.Collect(2), BuildFrame(0, false, kDisc));
+    b.Serial().SendCld();
+    EXPECT_EQ(b.Collect(2), ModuleUih(0, {0xC3, 0x01}));
+    b.Serial().SendUih(5, {'h', 'i'});
+    EXPECT_EQ(b.Collect(2), ModuleUih(5, {'h', 'i'}));
+    b.Serial().SendRaw({0xF9, 0xF9, 0xF9, 0xF9});
+    EXPECT_EQ(b.Collect(2), Bytes({0xF9, 0xF9, 0xF9, 0xF9}));
+
+    DWORD mask = 0, errors = 0;
+    ASSERT_TRUE(SetCommMask(b.Port(), 0xC1));  // forget the arrivals read above
+    b.Serial().SendBreak();
+    ASSERT_TRUE(WaitCommEvent(b.Port(), &mask, NULL));
+    EXPECT_EQ(mask, (DWORD)EV_BREAK);
+    b.Serial().SendLineError(CE_FRAME);
+    ASSERT_TRUE(WaitCommEvent(b.Port(), &mask, NULL));
+    EXPECT_EQ(mask, (DWORD)EV_ERR);
+    ASSERT_TRUE(ClearCommError(b.Port(), &errors, NULL));
+    EXPECT_EQ(errors, (DWORD)(CE_BREAK | CE_FRAME));
+
+    // A frame cut in two, the rest 2 s later.
+    b.Serial().SplitNextWrite(3, 2000);
+    b.Serial().SendUih(1, {0x41, 0x42});
+    const Bytes whole = ModuleUih(1, {0x41, 0x42});
+    EXPECT_EQ(b.Collect(2), Bytes(whole.begin(), whole.begin() + 3));
+    EXPECT_TRUE(b.Collect(1990).empty());
+    EXPECT_EQ(b.Collect(20), Bytes(whole.begin() + 3, whole.end()));
+
+    // The record holds the module's frames; raw non-frames count as noise.
+    const sim::FrameRecord r = b.Serial().Record();
+    int frames = 0, noise = 0;
+    for (const auto& e : r) {
+        EXPECT_EQ(e.direction, Direction::ModuleToHost);
+        frames += e.kind == RecordKind::Frame;
+        noise += e.kind == RecordKind::Noise;
+    }
+    EXPECT_EQ(frames, 7);
+    EXPECT_EQ(noise, 1);
+}
+
+TEST(ModuleSerial, LineFaultKnobs)
+{
+    sim::ModuleSettings s = Bench::Defaults();
+    // Module octets 0..5 are the OK answer; 6..11 the UA on DLCI 0.
+    s.serial.corruptToHost = {10};  // the UA's FCS
+    s.serial.dropToHost = {1};      // the LF after the first CR
+    s.serial.lineEvents.push_back(sim::LineEvent{5000, CE_RXPARITY});
+    s.serial.lineEvents.push_back(sim::LineEvent{6000, 0});
+    Bench b(10, s);
+
+    b.Write("AT+CMUX=0,0,7\r\n");
+    EXPECT_EQ(Str(b.Collect(50)), "\rOK\r\n");
+    b.SetBaud(460800);
+    b.Write(HostFrame(0, kSabm));
+    Bytes ua = BuildFrame(0, true, 0x73);
+    ua[4] ^= 0x40;
+    EXPECT_EQ(b.Collect(50), ua);
+    // The record shows what went on the line.
+    EXPECT_EQ(b.Serial().Record().back().octets, ua);
+
+    // A corrupted octet from the host: bad FCS, no answer.
+    const uint64_t next = b.Serial().OctetsFromHost() + b.Serial().OctetsLost();
+    b.Serial().ChangeSettings([&](sim::SerialSettings& st) { st.corruptFromHost.insert(next + 4); });
+    b.Write(HostFrame(1, kSabm));
+    EXPECT_TRUE(b.Collect(100).empty());
+    EXPECT_EQ(b.Serial().BadFcsFrames(), 1u);
+    // A dropped FCS: the closing flag is taken for the FCS, which is then
+    // wrong, and the next frame's opening flag closes it; that next frame
+    // (sharing the flag) is answered.
+    b.Serial().ChangeSettings([&](sim::SerialSettings& st) { st.dropFromHost.insert(next + 6 + 4); });
+    b.Write(HostFrame(1, kSabm));
+    EXPECT_TRUE(b.Collect(100).empty());
+    b.Write(HostFrame(1, kSabm));
+    EXPECT_EQ(b.Collect(50), BuildFrame(1, true, 0x73));
+    EXPECT_EQ(b.Serial().BadFcsFrames(), 2u);
+
+    // Timed line events reach the port at their time.
+    Sleep(5000 - (DWORD)plat::NowMs() - 1);
+    ASSERT_TRUE(SetCommMask(b.Port(), 0xC1));
+    uint64_t at = 0;
+    DWORD mask = 0, errors = 0;
+    ASSERT_TRUE(WaitCommEvent(b.Port(), &mask, NULL));
+    at = plat::NowMs();
+    EXPECT_EQ(mask, (DWORD)EV_ERR);
+    EXPECT_EQ(at, 5000u);
+    ASSERT_TRUE(ClearCommError(b.Port(), &errors, NULL));
+    EXPECT_EQ(errors, (DWORD)CE_RXPARITY);
+    ASSERT_TRUE(WaitCommEvent(b.Port(), &mask, NULL));
+    EXPECT_EQ(mask, (DWORD)EV_BREAK);
+    EXPECT_EQ(plat::NowMs(), 6001u);  // seen once the line stayed low a character time
+}
+
+TEST(ModuleSerial, MismatchedHostIsRecordedAsNoise)
+{
+    Bench b(11);
+    b.Write("AT+CMUX=0,0,7\r\n");
+    EXPECT_EQ(Str(b.Collect(50)), "\r\nOK\r\n");
+    // The host forgets to switch: its SABM at 115200 is junk at 460800.
+    b.Write(HostFrame(0, kSabm));
+    EXPECT_TRUE(b.Collect(100).empty());
+    b.SetBaud(460800);
+    b.Write(HostFrame(0, kSabm));
+    EXPECT_EQ(b.Collect(50), BuildFrame(0, true, 0x73));
+    const sim::FrameRecord r = b.Serial().Record();
+    ASSERT_GE(r.size(), 4u);
+    // The junk is noise or a broken frame, never a good frame from the host.
+    int hostFrames = 0;
+    for (const auto& e : r) {
+        if (e.direction != Direction::HostToModule || e.kind != RecordKind::Frame) continue;
+        sim::DecodedFrame f;
+        if (sim::DecodeFrame(e.octets, &f) && f.fcsOk) ++hostFrames;
+    }
+    EXPECT_EQ(hostFrames, 1);
+}
+
+TEST(ModuleSerial, SleepingModuleLosesInput)
+{
+    Bench b(12);
+    b.SkipHandshake();
+    b.Module().Lines().GoToSleep();
+    ASSERT_TRUE(b.Module().Asleep());
+    b.Write(HostFrame(0, kSabm));
+    EXPECT_TRUE(b.Collect(100).empty());
+    EXPECT_EQ(b.Serial().OctetsLost(), 6u);
+}
+
+TEST(FrameCutter, CutsFramesHonestlyAboutFlags)
+{
+    std::vector<Bytes> frames, noise;
+    sim::FrameCutter c;
+    c.onFrame = [&](const Bytes& f) { frames.push_back(f); };
+    c.onNoise = [&](const Bytes& n) { noise.push_back(n); };
+    auto feed = [&](const Bytes& b) {
+        for (uint8_t o : b) c.Feed(o);
+    };
+
+    // Fill flags before a frame; F9 inside the information is data.
+    feed({0xF9, 0xF9, 0xF9, 0x07, 0xEF, 0x05, 0xF9, 0x42, 0x30, 0xF9});
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0], Bytes({0xF9, 0x07, 0xEF, 0x05, 0xF9, 0x42, 0x30, 0xF9}));
+    // A shared flag: the closing flag opens the next frame.
+    feed({0x07, 0x3F, 0x01, 0xDE, 0xF9});
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[1], Bytes({0xF9, 0x07, 0x3F, 0x01, 0xDE, 0xF9}));
+    EXPECT_TRUE(noise.empty());
+    // A wrong closing octet breaks the frame into noise; hunting resumes.
+    feed({0xF9, 0x07, 0x3F, 0x01, 0xDE, 0x00, 0x11, 0xF9, 0x03, 0x3F, 0x01, 0x1C, 0xF9});
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[2], Bytes({0xF9, 0x03, 0x3F, 0x01, 0x1C, 0xF9}));
+    ASSERT_EQ(noise.size(), 1u);
+    EXPECT_EQ(noise[0], Bytes({0xF9, 0x07, 0x3F, 0x01, 0xDE, 0x00, 0x11}));
+    // Two length octets; an address without EA is no frame.
+    Bytes info(200, 0x55);
+    const Bytes longFrame = BuildFrame(1, true, kUih, info);
+    EXPECT_EQ(longFrame[3], 0x90);  // (200 & 0x7F) << 1, EA = 0
+    feed(longFrame);
+    ASSERT_EQ(frames.size(), 4u);
+    EXPECT_EQ(frames[3], longFrame);
+    sim::DecodedFrame f;
+    ASSERT_TRUE(sim::DecodeFrame(longFrame, &f));
+    EXPECT_EQ(f.info.size(), 200u);
+    EXPECT_TRUE(f.fcsOk);
+    feed({0x06, 0x3F, 0x01, 0x00, 0xF9});
+    EXPECT_EQ(frames.size(), 4u);
+    c.Reset();
+    EXPECT_EQ(noise.size(), 2u);
+    EXPECT_EQ(noise[1], Bytes({0xF9, 0x06, 0x3F, 0x01, 0x00}));
+}
+
+TEST(FrameRecord, DecodesFramesAndControlMessages)
+{
+    sim::DecodedFrame f;
+    ASSERT_TRUE(sim::DecodeFrame({0xF9, 0x07, 0xEF, 0x05, 0x41, 0x42, 0x30, 0xF9}, &f));
+    EXPECT_EQ(f.dlci, 1);
+    EXPECT_TRUE(f.cr);
+    EXPECT_STREQ(f.typeName, "UIH");
+    EXPECT_FALSE(f.pf);
+    EXPECT_EQ(f.info, Bytes({0x41, 0x42}));
+    EXPECT_TRUE(f.fcsOk);
+    ASSERT_TRUE(sim::DecodeFrame({0xF9, 0x07, 0xEF, 0x05, 0x41, 0x42, 0x31, 0xF9}, &f));
+    EXPECT_FALSE(f.fcsOk);
+    EXPECT_FALSE(sim::DecodeFrame({0xF9, 0x07, 0xEF, 0x07, 0x41, 0x42, 0x30, 0xF9}, &f));
+
+    auto msgs = sim::DecodeControlMessages({0xE3, 0x05, 0x0B, 0x0D, 0x11, 0x03, 0x83, 0x23, 0x09, 1});
+    ASSERT_EQ(msgs.size(), 3u);
+    EXPECT_STREQ(sim::ControlTypeName(msgs[0].type), "MSC");
+    EXPECT_TRUE(msgs[0].command);
+    EXPECT_EQ(msgs[0].values, Bytes({0x0B, 0x0D}));
+    EXPECT_STREQ(sim::ControlTypeName(msgs[1].type), "NSC");
+    EXPECT_FALSE(msgs[1].command);
+    EXPECT_STREQ(sim::ControlTypeName(msgs[2].type), "Test");
+    EXPECT_FALSE(msgs[2].complete);  // four value octets announced, one there
+}
+
+TEST(ModuleSerialSettings, ByNameMatchesTheHelp)
+{
+    sim::SerialSettings s;
+    std::string err;
+    EXPECT_TRUE(sim::ApplySerialSetting(s, "uaDelayMs", "250", &err));
+    EXPECT_EQ(s.uaDelayMs, 250u);
+    EXPECT_TRUE(sim::ApplySerialSetting(s, "noUaDlcis", "0,2,", &err));
+    EXPECT_EQ(s.noUaDlcis, 0x5u);
+    EXPECT_TRUE(sim::ApplySerialSetting(s, "dmDlcis", "0x8", &err));
+    EXPECT_EQ(s.dmDlcis, 0x8u);
+    EXPECT_TRUE(sim::ApplySerialSetting(s, "cmuxReply", "\\r\\nOK\\r\\n", &err));
+    EXPECT_EQ(s.cmuxReply, "\r\nOK\r\n");
+    EXPECT_TRUE(sim::ApplySerialSetting(s, "split", "1:3:2000", &err));
+    ASSERT_EQ(s.splits.size(), 1u);
+    EXPECT_EQ(s.splits[0].gapMs, 2000u);
+    EXPECT_TRUE(sim::ApplySerialSetting(s, "v24ForDlci", "2:0x8D", &err));
+    EXPECT_EQ(s.v24ForDlci[2], 0x8D);
+    EXPECT_TRUE(sim::ApplySerialSetting(s, "dropToHost", "4,9", &err));
+    EXPECT_EQ(s.dropToHost.size(), 2u);
+    EXPECT_FALSE(sim::ApplySerialSetting(s, "answerCmux", "maybe", &err));
+    EXPECT_NE(err.find("answerCmux"), std::string::npos);
+    EXPECT_FALSE(sim::ApplySerialSetting(s, "noSuchKnob", "1", &err));
+
+    // Every key in the help is accepted, with its documented default where
+    // it has one.
+    for (const auto& h : sim::DescribeSerialSettings()) {
+        sim::SerialSettings t;
+        std::string value = h.defaultValue;
+        if (value.empty()) {
+            if (h.key == "v24ForDlci") value = "1:0x0D";
+            else if (h.key == "split") value = "0:1:1";
+            else if (h.key == "lineEvent") value = "10:8";
+            else value = "1";
+        }
+        EXPECT_TRUE(sim::ApplySerialSetting(t, h.key, value, &err)) << h.key << ": " << err;
+    }
+}
