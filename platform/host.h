@@ -27,6 +27,11 @@ void BeginSimulation(uint64_t seed);
 // Ends the current world; returns the number of its threads still alive.
 int EndSimulation();
 
+// Identifies the current simulated world: a new value after every
+// BeginSimulation (and for an implicit world); 0 when no world runs.
+// State kept per world (simulated hardware) can compare it to start afresh.
+uint64_t WorldId();
+
 // Milliseconds since the start of the world (virtual in simulation).
 uint64_t NowMs();
 

@@ -69,6 +69,7 @@ struct ThreadRec {
 using TimerKey = std::pair<uint64_t, uint64_t>;  // (time, id): fires in time, then id order
 
 struct World {
+    uint64_t id = 0;
     uint64_t seed = 0;
     uint64_t rng = 0;
     uint64_t now = 0;
@@ -194,6 +195,7 @@ World* StartWorld(uint64_t seed)
 {
     Kernel& k = K();
     World* w = new World;
+    w->id = k.worlds.size() + 1;
     w->seed = seed;
     w->rng = seed;
     k.worlds.push_back(w);
@@ -683,6 +685,13 @@ int EndSimulation()
     k.mode.store(k.modeOutsideWorld == Mode::Sim ? Mode::Sim : Mode::Real);
     gAbortBannerArmed = 0;
     return alive;
+}
+
+uint64_t WorldId()
+{
+    Lock lk(K().mutex);
+    World* w = K().world.load();
+    return w ? w->id : 0;
 }
 
 uint64_t NowMs()

@@ -20,8 +20,12 @@ using Lock = std::unique_lock<std::recursive_mutex>;
 
 // Blocks the calling platform thread, with the kernel lock held by `lock`,
 // until ready() is true or NowMs() reaches deadlineMs. Returns ready().
-// `what` names the wait in deadlock reports ("WaitCommEvent(COM9:)").
-// ready() is evaluated with the lock held, after every Notify().
+// `what` names the wait in deadlock reports ("WaitCommEvent(COM9:)") and
+// must stay valid for the whole wait.
+// ready() is evaluated with the lock held, after every Notify(); in
+// simulation the scheduling thread evaluates it, so it must not depend on
+// which thread runs it. The lock must be held once, not recursively: the wait
+// releases it once. Must not be called from a CallAt callback.
 bool WaitUntil(Lock& lock, const std::function<bool()>& ready, uint64_t deadlineMs,
                const char* what);
 
@@ -36,7 +40,8 @@ uint64_t CallAt(uint64_t atMs, std::function<void()> fn);
 void Cancel(uint64_t id);
 
 // A point at which the simulation may switch threads (every platform call
-// makes one). No-op in real mode.
+// makes one). No-op in real mode and inside CallAt callbacks. Call it
+// without the kernel lock held.
 void YieldPoint();
 
 }  // namespace plat::kernel

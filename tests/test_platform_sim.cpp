@@ -228,15 +228,20 @@ DWORD WINAPI AbandonedBody(LPVOID p)
 TEST(SimScheduler, EndedWorldAbandonsBlockedThreads)
 {
     HANDLE ev;
+    uint64_t oldWorld = 0;
     {
         plat::BeginSimulation(10);
+        oldWorld = plat::WorldId();
         ev = CreateEventW(NULL, TRUE, FALSE, NULL);
         HANDLE t = Spawn(AbandonedBody, ev);
         Sleep(5);
         CloseHandle(t);
         EXPECT_EQ(plat::EndSimulation(), 1);
     }
+    EXPECT_EQ(plat::WorldId(), 0u);
     SimWorld w(11);
+    EXPECT_NE(plat::WorldId(), oldWorld);
+    EXPECT_NE(plat::WorldId(), 0u);
     SetEvent(ev);  // the old thread's event, set in the new world
     Sleep(100);
     EXPECT_EQ(gAbandonedRan.load(), 0);
