@@ -54,7 +54,7 @@ TEST(DispatcherStartUp, EndToEndWithSplitAnswer)
     EXPECT_TRUE(g_dispatcher.bRunning);
     ASSERT_NE(g_dispatcher.pCtrlChannel, nullptr);
     EXPECT_FALSE(g_dispatcher.pCtrlChannel->IsNotReady());
-    EXPECT_EQ(g_dispatcher.channels[0], (CChannel*)g_dispatcher.pCtrlChannel);
+    EXPECT_EQ((void*)g_dispatcher.channels[0], (void*)g_dispatcher.pCtrlChannel);
 
     // The command went out once, at 115200 bit/s; the port is at 460800 now.
     EXPECT_EQ(rig.Modem().AtText(), "AT+CMUX=0,0,7\r\n");
