@@ -27,8 +27,7 @@ struct Block {
     size_t historyLimit = 200000;
     std::map<uint64_t, Listener> listeners;
     uint64_t nextListener = 1;
-    bool simulated = false;
-    uint64_t lastAccessMs = 0;
+    uint64_t world = 0;  // the simulated world the registers belong to
 };
 
 Block& B()
@@ -88,16 +87,14 @@ void ResetLocked()
     interrupt::detail::ResetAll();
 }
 
-// A fresh simulated world starts from power-on values: virtual time starts
-// again at 0, so an access stamped earlier than the last one, or the first
-// access after switching into simulation, begins a new world.
-void CheckWorld(uint64_t now)
+// A fresh simulated world starts from power-on values: the first access in
+// a world other than the one the registers were last touched in resets them.
+void CheckWorld(uint64_t /*now*/)
 {
     Block& b = B();
-    bool sim = plat::IsSimulated();
-    if (sim && (!b.simulated || now < b.lastAccessMs)) ResetLocked();
-    b.simulated = sim;
-    b.lastAccessMs = now;
+    uint64_t world = plat::WorldId();
+    if (world != 0 && world != b.world) ResetLocked();
+    b.world = world;
 }
 
 void Record(Access a)
@@ -139,8 +136,7 @@ void Reset()
 {
     kernel::Lock lock(kernel::Mutex());
     ResetLocked();
-    B().lastAccessMs = plat::NowMs();
-    B().simulated = plat::IsSimulated();
+    B().world = plat::WorldId();
 }
 
 std::vector<Access> History()
