@@ -10,7 +10,13 @@
 #include <memory>
 
 TestChannel::TestChannel(BYTE dlci, const std::u16string& channelName, LONG bufferSize)
-    : CChannel(dlci, &TestChannel::Thread, &TestChannel::Cleanup), nameStore_(channelName)
+    : TestChannel(dlci, channelName, bufferSize, &TestChannel::Thread)
+{
+}
+
+TestChannel::TestChannel(BYTE dlci, const std::u16string& channelName, LONG bufferSize,
+                         LPTHREAD_START_ROUTINE proc)
+    : CChannel(dlci, proc, &TestChannel::Cleanup), nameStore_(channelName)
 {
     rxSize = bufferSize;
     rxBase = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bufferSize));
@@ -73,7 +79,14 @@ DWORD WINAPI TestChannel::Thread(LPVOID arg)
         BYTE x = ch->TakeControlOctet();
         ch->taken.push_back(x);
         ch->NoteResponse(x);
+        if (ch->deinitOnDisc && (x | 0x10) == 0x53) {
+            ch->SendUA();
+            ch->MarkDisconnected();
+            ch->stopThread = 1;
+            ch->Deinit();
+        }
     }
+    ch->threadEnded = true;
     return 0;
 }
 
@@ -153,9 +166,14 @@ WireFixture::WireFixture()
 WireFixture::~WireFixture()
 {
     g_dispatcher.bRunning = FALSE;
-    DeleteCriticalSection(&g_dispatcher.csSend);
+    // A test that let the multiplexer stop has had these released already.
+    if (!g_dispatcher.bStopThreads) {
+        DeleteCriticalSection(&g_dispatcher.csSend);
+    }
+    if (g_dispatcher.pSendBuf == sendBuf_) {
+        HeapFree(GetProcessHeap(), 0, sendBuf_);
+    }
     g_dispatcher.pSendBuf = NULL;
-    HeapFree(GetProcessHeap(), 0, sendBuf_);
     if (hUART != INVALID_HANDLE_VALUE) CloseHandle(hUART);
     hUART = INVALID_HANDLE_VALUE;
 }

@@ -36,9 +36,17 @@ public:
 
     std::vector<uint8_t> taken;  // control octets the thread took, in order
     int cleanups = 0;            // calls of the clean-up hook
+    // When set, the thread answers a DISC from the modem with UA and then
+    // deinitialises its own channel, as the control channel does when the
+    // modem closes the multiplexer down.
+    bool deinitOnDisc = false;
+    bool threadEnded = false;
 
     static DWORD WINAPI Thread(LPVOID channel);
     static BOOL Cleanup(CChannel* channel);
+    // With another (or no) thread procedure.
+    TestChannel(BYTE dlci, const std::u16string& channelName, LONG bufferSize,
+                LPTHREAD_START_ROUTINE proc);
 
 private:
     std::u16string nameStore_;
