@@ -78,6 +78,7 @@ ModuleSerial::~ModuleSerial()
     lines_.SetObserver(nullptr);
     CancelReplies();
     for (uint64_t id : lineTimers_) plat::kernel::Cancel(id);
+    if (trafficTimer_ != 0) plat::kernel::Cancel(trafficTimer_);
     uart_->AttachPeer(nullptr);
     uart_.reset();
 }
@@ -133,6 +134,7 @@ void ModuleSerial::PowerDown(Mode mode)
     cutter_.Reset();
     open_ = 0;
     hostStopped_ = 0;
+    dlci0Connected_ = false;
 }
 
 void ModuleSerial::CancelReplies()
@@ -252,6 +254,7 @@ void ModuleSerial::AtLine(const std::string& raw)
     };
     if (cmd.rfind("AT+CMUX=", 0) == 0) {
         ++cmuxCommands_;
+        cmuxHostBaud_ = uart_->HostBaud();
         int values[3] = {-1, 0, 5};  // mode, subset, port speed (default 115200)
         const char* p = cmd.c_str() + 8;
         for (int i = 0; i < 3 && *p; ++i) {
@@ -270,10 +273,7 @@ void ModuleSerial::AtLine(const std::string& raw)
         }
         if (!settings_.answerCmux) {
             if (settings_.enterMuxWithoutAnswer) {
-                Later(settings_.cmuxReplyDelayMs, [this, speed] {
-                    mode_ = Mode::Mux;
-                    uart_->SetPeerBaud(speed);
-                });
+                Later(settings_.cmuxReplyDelayMs, [this, speed] { SwitchToMux(speed); });
             }
             return;
         }
@@ -283,11 +283,8 @@ void ModuleSerial::AtLine(const std::string& raw)
             // The new speed once the answer has left the line.
             const uint64_t idle = uart_->ToHostIdleAtMs();
             const uint64_t now = plat::NowMs();
-            Later(static_cast<uint32_t>(idle > now ? idle - now : 0), [this, speed] {
-                mode_ = Mode::Mux;
-                cutter_.Reset();
-                uart_->SetPeerBaud(speed);
-            });
+            Later(static_cast<uint32_t>(idle > now ? idle - now : 0),
+                  [this, speed] { SwitchToMux(speed); });
         });
         return;
     }
@@ -296,6 +293,14 @@ void ModuleSerial::AtLine(const std::string& raw)
         return;
     }
     reply("\r\nERROR\r\n", settings_.cmuxReplyDelayMs);
+}
+
+void ModuleSerial::SwitchToMux(uint32_t baud)
+{
+    mode_ = Mode::Mux;
+    cutter_.Reset();
+    uart_->SetPeerBaud(baud);
+    if (!settings_.afterMuxSwitch.empty()) Write(settings_.afterMuxSwitch, RecordKind::Noise);
 }
 
 // ---- the 27.010 peer ----
@@ -353,6 +358,7 @@ void ModuleSerial::AnswerConnect(int dlci, uint8_t control, bool disc)
         Write(BuildFrame(dlci, true, answer), RecordKind::Frame);
         const uint64_t bit = uint64_t(1) << dlci;
         if (ua && !disc) open_ |= bit;
+        if (ua && !disc && dlci == 0) dlci0Connected_ = true;
         if (disc) open_ &= ~bit;
         if (disc && dlci == 0) LeaveMux();
     });
@@ -502,6 +508,12 @@ unsigned ModuleSerial::CmuxCommands() const
     return cmuxCommands_;
 }
 
+uint32_t ModuleSerial::LastCmuxHostBaud() const
+{
+    Lock lock(Mutex());
+    return cmuxHostBaud_;
+}
+
 void ModuleSerial::SetUserDataHandler(std::function<void(int, const std::vector<uint8_t>&)> handler)
 {
     Lock lock(Mutex());
@@ -542,23 +554,62 @@ void ModuleSerial::SendUih(int dlci, const std::vector<uint8_t>& info)
     Write(BuildFrame(dlci, false, kUih, info), RecordKind::Frame);
 }
 
-void ModuleSerial::SendRaw(const std::vector<uint8_t>& octets)
+void ModuleSerial::SendRaw(const std::vector<uint8_t>& octets, uint64_t atMs)
 {
     Lock lock(Mutex());
-    DecodedFrame f;
-    Write(octets, DecodeFrame(octets, &f) ? RecordKind::Frame : RecordKind::Noise);
+    auto send = [this, octets] {
+        DecodedFrame f;
+        Write(octets, DecodeFrame(octets, &f) ? RecordKind::Frame : RecordKind::Noise);
+    };
+    const uint64_t now = plat::NowMs();
+    if (atMs > now) Later(static_cast<uint32_t>(atMs - now), send);
+    else send();
 }
 
-void ModuleSerial::SendBreak()
+void ModuleSerial::SendBreak(uint64_t atMs)
 {
     Lock lock(Mutex());
-    uart_->SendBreakToHost();
+    uart_->SendBreakToHost(atMs);
 }
 
-void ModuleSerial::SendLineError(uint32_t errors, bool withOctet, uint8_t octet)
+void ModuleSerial::SendLineError(uint32_t errors, bool withOctet, uint8_t octet, uint64_t atMs)
 {
     Lock lock(Mutex());
-    uart_->SendLineErrorToHost(errors, withOctet, octet);
+    uart_->SendLineErrorToHost(errors, withOctet, octet, atMs);
+}
+
+void ModuleSerial::StartTraffic(uint32_t periodMs,
+                                std::function<std::vector<uint8_t>(unsigned)> frame)
+{
+    Lock lock(Mutex());
+    traffic_ = std::move(frame);
+    trafficPeriodMs_ = periodMs ? periodMs : 1;
+    if (trafficTimer_ == 0)
+        trafficTimer_ =
+            plat::kernel::CallAt(plat::NowMs() + trafficPeriodMs_, [this] { TrafficTick(); });
+}
+
+void ModuleSerial::StopTraffic()
+{
+    Lock lock(Mutex());
+    if (trafficTimer_ != 0) plat::kernel::Cancel(trafficTimer_);
+    trafficTimer_ = 0;
+    traffic_ = nullptr;
+}
+
+void ModuleSerial::TrafficTick()
+{
+    trafficTimer_ = 0;
+    if (!traffic_) return;
+    if (mode_ != Mode::Off && lines_.State() == ModuleState::Running && dlci0Connected_) {
+        std::vector<uint8_t> octets = traffic_(trafficCount_++);
+        if (!octets.empty()) {
+            DecodedFrame f;
+            Write(octets, DecodeFrame(octets, &f) ? RecordKind::Frame : RecordKind::Noise);
+        }
+    }
+    trafficTimer_ =
+        plat::kernel::CallAt(plat::NowMs() + trafficPeriodMs_, [this] { TrafficTick(); });
 }
 
 void ModuleSerial::SplitNextWrite(uint32_t at, uint32_t gapMs)
@@ -678,6 +729,13 @@ bool ApplySerialSetting(SerialSettings& s, const std::string& key, const std::st
     }
     if (key == "cmuxReplyDelayMs") return u32(&s.cmuxReplyDelayMs);
     if (key == "muxBaud") return u32(&s.muxBaud);
+    if (key == "afterMuxSwitch") {
+        for (const std::string& part : SplitList(value, ',')) {
+            if (!ParseU64(part, &n) || n > 0xFF) return fail("not a list of octets");
+            s.afterMuxSwitch.push_back(static_cast<uint8_t>(n));
+        }
+        return true;
+    }
     if (key == "uaDelayMs") return u32(&s.uaDelayMs);
     if (key == "noUaDlcis") return dlcis(&s.noUaDlcis);
     if (key == "noUaOnDiscDlcis") return dlcis(&s.noUaOnDiscDlcis);
@@ -751,6 +809,7 @@ std::vector<SettingHelp> DescribeSerialSettings()
         {"cmuxReply", "\\r\\nOK\\r\\n", "text of the AT+CMUX answer (\\r \\n escapes)"},
         {"cmuxReplyDelayMs", num(d.cmuxReplyDelayMs), "AT command to its answer, ms"},
         {"muxBaud", num(d.muxBaud), "27.010 speed; 0 = as AT+CMUX asks (7 = 460800)"},
+        {"afterMuxSwitch", "", "octets (list) sent at the new speed right after the AT+CMUX switch"},
         {"uaDelayMs", num(d.uaDelayMs), "SABM/DISC to the answer, ms"},
         {"noUaDlcis", hex(d.noUaDlcis), "DLCIs whose SABM and DISC get no answer (mask or list 0,2,)"},
         {"noUaOnDiscDlcis", hex(d.noUaOnDiscDlcis), "DLCIs whose DISC gets no answer"},

@@ -61,6 +61,9 @@ struct SerialSettings {
     std::string cmuxReply = "\r\nOK\r\n";
     uint32_t cmuxReplyDelayMs = 10;
     uint32_t muxBaud = 0;  // 0: the speed the command asks for
+    // Octets the module puts on the line at the new speed right after an
+    // AT+CMUX switched it to 27.010 (noise of a speed change); none by default.
+    std::vector<uint8_t> afterMuxSwitch;
 
     // --- 27.010 peer ---
     uint32_t uaDelayMs = 10;    // SABM/DISC to the answer
@@ -131,6 +134,8 @@ public:
     uint64_t OctetsLost() const;       // from the host: lost while off, crashed or asleep, or dropped
     unsigned BadFcsFrames() const;
     unsigned CmuxCommands() const;
+    // The host's line speed when the last AT+CMUX command arrived (0: none yet).
+    uint32_t LastCmuxHostBaud() const;
     // Called (kernel lock held, must not block) for every UIH on DLCI 1-63.
     void SetUserDataHandler(std::function<void(int dlci, const std::vector<uint8_t>&)> handler);
 
@@ -140,9 +145,20 @@ public:
     void SendDisc(int dlci);
     void SendCld();
     void SendUih(int dlci, const std::vector<uint8_t>& info);
-    void SendRaw(const std::vector<uint8_t>& octets);
-    void SendBreak();
-    void SendLineError(uint32_t errors, bool withOctet = false, uint8_t octet = 0);
+    // atMs: platform time to put the octets on the line (0 or past: now, behind
+    // what is queued). A later write is dropped if the module powers down first.
+    void SendRaw(const std::vector<uint8_t>& octets, uint64_t atMs = 0);
+    void SendBreak(uint64_t atMs = 0);
+    void SendLineError(uint32_t errors, bool withOctet = false, uint8_t octet = 0,
+                       uint64_t atMs = 0);
+    // A traffic generator: every periodMs, while the module runs and once it
+    // has answered a SABM on DLCI 0 since its last boot, frame(i) (i = 0, 1,
+    // ...) goes on the line as it is; an empty result sends nothing. Runs
+    // until StopTraffic or the module's destruction; a DISC or CLD does not
+    // stop it (what it sends then meets the host at the AT speed).
+    // frame() is called with the kernel lock held and must not block.
+    void StartTraffic(uint32_t periodMs, std::function<std::vector<uint8_t>(unsigned)> frame);
+    void StopTraffic();
     void SplitNextWrite(uint32_t at, uint32_t gapMs);
     // Straight into multiplexer mode (for tests that skip the AT handshake).
     void EnterMux(uint32_t baud = 460800);
@@ -166,6 +182,8 @@ private:
     void LeaveMux();
     void SendControl(const std::vector<uint8_t>& message);
     uint8_t V24For(int dlci) const;
+    void SwitchToMux(uint32_t baud);
+    void TrafficTick();
 
     SerialSettings settings_;
     ModuleLines& lines_;
@@ -188,6 +206,12 @@ private:
     uint64_t rxIndex_ = 0, txIndex_ = 0;
     uint64_t octetsFromHost_ = 0, lost_ = 0;
     unsigned badFcs_ = 0, cmuxCommands_ = 0;
+    uint32_t cmuxHostBaud_ = 0;
+    bool dlci0Connected_ = false;  // a SABM on DLCI 0 answered since the last boot
+    std::function<std::vector<uint8_t>(unsigned)> traffic_;
+    uint32_t trafficPeriodMs_ = 0;
+    unsigned trafficCount_ = 0;
+    uint64_t trafficTimer_ = 0;
     uint32_t writes_ = 0;
     std::vector<WriteSplit> pendingSplits_;
     std::set<uint64_t> timers_;       // pending replies and mode switches

@@ -1,4 +1,4 @@
-// Dispatcher start-up and shutdown against a scripted modem, in virtual time:
+// Dispatcher start-up and shutdown against the simulated module, in virtual time:
 // the handshake, the speed switch and the drain, the control channel's
 // SABM/UA, stop, restart and the stop races.
 #include <gtest/gtest.h>
@@ -40,12 +40,13 @@ std::vector<std::string> StartUpStory(const std::vector<std::string>& messages)
 
 TEST(DispatcherStartUp, EndToEndWithSplitAnswer)
 {
-    ModemScript script;
-    script.cmuxAnswer = {"\r\nO", "K\r\n"};
-    script.pieceGapMs = 30;
-    // What the modem says right after the switch never reaches the parser.
-    script.afterSwitch = {'J', 'U', 'N', 'K'};
-    DispatcherRig rig(1, script);
+    sim::ModuleSettings module = DispatcherRig::DefaultModule();
+    // The answer "\r\nO", then "K\r\n" 30 ms later.
+    module.serial.cmuxReply = "\r\nOK\r\n";
+    module.serial.splits = {sim::WriteSplit{1, 3, 30}};
+    // What the module says right after the switch never reaches the parser.
+    module.serial.afterMuxSwitch = {'J', 'U', 'N', 'K'};
+    DispatcherRig rig(1, module);
 
     uint64_t t0 = plat::NowMs();
     ASSERT_TRUE(g_dispatcher.Init()) << rig.Dump();
@@ -57,13 +58,13 @@ TEST(DispatcherStartUp, EndToEndWithSplitAnswer)
     EXPECT_EQ((void*)g_dispatcher.channels[0], (void*)g_dispatcher.pCtrlChannel);
 
     // The command went out once, at 115200 bit/s; the port is at 460800 now.
-    EXPECT_EQ(rig.Modem().AtText(), "AT+CMUX=0,0,7\r\n");
-    EXPECT_EQ(rig.Modem().CmuxHostBaud(), 115200u);
+    EXPECT_EQ(rig.AtText(), "AT+CMUX=0,0,7\r\n");
+    EXPECT_EQ(rig.Modem().LastCmuxHostBaud(), 115200u);
     EXPECT_EQ(rig.Modem().Uart().HostBaud(), 460800u);
     EXPECT_EQ(rig.Lines().ResetsSeen(), 1u);
 
     // SABM on DLCI 0, exactly one frame from the host.
-    auto frames = rig.Modem().Frames();
+    auto frames = rig.Frames();
     ASSERT_EQ(frames.size(), 1u);
     std::vector<uint8_t> sabm = {0xF9, 0x03, 0x3F, 0x01, 0x1C, 0xF9};
     EXPECT_EQ(frames[0].octets, sabm);
@@ -75,8 +76,13 @@ TEST(DispatcherStartUp, EndToEndWithSplitAnswer)
     EXPECT_GE(frames[0].atMs, (uint64_t)okAt + 2500);
     EXPECT_LE(frames[0].atMs, (uint64_t)okAt + 2502);
     // The answer came in two pieces 30 ms apart: "OK" was found in the second.
-    EXPECT_GE((uint64_t)okAt, rig.Modem().CmuxAtMs() + 35);
-    EXPECT_LE((uint64_t)okAt, rig.Modem().CmuxAtMs() + 37);
+    EXPECT_GE((uint64_t)okAt, rig.CmuxAtMs() + 35);
+    EXPECT_LE((uint64_t)okAt, rig.CmuxAtMs() + 37);
+    bool junkSent = false;
+    for (const auto& e : rig.Modem().Record())
+        junkSent |= e.direction == sim::Direction::ModuleToHost &&
+                    e.octets == std::vector<uint8_t>{'J', 'U', 'N', 'K'};
+    EXPECT_TRUE(junkSent);
     EXPECT_TRUE(rig.Logged("0x4a,").empty()) << "drained octets reached the parser";
     EXPECT_TRUE(rig.Logged("0x").empty()) << rig.Dump();
 
@@ -97,9 +103,10 @@ TEST(DispatcherStartUp, EndToEndWithSplitAnswer)
 
 TEST(DispatcherStartUp, SilentModuleTimesOutAndStartUpGoesOn)
 {
-    ModemScript script;
-    script.answerCmux = false;  // switches to 27.010 without a word
-    DispatcherRig rig(3, script);
+    sim::ModuleSettings module = DispatcherRig::DefaultModule();
+    module.serial.answerCmux = false;  // switches to 27.010 without a word
+    module.serial.enterMuxWithoutAnswer = true;
+    DispatcherRig rig(3, module);
 
     ASSERT_TRUE(g_dispatcher.Init()) << rig.Dump();
 
@@ -109,14 +116,14 @@ TEST(DispatcherStartUp, SilentModuleTimesOutAndStartUpGoesOn)
     ASSERT_EQ(fail.size(), 1u) << rig.Dump();
     long toAt = DispatcherRig::TimeOf(to[0]);
     long failAt = DispatcherRig::TimeOf(fail[0]);
-    EXPECT_GE((uint64_t)toAt, rig.Modem().CmuxAtMs() + 2999);
-    EXPECT_LE((uint64_t)toAt, rig.Modem().CmuxAtMs() + 3001);
+    EXPECT_GE((uint64_t)toAt, rig.CmuxAtMs() + 2999);
+    EXPECT_LE((uint64_t)toAt, rig.CmuxAtMs() + 3001);
     EXPECT_EQ(failAt, toAt);
     EXPECT_TRUE(rig.Logged(kHandshakeOk).empty());
 
     // Start-up went on: 460800, SABM/UA on DLCI 0 about 2.5 s later.
     EXPECT_EQ(rig.Modem().Uart().HostBaud(), 460800u);
-    auto sabm = FramesWith(rig.Modem().Frames(), 0, 0x3F);
+    auto sabm = FramesWith(rig.Frames(), 0, 0x3F);
     ASSERT_EQ(sabm.size(), 1u);
     EXPECT_GE(sabm[0].atMs, (uint64_t)failAt + 2500);
     EXPECT_LE(sabm[0].atMs, (uint64_t)failAt + 2502);
@@ -129,9 +136,9 @@ TEST(DispatcherStartUp, SilentModuleTimesOutAndStartUpGoesOn)
 
 TEST(DispatcherStartUp, ControlChannelNotConnectingFailsAndTearsDown)
 {
-    ModemScript script;
-    script.answerSabm = false;
-    DispatcherRig rig(5, script);
+    sim::ModuleSettings module = DispatcherRig::DefaultModule();
+    module.serial.noUaDlcis = 1;  // SABM on DLCI 0 gets no answer
+    DispatcherRig rig(5, module);
 
     EXPECT_FALSE(g_dispatcher.Init());
     EXPECT_EQ(rig.Logged("MUX: CChannel::SendSABM() for Ctrl -> ERROR, time out").size(), 1u)
@@ -172,15 +179,15 @@ TEST(DispatcherStop, StopTwiceAndDestroyAfterStop)
     EXPECT_EQ(pRingNodes, nodes);
     EXPECT_TRUE(rig.Modem().Uart().PortOpen());
     // The control channel said goodbye.
-    EXPECT_EQ(FramesWith(rig.Modem().Frames(), 0, 0x53).size(), 1u);
+    EXPECT_EQ(FramesWith(rig.Frames(), 0, 0x53).size(), 1u);
 
-    size_t frames = rig.Modem().Frames().size();
+    size_t frames = rig.Frames().size();
     size_t logged = rig.Log().Messages().size();
     uint64_t t = plat::NowMs();
     g_dispatcher.Stop();
     g_dispatcher.Destroy();
     EXPECT_EQ(plat::NowMs(), t);
-    EXPECT_EQ(rig.Modem().Frames().size(), frames);
+    EXPECT_EQ(rig.Frames().size(), frames);
     EXPECT_EQ(rig.Log().Messages().size(), logged);
     EXPECT_EQ(hUART, port);
     EXPECT_EQ(g_dispatcher.hTimeOutThread, timeOutThread);
@@ -196,17 +203,20 @@ TEST(DispatcherStop, RestartReusesPortAndTimeOutThread)
     g_dispatcher.Stop();
 
     // The restart by I/O control: Init again without a channel constructor.
-    rig.Modem().Script().answerCmux = false;
+    rig.Modem().ChangeSettings([](sim::SerialSettings& s) {
+        s.answerCmux = false;
+        s.enterMuxWithoutAnswer = true;
+    });
     ASSERT_TRUE(g_dispatcher.Init()) << rig.Dump();
     EXPECT_EQ(hUART, port);
     EXPECT_EQ(g_dispatcher.hTimeOutThread, timeOutThread);
     EXPECT_EQ(rig.Lines().ResetsSeen(), 2u);
-    EXPECT_EQ(rig.Modem().CmuxCount(), 2u);
-    EXPECT_EQ(rig.Modem().CmuxHostBaud(), 115200u);
+    EXPECT_EQ(rig.Modem().CmuxCommands(), 2u);
+    EXPECT_EQ(rig.Modem().LastCmuxHostBaud(), 115200u);
     // One time-out thread: the silent second handshake times out once.
     EXPECT_EQ(rig.Logged(kTimeOut).size(), 1u) << rig.Dump();
     EXPECT_EQ(rig.Logged(kInitOk).size(), 2u);
-    EXPECT_EQ(FramesWith(rig.Modem().Frames(), 0, 0x3F).size(), 2u);
+    EXPECT_EQ(FramesWith(rig.Frames(), 0, 0x3F).size(), 2u);
     ASSERT_NE(g_dispatcher.pCtrlChannel, nullptr);
 
     // A channel constructed while stopped resets the dispatcher; the next
@@ -249,7 +259,7 @@ TEST(DispatcherStop, RestartWhileDataIsArriving)
                        : ModemFrame(Address(5, true), 0xEF, {0x41, 0x42});
         });
         SleepMs(100 + (uint32_t)(seed % 7) * 13);
-        size_t answered = FramesWith(rig.Modem().Frames(), 0, 0xEF).size();
+        size_t answered = FramesWith(rig.Frames(), 0, 0xEF).size();
         EXPECT_GT(answered, 5u);
 
         down = true;
@@ -258,7 +268,7 @@ TEST(DispatcherStop, RestartWhileDataIsArriving)
         // Nothing reads the port and nothing answers while stopped: what the
         // modem sent during the stop fills the port up.
         EXPECT_EQ(PortQueue(), rig.Modem().Uart().FifoCapacity());
-        for (const auto& f : rig.Modem().Frames()) {
+        for (const auto& f : rig.Frames()) {
             if (f.atMs > stoppedAt) ADD_FAILURE() << "frame from a stopped dispatcher at " << f.atMs;
         }
 
@@ -268,7 +278,7 @@ TEST(DispatcherStop, RestartWhileDataIsArriving)
         SleepMs(300);
         // The new reader and parser took the traffic up again.
         size_t after = 0;
-        for (const auto& f : FramesWith(rig.Modem().Frames(), 0, 0xEF))
+        for (const auto& f : FramesWith(rig.Frames(), 0, 0xEF))
             if (f.atMs > restartedAt) after++;
         EXPECT_GT(after, 10u);
         g_dispatcher.Stop();
@@ -282,17 +292,17 @@ TEST(DispatcherStop, ModemDisconnectsControlChannel)
         SCOPED_TRACE(seed);
         DispatcherRig rig(seed);
         ASSERT_TRUE(g_dispatcher.Init()) << rig.Dump();
-        rig.Modem().SendFrame(0, 0x53);
+        rig.Modem().SendDisc(0);
         // Stop runs on the control channel's own thread.
         ASSERT_TRUE(rig.WaitFor([] { return g_dispatcher.pCtrlChannel == nullptr; }, 10000))
             << rig.Dump();
         EXPECT_FALSE(g_dispatcher.bRunning);
         EXPECT_EQ(g_dispatcher.hGetDataThread, nullptr);
         // UA for the modem's DISC, and no DISC of our own.
-        EXPECT_EQ(FramesWith(rig.Modem().Frames(), 0, 0x73).size(), 1u);
-        EXPECT_TRUE(FramesWith(rig.Modem().Frames(), 0, 0x53).empty());
+        EXPECT_EQ(FramesWith(rig.Frames(), 0, 0x73).size(), 1u);
+        EXPECT_TRUE(FramesWith(rig.Frames(), 0, 0x53).empty());
         ASSERT_TRUE(g_dispatcher.Init()) << rig.Dump();
-        EXPECT_EQ(FramesWith(rig.Modem().Frames(), 0, 0x3F).size(), 2u);
+        EXPECT_EQ(FramesWith(rig.Frames(), 0, 0x3F).size(), 2u);
     }
 }
 
@@ -303,7 +313,7 @@ TEST(DispatcherStop, CloseDownRacesWithStopFromAnotherThread)
         DispatcherRig rig(seed);
         ASSERT_TRUE(g_dispatcher.Init()) << rig.Dump();
         // CLD on DLCI 0; the I/O control's Stop comes at about the same time.
-        rig.Modem().SendFrame(0, 0xEF, {0xC3, 0x01});
+        rig.Modem().SendCld();
         SleepMs((uint32_t)(seed % 4));
         g_dispatcher.Stop();
         EXPECT_FALSE(g_dispatcher.bRunning);

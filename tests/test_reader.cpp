@@ -34,7 +34,7 @@ protected:
         rig_.reset();
     }
 
-    ScriptedModem& Modem() { return rig_->Modem(); }
+    sim::ModuleSerial& Modem() { return rig_->Modem(); }
     std::vector<std::string> Logged(const std::string& needle) { return rig_->Logged(needle); }
     void Send(const Bytes& octets, uint64_t atMs = 0) { Modem().SendRaw(octets, atMs); }
 
@@ -90,7 +90,7 @@ TEST_F(ReaderTest, LineErrorWithoutCharactersLeavesTheFrameAlone)
     Bytes f = Frame1({0x41, 0x42, 0x43});
     uint64_t now = plat::NowMs();
     Send(Bytes(f.begin(), f.begin() + 5), now);
-    Modem().Uart().SendLineErrorToHost(CE_FRAME, false, 0, now + 20);
+    Modem().SendLineError(CE_FRAME, false, 0, now + 20);
     Send(Bytes(f.begin() + 5, f.end()), now + 40);
     SleepMs(100);
     EXPECT_EQ(Logged("MUX: ParseDataThread() -> Serial port error(CE_FRAME) ; Time=").size(), 1u)
@@ -104,7 +104,7 @@ TEST_F(ReaderTest, LineErrorWithCharactersAbandonsTheFrame)
     uint64_t now = plat::NowMs();
     Send(Bytes(f.begin(), f.begin() + 5), now);
     // 0x42 arrives with a parity error.
-    Modem().Uart().SendLineErrorToHost(CE_RXPARITY, true, 0x42, now + 20);
+    Modem().SendLineError(CE_RXPARITY, true, 0x42, now + 20);
     Send(Bytes(f.begin() + 6, f.end()), now + 40);
     Send(Frame1({0x61}), now + 60);
     SleepMs(100);
@@ -118,9 +118,9 @@ TEST_F(ReaderTest, LineErrorWithCharactersAbandonsTheFrame)
 TEST_F(ReaderTest, ErrorWordsAndBreak)
 {
     uint64_t now = plat::NowMs();
-    Modem().Uart().SendLineErrorToHost(CE_OVERRUN | CE_FRAME, false, 0, now + 5);
-    Modem().Uart().SendLineErrorToHost(CE_FRAME, false, 0, now + 25);
-    Modem().Uart().SendBreakToHost(now + 45);
+    Modem().SendLineError(CE_OVERRUN | CE_FRAME, false, 0, now + 5);
+    Modem().SendLineError(CE_FRAME, false, 0, now + 25);
+    Modem().SendBreak(now + 45);
     SleepMs(100);
     auto msgs = rig_->Log().Messages();
     std::vector<std::string> want = {
