@@ -216,6 +216,7 @@ CDispatcher::CDispatcher()
 {
     // Runs while the driver is loaded, before any other thread exists.
     InitializeCriticalSection(&s_csStartStop);
+    InitForwarding();
     bRunning = FALSE;
     pSendBuf = NULL;
     ResetMembers(this);
@@ -484,6 +485,9 @@ void CDispatcher::Stop()
     }
     bStopThreads = TRUE;
     bRunning = FALSE;
+    // No new control command from here on; one in progress is released by
+    // the control channel's Deinit below.
+    CCtrlChannel* ctrl = TakeCtrlChannel();
 
     // The reader and the parser end before any channel is taken down, so
     // that the parser never reaches a channel lock that Deinit deletes and
@@ -536,9 +540,7 @@ void CDispatcher::Stop()
     CloseAndClear(&hGetDataStart);
     CloseAndClear(&hParseDataStart);
 
-    if (pCtrlChannel != NULL) {
-        CCtrlChannel* ctrl = pCtrlChannel;
-        pCtrlChannel = NULL;
+    if (ctrl != NULL) {
         // Destroyed through its own class, as every channel is: nothing
         // derives from the control channel.
 #if defined(__GNUC__)

@@ -49,6 +49,12 @@ public:
     BOOL IsDlciTaken(CChannel* channel);
     BOOL NegotiateService(BYTE dlci);
     BOOL QueryModemStatus(BYTE dlci, DWORD* status);
+    // Forwarding of control commands to pCtrlChannel (table.cpp). The lock
+    // behind it is set up once, when the driver is loaded. TakeCtrlChannel
+    // (for Stop) withdraws the control channel from new senders and returns
+    // it once no sender is still on its way into it.
+    void InitForwarding();
+    CCtrlChannel* TakeCtrlChannel();
     void StopFlow(BYTE dlci);
     void ResumeFlow(BYTE dlci);
 

@@ -24,6 +24,9 @@ BOOL CDispatcher::UnregisterChannel(CChannel* channel)
         return FALSE;
     }
     channels[dlci] = NULL;
+    // The channel's owner frees it next: let the parser finish any step it
+    // began on it before the slot was emptied.
+    WaitChannelIdle(dlci);
     return TRUE;
 }
 
@@ -33,20 +36,75 @@ BOOL CDispatcher::IsDlciTaken(CChannel* channel)
     return holder != NULL && holder != channel;
 }
 
+// Senders of control commands go through here one at a time, so that the
+// command lock of the control channel is never contended by a second sender:
+// a sender that found the channel holds that lock within moments. Stop waits
+// for exactly that (s_ctrlEntering back to 0) before the channel is torn
+// down; from then on every sender of this channel either holds its command
+// lock (the channel's teardown releases it and waits for it to leave) or
+// finds pCtrlChannel NULL. No sender can reach a deleted lock or channel.
+static CRITICAL_SECTION s_csForward;
+static volatile LONG s_ctrlEntering = 0;
+
+void CDispatcher::InitForwarding()
+{
+    InitializeCriticalSection(&s_csForward);
+}
+
+CCtrlChannel* CDispatcher::TakeCtrlChannel()
+{
+    CCtrlChannel* ctrl = pCtrlChannel;
+    pCtrlChannel = NULL;
+    // The interlocked read orders it after the store above.
+    while (InterlockedCompareExchange(&s_ctrlEntering, 0, 0) != 0) {
+        Sleep(1);
+    }
+    return ctrl;
+}
+
+// Returns the control channel with its command lock held, or NULL.
+static CCtrlChannel* EnterCtrlChannel(CDispatcher* d)
+{
+    EnterCriticalSection(&s_csForward);
+    InterlockedIncrement(&s_ctrlEntering);
+    CCtrlChannel* ctrl = d->pCtrlChannel;
+    if (ctrl != NULL) {
+        EnterCriticalSection(&ctrl->cmdLock);
+    }
+    InterlockedDecrement(&s_ctrlEntering);
+    if (ctrl == NULL) {
+        LeaveCriticalSection(&s_csForward);
+    }
+    return ctrl;
+}
+
+static void LeaveCtrlChannel(CCtrlChannel* ctrl)
+{
+    LeaveCriticalSection(&ctrl->cmdLock);
+    LeaveCriticalSection(&s_csForward);
+}
+
 BOOL CDispatcher::NegotiateService(BYTE dlci)
 {
-    if (pCtrlChannel == NULL) {
+    CCtrlChannel* ctrl = EnterCtrlChannel(this);
+    if (ctrl == NULL) {
         return FALSE;
     }
-    return pCtrlChannel->SendSNC(dlci);
+    BOOL result = ctrl->SendSNC(dlci);
+    LeaveCtrlChannel(ctrl);
+    return result;
 }
 
 BOOL CDispatcher::QueryModemStatus(BYTE dlci, DWORD* status)
 {
-    if (pCtrlChannel == NULL) {
+    CCtrlChannel* ctrl = EnterCtrlChannel(this);
+    if (ctrl == NULL) {
+        if (status != NULL) *status = 0;
         return FALSE;
     }
-    return pCtrlChannel->SendMSC(dlci, status);
+    BOOL result = ctrl->SendMSC(dlci, status);
+    LeaveCtrlChannel(ctrl);
+    return result;
 }
 
 void CDispatcher::StopFlow(BYTE dlci)

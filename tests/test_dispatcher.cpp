@@ -323,4 +323,63 @@ TEST(DispatcherStop, CloseDownRacesWithStopFromAnotherThread)
     }
 }
 
+// Senders of control commands (MSC queries, SNC) on several threads while
+// the modem disconnects DLCI 0: the control thread's Stop deletes the control
+// channel under senders that found it a moment before. Each call must either
+// get its answer or fail; none may reach the deleted channel (the sanitizer
+// build reports that) or hang.
+TEST(DispatcherStop, ControlCommandsRacingWithTheModemsDisc)
+{
+    for (uint64_t seed : {51u, 52u, 53u, 54u, 55u, 56u, 57u, 58u}) {
+        SCOPED_TRACE(seed);
+        DispatcherRig rig(seed);
+        ASSERT_TRUE(g_dispatcher.Init()) << rig.Dump();
+
+        const int kSenders = 3;
+        int answered[kSenders] = {0, 0, 0};
+        int failed[kSenders] = {0, 0, 0};
+        std::vector<HANDLE> threads;
+        for (int i = 0; i < kSenders; i++) {
+            threads.push_back(RunAsync([i, &answered, &failed] {
+                // Until the multiplexer has ended and a command fails at once.
+                for (int n = 0; n < 200; n++) {
+                    DWORD status = 0xFFFF;
+                    BOOL ok = i == 2 ? g_dispatcher.NegotiateService(1)
+                                     : g_dispatcher.QueryModemStatus((BYTE)(1 + i), &status);
+                    if (ok) {
+                        answered[i]++;
+                        if (i != 2) {
+                            EXPECT_EQ(status, 0x30u);
+                        }
+                    } else {
+                        failed[i]++;
+                        if (i != 2) {
+                            EXPECT_EQ(status, 0u);
+                        }
+                        if (!g_dispatcher.bRunning) break;
+                    }
+                }
+            }));
+        }
+        SleepMs(30 + (uint32_t)(seed % 5) * 3);
+        rig.Modem().SendDisc(0);
+        uint64_t discAt = plat::NowMs();
+        for (HANDLE t : threads) Join(t);
+        // Released by the teardown, not by their 3000 ms time-out.
+        EXPECT_LT(plat::NowMs() - discAt, 3000u);
+        // Commands were going through when the DISC came, and every sender
+        // ended on a failure once the multiplexer was down.
+        EXPECT_GT(answered[0] + answered[1] + answered[2], 0);
+        for (int i = 0; i < kSenders; i++) EXPECT_GT(failed[i], 0) << "sender " << i;
+        ASSERT_TRUE(rig.WaitFor([] { return g_dispatcher.pCtrlChannel == nullptr; }, 10000))
+            << rig.Dump();
+        EXPECT_FALSE(g_dispatcher.bRunning);
+        EXPECT_EQ(g_dispatcher.hGetDataThread, nullptr);
+        DWORD status = 0xFFFF;
+        EXPECT_FALSE(g_dispatcher.QueryModemStatus(1, &status));
+        ASSERT_TRUE(g_dispatcher.Init()) << rig.Dump();
+        EXPECT_TRUE(g_dispatcher.QueryModemStatus(1, &status)) << rig.Dump();
+    }
+}
+
 }  // namespace
