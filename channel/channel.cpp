@@ -92,6 +92,7 @@ BOOL CChannel::MarkDisconnected()
 static void ReleasePartialInit(CChannel* ch, BOOL lockReady)
 {
     ch->stopThread = 1;
+    g_dispatcher.WaitChannelIdle(ch->Dlci());
     if (ch->thread != NULL) {
         SetEvent(ch->wakeEvent);
         WaitForSingleObject(ch->thread, INFINITE);
@@ -208,6 +209,10 @@ void CChannel::Deinit()
         thread = NULL;
         threadId = 0;
     }
+
+    // The parser skips a stopped channel, but one that was already
+    // delivering keeps its hold until it is done with the lock and events.
+    g_dispatcher.WaitChannelIdle(Dlci());
 
     if (wakeEvent != NULL) {
         CloseHandle(wakeEvent);

@@ -95,6 +95,13 @@ public:
     DWORD remaining;
     CCtrlChannel* pCtrlChannel;
     CChannel* volatile channels[MUX_MAX_CHANNELS];
+    // Per DLCI: non-zero while the receive parser touches the channel
+    // registered there (see WaitChannelIdle).
+    volatile LONG channelInUse[MUX_MAX_CHANNELS];
+
+    // Waits until the receive parser no longer touches the channel of this
+    // DLCI; a channel calls it before it deletes what the parser uses.
+    void WaitChannelIdle(BYTE dlci);
 
 private:
     CDispatcher(const CDispatcher&);

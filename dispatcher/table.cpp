@@ -24,6 +24,9 @@ BOOL CDispatcher::UnregisterChannel(CChannel* channel)
         return FALSE;
     }
     channels[dlci] = NULL;
+    // The channel's owner frees it next: let the parser finish any step it
+    // began on it before the slot was emptied.
+    WaitChannelIdle(dlci);
     return TRUE;
 }
 

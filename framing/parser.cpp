@@ -26,6 +26,26 @@ static BOOL ChannelReady(CChannel* channel)
     return channel != NULL && channel->stopThread == 0;
 }
 
+// The parser holds a DLCI while it touches the channel registered for it, so
+// that the channel's Deinit and destructor, which wait for the hold to go,
+// never delete the lock, events or object under it. The hold is taken before
+// the table is read: a channel that leaves the table afterwards sees it.
+static CChannel* HoldChannel(BYTE dlci)
+{
+    InterlockedIncrement(&g_dispatcher.channelInUse[dlci]);
+    CChannel* channel = g_dispatcher.channels[dlci];
+    if (!ChannelReady(channel)) {
+        InterlockedDecrement(&g_dispatcher.channelInUse[dlci]);
+        return NULL;
+    }
+    return channel;
+}
+
+static void ReleaseChannel(BYTE dlci)
+{
+    InterlockedDecrement(&g_dispatcher.channelInUse[dlci]);
+}
+
 // At most 127 information octets: the length octet carries seven bits.
 static DWORD FrameInfoLength(const CChannel* channel)
 {
@@ -130,8 +150,11 @@ void CDispatcher::ParseRecBytes()
                 MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> Receive F9 in Address field ; Time=%d\r\n"),
                        GetTickCount());
             }
-            pCurChannel = channels[addressOctet >> 2];
-            if (!ChannelReady(pCurChannel)) {
+            pCurChannel = HoldChannel((BYTE)(addressOctet >> 2));
+            if (pCurChannel != NULL) {
+                ReleaseChannel((BYTE)(addressOctet >> 2));
+            }
+            if (pCurChannel == NULL) {
                 MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> ERROR , Invalid Address field (0x%x) ; Time=%d\r\n"),
                        addressOctet, GetTickCount());
                 parseState = PS_FLAG;
@@ -152,16 +175,18 @@ void CDispatcher::ParseRecBytes()
                 parseState = PS_FLAG;
                 break;
             }
-            CChannel* channel = channels[addressOctet >> 2];
+            BYTE dlci = (BYTE)(addressOctet >> 2);
+            CChannel* channel = HoldChannel(dlci);
             pCurChannel = channel;
-            if (!ChannelReady(channel)) {
+            if (channel == NULL) {
+                CChannel* entry = channels[dlci];  // printed only, never touched
                 DWORD now = GetTickCount();
                 MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> ERROR , uninitialized channel ; Time=%d\r\n"),
                        now);
                 MuxLog(TEXT("\t- header 0x%x, 0x%x, 0x%x, 0x%x ; Time=%d\r\n"), flagOctet, addressOctet,
                        controlOctet, lengthOctet, now);
                 // The table entry's address (its low 32 bits), 0 for an empty slot.
-                MuxLog(TEXT("\t- current channel 0x%x ; Time=%d\r\n"), (DWORD)(ULONG_PTR)channel, now);
+                MuxLog(TEXT("\t- current channel 0x%x ; Time=%d\r\n"), (DWORD)(ULONG_PTR)entry, now);
                 parseState = PS_FLAG;
                 break;
             }
@@ -171,6 +196,7 @@ void CDispatcher::ParseRecBytes()
             DWORD slot = (DWORD)channel->ctlQueueWrite % MUX_CTL_QUEUE_SIZE;
             channel->ctlQueue[slot] = controlOctet;
             channel->ctlQueueWrite = (LONG)((slot + 1) % MUX_CTL_QUEUE_SIZE);
+            ReleaseChannel(dlci);
             parseState = PS_DATA;
             break;
         }
@@ -202,19 +228,25 @@ void CDispatcher::ParseRecBytes()
         case PS_CLOSE: {
             closeOctet = *pCurPtr++;
             parseState = PS_FLAG;
-            CChannel* channel = pCurChannel;
             // The channel may have been closed since its header arrived.
-            if (channel == NULL || channels[addressOctet >> 2] != channel || channel->stopThread != 0) {
+            BYTE dlci = (BYTE)(addressOctet >> 2);
+            CChannel* channel = HoldChannel(dlci);
+            if (channel == NULL || channel != pCurChannel) {
+                if (channel != NULL) {
+                    ReleaseChannel(dlci);
+                }
                 break;
             }
             if (closeOctet == MUX_FLAG) {
                 DeliverFrame(channel);
+                ReleaseChannel(dlci);
                 break;
             }
 
             MuxLog(TEXT("MUX: ParseRecBytes() -> Detect not F9 closing flag, so ignore this frame ; Time = %d\r\n"),
                    GetTickCount());
             DWORD n = FrameInfoLength(channel);
+            ReleaseChannel(dlci);
             WCHAR dump[2 * MUX_MAX_FRAME + 1];
             DWORD pos = 0;
             AppendHexPair(dump, &pos, flagOctet);
@@ -242,8 +274,8 @@ void CDispatcher::ParseRecBytes()
                     continue;
                 }
                 // q is before the bad closing octet, so q + 1 is in the node.
-                BYTE dlci = (BYTE)(q[1] >> 2);
-                if (dlci == MUX_RESYNC_DLCI_A || dlci == MUX_RESYNC_DLCI_B) {
+                BYTE next = (BYTE)(q[1] >> 2);
+                if (next == MUX_RESYNC_DLCI_A || next == MUX_RESYNC_DLCI_B) {
                     // Printed as the offset of the flag in the node.
                     MuxLog(TEXT("MUX: Reset pCurPtr to 0x%08X\r\n"), (DWORD)(q - pFirst));
                     pCurPtr = q;
@@ -261,5 +293,14 @@ void CDispatcher::ParseRecBytes()
             parseState = PS_FLAG;
             break;
         }
+    }
+}
+
+void CDispatcher::WaitChannelIdle(BYTE dlci)
+{
+    // The interlocked read orders this after the caller's stopThread store or
+    // table change, so a parser that has not taken its hold yet will see them.
+    while (InterlockedCompareExchange(&channelInUse[dlci], 0, 0) != 0) {
+        Sleep(1);
     }
 }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <optional>
 #include <random>
 
 namespace {
@@ -653,6 +654,37 @@ TEST_F(ParserTest, ReaderDrainingDuringThePauseSavesTheFrame)
         EXPECT_EQ(Woken(ch), !drainedFlag);
         EXPECT_EQ(log.Messages(), (std::vector<std::string>{
                                       "MUX: CDispatcher::ParseRecBytes() -> Channel buffer space is not enough.\r\n"}));
+    }
+}
+
+TEST_F(ParserTest, ChannelDestroyedDuringThePauseWaitsForTheParser)
+{
+    // The parser pauses 200 ms on a full buffer with the frame in hand; the
+    // channel's owner destroys it meanwhile. The destruction must wait for
+    // the parser to let go, and the parser must then drop the frame without
+    // touching the freed lock or buffer (the sanitizer build checks that).
+    {
+        std::optional<TestChannel> ch;
+        ch.emplace(1, u"MUX2:", 10);
+        ch->MakeReadyForParser();
+        ParseNode(ModemFrame(Address(1, true), 0xEF, {0x01}));
+        bufferDrained = 0;
+
+        const DWORD t0 = GetTickCount();
+        DWORD parsedAt = 0;
+        HANDLE parser = RunAsync([&] {
+            ParseNode(ModemFrame(Address(1, true), 0xEF, Info(10, 5)));
+            parsedAt = GetTickCount();
+        });
+        Sleep(50);  // the parser is now in its pause
+        ch.reset();
+        const DWORD destroyedAt = GetTickCount();
+        Join(parser);
+
+        EXPECT_EQ(parsedAt - t0, 200u);
+        EXPECT_GE(destroyedAt, parsedAt);
+        EXPECT_EQ(g_dispatcher.channels[1], nullptr);
+        EXPECT_EQ(g_dispatcher.channelInUse[1], 0);
     }
 }
 
