@@ -50,7 +50,7 @@ private:
     bool full_ = false;
 };
 
-struct Spec {
+struct Directive {
     bool left = false;
     bool zero = false;
     bool alt = false;
@@ -62,15 +62,15 @@ const char16_t kNull[] = u"(null)";
 
 // Writes `len` units produced by get(i), padded to the field width.
 template <typename Get>
-void PutField(Out& out, const Spec& spec, int len, Get get)
+void PutField(Out& out, const Directive& directive, int len, Get get)
 {
-    const int pad = spec.width > len ? spec.width - len : 0;
-    if (!spec.left) out.Repeat(spec.zero ? u'0' : u' ', pad);
+    const int pad = directive.width > len ? directive.width - len : 0;
+    if (!directive.left) out.Repeat(directive.zero ? u'0' : u' ', pad);
     for (int i = 0; i < len && !out.Full(); ++i) out.Put(get(i));
-    if (spec.left) out.Repeat(u' ', pad);
+    if (directive.left) out.Repeat(u' ', pad);
 }
 
-void PutNumber(Out& out, Spec spec, uint64_t magnitude, bool negative, unsigned base, bool upper,
+void PutNumber(Out& out, Directive directive, uint64_t magnitude, bool negative, unsigned base, bool upper,
                const char16_t* prefix)
 {
     char16_t digits[24];
@@ -80,23 +80,23 @@ void PutNumber(Out& out, Spec spec, uint64_t magnitude, bool negative, unsigned 
         digits[n++] = static_cast<char16_t>(d < 10 ? u'0' + d : (upper ? u'A' : u'a') + d - 10);
         magnitude /= base;
     } while (magnitude != 0);
-    if (spec.precision == 0 && n == 1 && digits[0] == u'0') n = 0;  // "%.0d" of 0 is empty
-    const int zeros = spec.precision > n ? spec.precision - n : 0;
+    if (directive.precision == 0 && n == 1 && digits[0] == u'0') n = 0;  // "%.0d" of 0 is empty
+    const int zeros = directive.precision > n ? directive.precision - n : 0;
     int prefixLen = 0;
     char16_t head[4];
     if (negative) head[prefixLen++] = u'-';
     for (const char16_t* p = prefix; p && *p; ++p) head[prefixLen++] = *p;
 
     const int body = prefixLen + zeros + n;
-    const int pad = spec.width > body ? spec.width - body : 0;
+    const int pad = directive.width > body ? directive.width - body : 0;
     // With a precision the '0' flag is ignored, as in C.
-    const bool zeroPad = spec.zero && !spec.left && spec.precision < 0;
-    if (!spec.left && !zeroPad) out.Repeat(u' ', pad);
+    const bool zeroPad = directive.zero && !directive.left && directive.precision < 0;
+    if (!directive.left && !zeroPad) out.Repeat(u' ', pad);
     for (int i = 0; i < prefixLen; ++i) out.Put(head[i]);
     if (zeroPad) out.Repeat(u'0', pad);
     out.Repeat(u'0', zeros);
     for (int i = n - 1; i >= 0; --i) out.Put(digits[i]);
-    if (spec.left) out.Repeat(u' ', pad);
+    if (directive.left) out.Repeat(u' ', pad);
 }
 
 }  // namespace
@@ -117,41 +117,41 @@ int PlatformFormatW(LPWSTR lpOut, size_t capacity, LPCWSTR lpFmt, va_list arglis
         }
         ++f;  // past '%'
         if (*f == 0) break;
-        Spec spec;
+        Directive directive;
         for (;; ++f) {
             if (*f == u'-') {
-                spec.left = true;
+                directive.left = true;
             } else if (*f == u'0') {
-                spec.zero = true;
+                directive.zero = true;
             } else if (*f == u'#') {
-                spec.alt = true;
+                directive.alt = true;
             } else {
                 break;
             }
         }
         if (*f == u'*') {
-            spec.width = va_arg(ap, int);
-            if (spec.width < 0) {
-                spec.left = true;
-                spec.width = -spec.width;
+            directive.width = va_arg(ap, int);
+            if (directive.width < 0) {
+                directive.left = true;
+                directive.width = -directive.width;
             }
             ++f;
         } else {
             while (*f >= u'0' && *f <= u'9') {
-                if (spec.width < 100000) spec.width = spec.width * 10 + (*f - u'0');
+                if (directive.width < 100000) directive.width = directive.width * 10 + (*f - u'0');
                 ++f;
             }
         }
         if (*f == u'.') {
             ++f;
-            spec.precision = 0;
+            directive.precision = 0;
             if (*f == u'*') {
-                spec.precision = va_arg(ap, int);
-                if (spec.precision < 0) spec.precision = -1;
+                directive.precision = va_arg(ap, int);
+                if (directive.precision < 0) directive.precision = -1;
                 ++f;
             } else {
                 while (*f >= u'0' && *f <= u'9') {
-                    if (spec.precision < 100000) spec.precision = spec.precision * 10 + (*f - u'0');
+                    if (directive.precision < 100000) directive.precision = directive.precision * 10 + (*f - u'0');
                     ++f;
                 }
             }
@@ -179,7 +179,7 @@ int PlatformFormatW(LPWSTR lpOut, size_t capacity, LPCWSTR lpFmt, va_list arglis
             const bool neg = v < 0;
             const uint64_t mag = neg ? static_cast<uint64_t>(-static_cast<int64_t>(v))
                                      : static_cast<uint64_t>(v);
-            PutNumber(out, spec, mag, neg, 10, false, nullptr);
+            PutNumber(out, directive, mag, neg, 10, false, nullptr);
             break;
         }
         case u'u':
@@ -189,13 +189,13 @@ int PlatformFormatW(LPWSTR lpOut, size_t capacity, LPCWSTR lpFmt, va_list arglis
             if (narrowSize) v = static_cast<unsigned short>(v);
             const unsigned base = conv == u'u' ? 10 : 16;
             const char16_t* prefix = nullptr;
-            if (spec.alt && base == 16 && v != 0) prefix = conv == u'x' ? u"0x" : u"0X";
-            PutNumber(out, spec, v, false, base, conv == u'X', prefix);
+            if (directive.alt && base == 16 && v != 0) prefix = conv == u'x' ? u"0x" : u"0X";
+            PutNumber(out, directive, v, false, base, conv == u'X', prefix);
             break;
         }
         case u'p': {
             const uintptr_t v = reinterpret_cast<uintptr_t>(va_arg(ap, void*));
-            Spec s = spec;
+            Directive s = directive;
             s.precision = static_cast<int>(sizeof(void*) * 2);
             PutNumber(out, s, v, false, 16, true, nullptr);
             break;
@@ -208,7 +208,7 @@ int PlatformFormatW(LPWSTR lpOut, size_t capacity, LPCWSTR lpFmt, va_list arglis
             const bool narrow = conv == u'c' ? narrowSize : !wideSize;
             const WCHAR c = narrow ? static_cast<WCHAR>(static_cast<unsigned char>(v))
                                    : static_cast<WCHAR>(v);
-            PutField(out, spec, 1, [c](int) { return c; });
+            PutField(out, directive, 1, [c](int) { return c; });
             break;
         }
         case u's':
@@ -217,23 +217,23 @@ int PlatformFormatW(LPWSTR lpOut, size_t capacity, LPCWSTR lpFmt, va_list arglis
             if (narrow) {
                 const char* s = va_arg(ap, const char*);
                 if (s == nullptr) {
-                    PutField(out, spec, 6, [](int i) { return kNull[i]; });
+                    PutField(out, directive, 6, [](int i) { return kNull[i]; });
                     break;
                 }
                 int len = 0;
-                while (s[len] && (spec.precision < 0 || len < spec.precision)) ++len;
-                PutField(out, spec, len, [s](int i) {
+                while (s[len] && (directive.precision < 0 || len < directive.precision)) ++len;
+                PutField(out, directive, len, [s](int i) {
                     return static_cast<WCHAR>(static_cast<unsigned char>(s[i]));
                 });
             } else {
                 const WCHAR* s = va_arg(ap, const WCHAR*);
                 if (s == nullptr) {
-                    PutField(out, spec, 6, [](int i) { return kNull[i]; });
+                    PutField(out, directive, 6, [](int i) { return kNull[i]; });
                     break;
                 }
                 int len = 0;
-                while (s[len] && (spec.precision < 0 || len < spec.precision)) ++len;
-                PutField(out, spec, len, [s](int i) { return s[i]; });
+                while (s[len] && (directive.precision < 0 || len < directive.precision)) ++len;
+                PutField(out, directive, len, [s](int i) { return s[i]; });
             }
             break;
         }
