@@ -45,7 +45,13 @@ typedef int32_t LONG;
 typedef uint32_t ULONG;
 typedef unsigned int UINT;
 typedef char CHAR;
+#if defined(MUX_WCHAR_IS_WCHAR_T)
+// Compile checks of the driver in the phone toolchain's dialect (C++03,
+// wchar_t strings, L"" literals); never linked against this platform.
+typedef wchar_t WCHAR;
+#else
 typedef char16_t WCHAR;
+#endif
 typedef void VOID;
 typedef void* PVOID;
 typedef void* LPVOID;
@@ -96,7 +102,11 @@ typedef HKEY* PHKEY;
 #endif
 
 // 16-bit string literals on both platforms: L"" on Windows, u"" here.
+#if defined(MUX_WCHAR_IS_WCHAR_T)
+#define PLATFORM_TEXT_(s) L##s
+#else
 #define PLATFORM_TEXT_(s) u##s
+#endif
 #define TEXT(s) PLATFORM_TEXT_(s)
 #define _T(s) PLATFORM_TEXT_(s)
 
