@@ -185,11 +185,15 @@ TEST_F(MuxsimTest, DefaultModuleComesUpAndAnswersTheModemStatus)
 
 TEST_F(MuxsimTest, SameSeedSameOutput)
 {
-    RunResult a = Run("--trace --seed 7 --pcap " + Quote(Path("a.pcap")));
-    RunResult b = Run("--trace --seed 7 --pcap " + Quote(Path("b.pcap")));
+    RunResult a = Run("--trace --seed 7 --pcap " + Quote(Path("a.pcap")) + " --root " + Quote(Path("ra")));
+    RunResult b = Run("--trace --seed 7 --pcap " + Quote(Path("b.pcap")) + " --root " + Quote(Path("rb")));
     ASSERT_EQ(a.exitCode, 0) << a.err;
     EXPECT_EQ(a.out, b.out);
     EXPECT_EQ(ReadFile(Path("a.pcap")), ReadFile(Path("b.pcap")));
+    // The log's time stamps come from the virtual clock as well.
+    const std::string logA = ReadFile(Path("ra") + "/MuxLog.txt");
+    EXPECT_FALSE(logA.empty());
+    EXPECT_EQ(logA, ReadFile(Path("rb") + "/MuxLog.txt"));
 }
 
 TEST_F(MuxsimTest, ModuleSettingsChangeTheRun)
@@ -241,6 +245,8 @@ TEST_F(MuxsimTest, OtherFailingExits)
     // Command-line mistakes.
     EXPECT_EQ(Run("--module noSuchSetting=1").exitCode, 2);
     EXPECT_EQ(Run("--seed x").exitCode, 2);
+    EXPECT_EQ(Run("--seed 99999999999999999999").exitCode, 2);  // out of range, not clamped
+    EXPECT_EQ(Run("--seed").exitCode, 2);
     EXPECT_EQ(Run("--bogus").exitCode, 2);
 }
 
@@ -248,7 +254,7 @@ TEST_F(MuxsimTest, HelpListsOptionsAndModuleSettingsWithDefaults)
 {
     RunResult r = Run("--help");
     EXPECT_EQ(r.exitCode, 0);
-    for (const char* s : {"--seed N", "--root DIR", "--trace", "--pcap FILE", "--module KEY=VALUE",
+    for (const char* s : {"--seed N", "--root DIR", "--trace", "--pcap FILE", "--module KEY=VALUE", "-h, --help",
                           "rfOkDelayMs            [1250]", "uaDelayMs              [10]",
                           "noUaDlcis              [0x0]", "answerCmux             [true]"}) {
         EXPECT_NE(r.out.find(s), std::string::npos) << s << "\n" << r.out;

@@ -10,6 +10,7 @@
 #include "module.h"
 #include "trace.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -36,8 +37,10 @@ bool ParseNumber(const std::string& v, uint64_t* out)
 {
     if (v.empty()) return false;
     char* end = nullptr;
+    errno = 0;
     unsigned long long n = std::strtoull(v.c_str(), &end, 0);
-    if (end == nullptr || *end != '\0' || v[0] == '-') return false;
+    // strtoull clamps an out-of-range value to its maximum: refuse it.
+    if (end == nullptr || *end != '\0' || v[0] == '-' || errno == ERANGE) return false;
     *out = n;
     return true;
 }
@@ -136,7 +139,7 @@ void PrintHelp()
         "  --pcap FILE        every 27.010 frame, both ways, into a classic pcap file of link\n"
         "                     type 236 (LINKTYPE_MUX27010), time-stamped with virtual time\n"
         "  --module KEY=VALUE a setting of the simulated module (repeatable), see below\n"
-        "  --help             this text\n"
+        "  -h, --help         this text\n"
         "\n"
         "module settings (default in brackets):\n");
     const sim::LineSettings lines;
