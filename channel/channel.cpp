@@ -36,6 +36,7 @@ CChannel::CChannel(BYTE dlci, LPTHREAD_START_ROUTINE proc, ChannelCleanupHook ho
     responseEvent = NULL;
     thread = NULL;
     threadId = 0;
+    responseWaiters = 0;
     stopThread = 1;
 
     rxFrameLength = 0;
@@ -120,6 +121,7 @@ static void ReleasePartialInit(CChannel* ch, BOOL lockReady)
 BOOL CChannel::Init()
 {
     BOOL lockReady = FALSE;
+    BOOL registered = FALSE;
 
     if (initialized == 1) {
         return TRUE;
@@ -168,6 +170,7 @@ BOOL CChannel::Init()
     }
 
     initialized = 1;
+    registered = TRUE;
 
     if (!SendSABM()) {
         goto failed;
@@ -176,9 +179,11 @@ BOOL CChannel::Init()
     return TRUE;
 
 failed:
+    // A registered channel is released by Deinit (lock included), whether
+    // run here or meanwhile by another thread; Deinit does nothing for a
+    // channel that never got registered.
     Deinit();
-    if (initialized == 0) {
-        // Deinit does nothing for a channel that never got registered.
+    if (!registered) {
         ReleasePartialInit(this, lockReady);
     }
     return FALSE;
@@ -220,8 +225,14 @@ void CChannel::Deinit()
     }
     if (responseEvent != NULL) {
         // Releases a sender still waiting for a response; it finds the
-        // channel no longer initialised and fails.
+        // channel no longer initialised and fails. The event is set again
+        // until every such sender is done with the channel: one set releases
+        // one waiter, and one that has not begun its wait yet finds it set.
         SetEvent(responseEvent);
+        while (InterlockedCompareExchange(&responseWaiters, 0, 0) != 0) {
+            SetEvent(responseEvent);
+            Sleep(1);
+        }
         CloseHandle(responseEvent);
         responseEvent = NULL;
     }
@@ -249,6 +260,7 @@ BOOL CChannel::IsNotReady()
 static BOOL SendCommandAndWait(CChannel* ch, BYTE control, LPCWSTR notUaMessage,
                                LPCWSTR timeOutMessage)
 {
+    InterlockedIncrement(&ch->responseWaiters);
     EnterCriticalSection(&g_dispatcher.csSend);
     ch->frameHeader[2] = control;
     ch->frameHeader[3] = MUX_EA_BIT;
@@ -259,16 +271,20 @@ static BOOL SendCommandAndWait(CChannel* ch, BYTE control, LPCWSTR notUaMessage,
     g_dispatcher.Send(&ch->txFrame);
     LeaveCriticalSection(&g_dispatcher.csSend);
 
+    BOOL result = FALSE;
     DWORD wait = WaitForSingleObject(ch->responseEvent, MUX_RESPONSE_WAIT_MS);
     if (wait == WAIT_OBJECT_0 && ch->initialized == 1) {
         if (ch->lastResponse == MUX_CTL_UA) {
-            return TRUE;
+            result = TRUE;
+        } else {
+            MuxLog(notUaMessage, ch->name, GetTickCount());
         }
-        MuxLog(notUaMessage, ch->name, GetTickCount());
-        return FALSE;
+    } else {
+        MuxLog(timeOutMessage, ch->name, GetTickCount());
     }
-    MuxLog(timeOutMessage, ch->name, GetTickCount());
-    return FALSE;
+    // Last use of the channel: a Deinit waiting for this may now free it.
+    InterlockedDecrement(&ch->responseWaiters);
+    return result;
 }
 
 BOOL CChannel::SendSABM()

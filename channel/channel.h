@@ -82,6 +82,10 @@ public:
     // Id of the channel's thread, so that Deinit run by that very thread
     // (the control channel ending the multiplexer) does not wait for itself.
     DWORD threadId;
+    // Senders of a SABM or DISC, from building the frame to their last use
+    // of the channel after the answer (or its absence). Deinit waits for
+    // them, so the channel's owner never frees it under a released sender.
+    volatile LONG responseWaiters;
 
 private:
     CChannel(const CChannel&);

@@ -454,6 +454,9 @@ TEST_F(ChannelTest, DestructionReleasesAWaitingSender)
     Sleep(100);
     const DWORD t0 = GetTickCount();
     ch->~TestChannel();
+    // The owner may reuse the memory at once: the released sender must be
+    // done with the channel by the time the destructor returns.
+    memset(storage, 0xA5, sizeof storage);
     Join(sender);
     EXPECT_FALSE(ok);
     EXPECT_EQ(released, t0);  // not after the 3000 ms
