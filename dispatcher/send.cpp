@@ -49,6 +49,23 @@ static BOOL WakeModule()
     return FALSE;
 }
 
+// The pieces that will be gathered fit the transmit buffer (a header of 4
+// with up to 127 information octets and the trailer is the longest frame).
+static BOOL FitsSendBuffer(const FrameDescriptor* frame)
+{
+    if (frame->headerLength < 0 || frame->headerLength > MUX_SEND_BUF_SIZE) {
+        return FALSE;
+    }
+    LONG room = MUX_SEND_BUF_SIZE - frame->headerLength;
+    if (frame->pData == NULL) {
+        return TRUE;
+    }
+    if (frame->dataLength < 0 || frame->trailerLength < 0 || frame->dataLength > room) {
+        return FALSE;
+    }
+    return frame->trailerLength <= room - frame->dataLength;
+}
+
 LONG CDispatcher::Send(FrameDescriptor* frame)
 {
     // A stopped multiplexer has no transmit buffer and sends nothing.
@@ -66,6 +83,10 @@ LONG CDispatcher::Send(FrameDescriptor* frame)
     }
 
     // Gather the pieces so that the frame leaves in one port write.
+    if (!FitsSendBuffer(frame)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
     LONG result = 0;
     sendLength = 0;
     memcpy(pSendBuf, frame->pHeader, frame->headerLength);

@@ -142,6 +142,39 @@ TEST_F(SendTest, FrameShapesWithAwakeModule)
     for (const auto& m : msgs) EXPECT_EQ(m, kCheck);
 }
 
+// Pieces that would not fit the 134-octet transmit buffer are refused
+// before anything is copied: nothing past the buffer, nothing on the wire.
+TEST_F(SendTest, OversizedFrameIsRefused)
+{
+    BYTE data[MUX_SEND_BUF_SIZE + 8];
+    memset(data, 0x55, sizeof(data));
+    MakeTemplate(0xEF, 0x01);
+    struct Shape {
+        LONG header, length, trailer;
+    };
+    // A 6-octet header with a full information field is one octet too long;
+    // the others are plainly wrong lengths.
+    for (Shape sh : {Shape{6, 127, 2}, Shape{4, 129, 2}, Shape{4, -1, 2}, Shape{-4, 10, 2},
+                     Shape{4, 10, -2}}) {
+        SCOPED_TRACE(testing::Message() << sh.header << "/" << sh.length << "/" << sh.trailer);
+        fd_.headerLength = sh.header;
+        fd_.pData = data;
+        fd_.dataLength = sh.length;
+        fd_.trailerLength = sh.trailer;
+        SetLastError(0);
+        EXPECT_EQ(g_dispatcher.Send(&fd_), -1);
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+        for (size_t i = MUX_SEND_BUF_SIZE; i < sizeof(buf_); i++) ASSERT_EQ(buf_[i], 0xAA) << i;
+        EXPECT_TRUE(Wire().empty());
+    }
+    // The longest frame still goes.
+    fd_.headerLength = 4;
+    fd_.dataLength = 127;
+    fd_.trailerLength = 2;
+    EXPECT_EQ(g_dispatcher.Send(&fd_), 127);
+    EXPECT_EQ(Wire().size(), 133u);
+}
+
 TEST_F(SendTest, FailedWriteReturnsMinusOneAndLeavesNothingBehind)
 {
     MakeTemplate(0x3F, 0x01);
