@@ -268,6 +268,13 @@ BOOL CDispatcher::Init()
     DWORD count = 0;
 
     EnterCriticalSection(&s_csStartStop);
+    // Another caller may have brought the multiplexer up while this one
+    // waited for the lock (a restart by I/O control meeting a channel's
+    // start-up): a second start would put a second reader on the port.
+    if (bRunning) {
+        LeaveCriticalSection(&s_csStartStop);
+        return TRUE;
+    }
     InterlockedIncrement(&s_generation);
 
     // 5 (first half): the send lock outlives every start and stop.
@@ -501,8 +508,16 @@ void CDispatcher::Stop()
         if (hParseDataStart != NULL) {
             SetEvent(hParseDataStart);
         }
+        // The parser may be closing "DataIn" as it ends: the handle is only
+        // touched under the ring lock, never after it was closed.
+        if (s_csRingReady) {
+            EnterCriticalSection(&csRing);
+        }
         if (IsOpenHandle(hDataIn)) {
             SetEvent(hDataIn);
+        }
+        if (s_csRingReady) {
+            LeaveCriticalSection(&csRing);
         }
         // The flag is set; the parser checks it before each wait.
         EndWorker(this, &hParseDataThread, s_parseDataThreadId, NULL);

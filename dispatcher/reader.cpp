@@ -168,10 +168,15 @@ static DWORD WINAPI ParseDataBody(LPVOID arg)
         }
     }
 
+    // Under the ring lock: the reader (still running while a stop winds it
+    // down) and Stop signal "DataIn" under it too, so that neither uses the
+    // handle once it is closed and its value may belong to another object.
+    EnterCriticalSection(&csRing);
     if (hDataIn != NULL && hDataIn != INVALID_HANDLE_VALUE) {
         CloseHandle(hDataIn);
         hDataIn = NULL;
     }
+    LeaveCriticalSection(&csRing);
     return 0;
 }
 

@@ -154,6 +154,30 @@ TEST(DispatcherStartUp, ControlChannelNotConnectingFailsAndTearsDown)
     EXPECT_EQ(g_dispatcher.pSendBuf, nullptr);
 }
 
+// Two callers find the multiplexer down at the same time (a restart by I/O
+// control and a channel's start-up): the second waits for the first start
+// and finds it running; the module is reset and switched once, one reader.
+TEST(DispatcherStartUp, SecondStartWhileStartingFindsItRunning)
+{
+    DispatcherRig rig(9);
+    BOOL second = FALSE;
+    HANDLE t = RunAsync([&second] {
+        SleepMs(100);  // well inside the first start
+        second = g_dispatcher.Init();
+    });
+    ASSERT_TRUE(g_dispatcher.Init()) << rig.Dump();
+    HANDLE reader = g_dispatcher.hGetDataThread;
+    CCtrlChannel* ctrl = g_dispatcher.pCtrlChannel;
+    Join(t);
+    EXPECT_TRUE(second);
+    EXPECT_EQ(rig.Lines().ResetsSeen(), 1u);
+    EXPECT_EQ(rig.Modem().CmuxCommands(), 1u);
+    EXPECT_EQ(FramesWith(rig.Frames(), 0, 0x3F).size(), 1u);
+    EXPECT_EQ(rig.Logged(kInitOk).size(), 1u) << rig.Dump();
+    EXPECT_EQ(g_dispatcher.hGetDataThread, reader);
+    EXPECT_EQ(g_dispatcher.pCtrlChannel, ctrl);
+}
+
 TEST(DispatcherStop, StopTwiceAndDestroyAfterStop)
 {
     DispatcherRig rig(7);
