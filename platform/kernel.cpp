@@ -962,37 +962,32 @@ EventObject* EventFromHandle(HANDLE h, ObjectRef& ref)
 
 }  // namespace
 
-BOOL WINAPI SetEvent(HANDLE hEvent)
+// Set, reset and pulse: the event behind the handle, changed under the
+// kernel lock after the call's scheduling point.
+static BOOL OnEvent(HANDLE hEvent, void (EventObject::*change)())
 {
     kernel::YieldPoint();
     ObjectRef ref(hEvent);
     EventObject* ev = EventFromHandle(hEvent, ref);
     if (!ev) return FALSE;
     Lock lk(kernel::Mutex());
-    ev->Set();
+    (ev->*change)();
     return TRUE;
+}
+
+BOOL WINAPI SetEvent(HANDLE hEvent)
+{
+    return OnEvent(hEvent, &EventObject::Set);
 }
 
 BOOL WINAPI ResetEvent(HANDLE hEvent)
 {
-    kernel::YieldPoint();
-    ObjectRef ref(hEvent);
-    EventObject* ev = EventFromHandle(hEvent, ref);
-    if (!ev) return FALSE;
-    Lock lk(kernel::Mutex());
-    ev->Reset();
-    return TRUE;
+    return OnEvent(hEvent, &EventObject::Reset);
 }
 
 BOOL WINAPI PulseEvent(HANDLE hEvent)
 {
-    kernel::YieldPoint();
-    ObjectRef ref(hEvent);
-    EventObject* ev = EventFromHandle(hEvent, ref);
-    if (!ev) return FALSE;
-    Lock lk(kernel::Mutex());
-    ev->Pulse();
-    return TRUE;
+    return OnEvent(hEvent, &EventObject::Pulse);
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)

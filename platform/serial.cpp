@@ -438,47 +438,50 @@ Object* OpenPort(Backend* backend, const std::u16string& name)
 
 using plat::ObjectRef;
 using plat::serial::PortOf;
+using plat::serial::SerialPort;
+
+namespace {
+
+// Every serial call: the port behind the handle, held while the call runs,
+// or FALSE with the handle error PortOf has set.
+template <class Call>
+BOOL OnPort(HANDLE hFile, Call call)
+{
+    ObjectRef ref(hFile);
+    SerialPort* port = PortOf(hFile, ref);
+    return port ? call(*port) : FALSE;
+}
+
+}  // namespace
 
 BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB)
 {
-    ObjectRef ref(hFile);
-    auto* port = PortOf(hFile, ref);
-    return port ? port->GetState(lpDCB) : FALSE;
+    return OnPort(hFile, [&](SerialPort& port) { return port.GetState(lpDCB); });
 }
 
 BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB)
 {
-    ObjectRef ref(hFile);
-    auto* port = PortOf(hFile, ref);
-    return port ? port->SetState(lpDCB) : FALSE;
+    return OnPort(hFile, [&](SerialPort& port) { return port.SetState(lpDCB); });
 }
 
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 {
-    ObjectRef ref(hFile);
-    auto* port = PortOf(hFile, ref);
-    return port ? port->SetTimeouts(lpCommTimeouts) : FALSE;
+    return OnPort(hFile, [&](SerialPort& port) { return port.SetTimeouts(lpCommTimeouts); });
 }
 
 BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 {
-    ObjectRef ref(hFile);
-    auto* port = PortOf(hFile, ref);
-    return port ? port->GetTimeouts(lpCommTimeouts) : FALSE;
+    return OnPort(hFile, [&](SerialPort& port) { return port.GetTimeouts(lpCommTimeouts); });
 }
 
 BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask)
 {
-    ObjectRef ref(hFile);
-    auto* port = PortOf(hFile, ref);
-    return port ? port->SetMask(dwEvtMask) : FALSE;
+    return OnPort(hFile, [&](SerialPort& port) { return port.SetMask(dwEvtMask); });
 }
 
 BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask)
 {
-    ObjectRef ref(hFile);
-    auto* port = PortOf(hFile, ref);
-    return port ? port->GetMask(lpEvtMask) : FALSE;
+    return OnPort(hFile, [&](SerialPort& port) { return port.GetMask(lpEvtMask); });
 }
 
 BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped)
@@ -486,21 +489,15 @@ BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverla
     // The port is never opened for overlapped I/O: the wait is synchronous
     // whatever lpOverlapped says.
     (void)lpOverlapped;
-    ObjectRef ref(hFile);
-    auto* port = PortOf(hFile, ref);
-    return port ? port->WaitEvent(lpEvtMask) : FALSE;
+    return OnPort(hFile, [&](SerialPort& port) { return port.WaitEvent(lpEvtMask); });
 }
 
 BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat)
 {
-    ObjectRef ref(hFile);
-    auto* port = PortOf(hFile, ref);
-    return port ? port->ClearError(lpErrors, lpStat) : FALSE;
+    return OnPort(hFile, [&](SerialPort& port) { return port.ClearError(lpErrors, lpStat); });
 }
 
 BOOL WINAPI ClearCommBreak(HANDLE hFile)
 {
-    ObjectRef ref(hFile);
-    auto* port = PortOf(hFile, ref);
-    return port ? port->ClearBreak() : FALSE;
+    return OnPort(hFile, [&](SerialPort& port) { return port.ClearBreak(); });
 }
