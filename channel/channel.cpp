@@ -1,6 +1,6 @@
 // CChannel: connection set-up and release of one DLCI, UIH sending under the
 // modem's flow control, the receive buffer and the control-octet ring.
-#include "platform.h"
+#include "platform/platform.h"
 #include "channel/channel.h"
 #include "dispatcher/dispatcher.h"
 #include "diag/log.h"

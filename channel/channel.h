@@ -2,7 +2,7 @@
 #ifndef MUX_CHANNEL_CHANNEL_H
 #define MUX_CHANNEL_CHANNEL_H
 
-#include "platform.h"
+#include "platform/platform.h"
 #include "framing/frame.h"
 #include "dispatcher/transmit.h"
 

@@ -4,7 +4,7 @@
 // channel's receive buffer by the receive parser; CtrlChannelThread walks the
 // control messages in it (ParseUIH), answers the modem's commands and hands
 // the responses to our own commands (SNC, MSC) over to the waiting sender.
-#include "platform.h"
+#include "platform/platform.h"
 #include "channel/ctrl_channel.h"
 #include "dispatcher/dispatcher.h"
 #include "diag/log.h"

@@ -1,7 +1,7 @@
 // The exception guards of the worker threads. A guard writes the exception
 // into the log and returns 0: the exception is recorded, not handled, and
 // goes on to the system as if no guard were there.
-#include "log.h"
+#include "diag/log.h"
 
 int ChannelExceptionGuard(DWORD code, LPCWSTR threadName)
 {

@@ -5,7 +5,7 @@
 // flush so that it survives a crash or cold boot that follows. The writer
 // takes no lock of its own: lines that threads write at the same moment may
 // interleave at the boundary between time stamp and message.
-#include "log.h"
+#include "diag/log.h"
 
 LONG g_logSwitch = -1;
 HANDLE g_hLogFile = INVALID_HANDLE_VALUE;

@@ -3,7 +3,7 @@
 #ifndef MUX_DIAG_LOG_H
 #define MUX_DIAG_LOG_H
 
-#include "platform.h"
+#include "platform/platform.h"
 
 // 1 = logging on; any other value = off; -1 also means "registry not read yet".
 extern LONG g_logSwitch;

@@ -1,5 +1,5 @@
 // CDispatcher: start-up and shutdown of the multiplexer.
-#include "platform.h"
+#include "platform/platform.h"
 #include "dispatcher/dispatcher.h"
 #include "channel/channel.h"
 #include "channel/ctrl_channel.h"

@@ -2,7 +2,7 @@
 #ifndef MUX_DISPATCHER_DISPATCHER_H
 #define MUX_DISPATCHER_DISPATCHER_H
 
-#include "platform.h"
+#include "platform/platform.h"
 #include "framing/frame.h"
 #include "dispatcher/transmit.h"
 

@@ -1,5 +1,5 @@
 // The reader and parser threads and the receive ring between them.
-#include "platform.h"
+#include "platform/platform.h"
 #include "dispatcher/dispatcher.h"
 #include "diag/log.h"
 

@@ -1,5 +1,5 @@
 // The transmit path: every frame to the modem leaves through CDispatcher::Send.
-#include "platform.h"
+#include "platform/platform.h"
 #include "dispatcher/dispatcher.h"
 #include "modem/lines.h"
 #include "diag/log.h"

@@ -1,6 +1,6 @@
 // The dispatcher's table of channels, indexed by DLCI, and the operations
 // the channels and the control channel perform on it.
-#include "platform.h"
+#include "platform/platform.h"
 #include "dispatcher/dispatcher.h"
 #include "channel/channel.h"
 #include "channel/ctrl_channel.h"

@@ -1,5 +1,5 @@
 // TimeOutThread: bounds the waits for data from the modem.
-#include "platform.h"
+#include "platform/platform.h"
 #include "dispatcher/dispatcher.h"
 #include "diag/log.h"
 

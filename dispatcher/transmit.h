@@ -2,7 +2,7 @@
 #ifndef MUX_DISPATCHER_TRANSMIT_H
 #define MUX_DISPATCHER_TRANSMIT_H
 
-#include "platform.h"
+#include "platform/platform.h"
 
 struct FrameDescriptor {
     BYTE* pHeader;       // always the channel's frame template

@@ -1,5 +1,5 @@
 // Frame check sequence of the 27.010 basic option.
-#include "platform.h"
+#include "platform/platform.h"
 #include "framing/frame.h"
 #include "channel/channel.h"
 

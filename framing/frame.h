@@ -2,7 +2,7 @@
 #ifndef MUX_FRAMING_FRAME_H
 #define MUX_FRAMING_FRAME_H
 
-#include "platform.h"
+#include "platform/platform.h"
 
 #define MUX_FLAG 0xF9
 #define MUX_PF_BIT 0x10

@@ -1,6 +1,6 @@
 // The receive parser: cuts the octet stream of the receive ring into frames
 // and hands each complete frame to the channel of its DLCI.
-#include "platform.h"
+#include "platform/platform.h"
 #include "framing/frame.h"
 #include "channel/channel.h"
 #include "dispatcher/dispatcher.h"

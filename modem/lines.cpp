@@ -1,6 +1,6 @@
 // The module's control lines: pin set-up, the reset sequence, GSM_RF_OK and
 // DTR, and the two supervision threads (crash watcher and DTR on resume).
-#include "platform.h"
+#include "platform/platform.h"
 #include "modem/lines.h"
 #include "dispatcher/dispatcher.h"
 #include "diag/log.h"

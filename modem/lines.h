@@ -2,7 +2,7 @@
 #ifndef MUX_MODEM_LINES_H
 #define MUX_MODEM_LINES_H
 
-#include "platform.h"
+#include "platform/platform.h"
 
 // Register offsets in the I/O port block (ports 16 bytes apart: config +0,
 // data +4, pull-up +8).

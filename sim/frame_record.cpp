@@ -1,6 +1,6 @@
 #include "frame_record.h"
 
-#include "frame.h"
+#include "framing/frame.h"
 
 #include <algorithm>
 #include <cstdio>

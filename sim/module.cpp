@@ -1,6 +1,6 @@
 #include "module.h"
 
-#include "ioport_sim.h"
+#include "platform/ioport_sim.h"
 
 namespace sim {
 

@@ -1,8 +1,8 @@
 #include "module_lines.h"
 
-#include "host.h"
-#include "ioport_sim.h"
-#include "kernel.h"
+#include "platform/host.h"
+#include "platform/ioport_sim.h"
+#include "platform/kernel.h"
 
 
 namespace sim {

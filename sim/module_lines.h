@@ -24,7 +24,7 @@
 #ifndef MUX_SIM_MODULE_LINES_H
 #define MUX_SIM_MODULE_LINES_H
 
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <cstdint>
 #include <functional>

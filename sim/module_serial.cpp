@@ -1,7 +1,7 @@
 #include "module_serial.h"
 
-#include "host.h"
-#include "kernel.h"
+#include "platform/host.h"
+#include "platform/kernel.h"
 
 #include <algorithm>
 #include <cctype>

@@ -28,7 +28,7 @@
 
 #include "frame_record.h"
 #include "module_lines.h"
-#include "serial_sim.h"
+#include "platform/serial_sim.h"
 
 #include <cstdint>
 #include <functional>

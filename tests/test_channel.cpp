@@ -2,8 +2,8 @@
 // under flow control, registration and the reference count.
 #include "diag/log.h"
 #include "framing/frame.h"
-#include "host.h"
-#include "ioport_sim.h"
+#include "platform/host.h"
+#include "platform/ioport_sim.h"
 #include "log_capture.h"
 #include "modem/lines.h"
 #include "sim_world.h"

@@ -7,7 +7,7 @@
 #include "channel/ctrl_channel.h"
 #include "dispatcher/dispatcher.h"
 #include "diag/log.h"
-#include "host.h"
+#include "platform/host.h"
 #include "log_capture.h"
 #include "sim_world.h"
 #include "test_channel.h"

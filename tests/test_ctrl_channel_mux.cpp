@@ -7,10 +7,10 @@
 
 #include "channel/ctrl_channel.h"
 #include "dispatcher/dispatcher.h"
-#include "frame_record.h"
-#include "host.h"
+#include "sim/frame_record.h"
+#include "platform/host.h"
 #include "log_capture.h"
-#include "module.h"
+#include "sim/module.h"
 #include "sim_world.h"
 #include "test_channel.h"
 

@@ -6,7 +6,7 @@
 #include "channel/ctrl_channel.h"
 #include "dispatcher/dispatcher.h"
 #include "dispatcher_rig.h"
-#include "host.h"
+#include "platform/host.h"
 #include "test_channel.h"
 
 #include <string>

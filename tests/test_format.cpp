@@ -1,5 +1,5 @@
 // wsprintfW, PlatformFormatW and the 16-bit string routines.
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <gtest/gtest.h>
 

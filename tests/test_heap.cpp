@@ -1,5 +1,5 @@
 // The process heap.
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The diagnostic log "\MuxLog.txt", the exception guards, and the kernel
 // debug output.
 #include "diag/log.h"
-#include "host.h"
+#include "platform/host.h"
 #include "sim_world.h"
 
 #include <gtest/gtest.h>

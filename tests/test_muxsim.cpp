@@ -2,7 +2,7 @@
 // status, the one-line reasons, the trace, the capture file and the log.
 #include <gtest/gtest.h>
 
-#include "frame_record.h"
+#include "sim/frame_record.h"
 #include "sim_world.h"
 
 #include <sys/wait.h>

@@ -1,8 +1,8 @@
 // Files under the device root, devices registered by name, and the
 // wide/narrow conversions.
-#include "host.h"
-#include "object.h"
-#include "platform.h"
+#include "platform/host.h"
+#include "platform/object.h"
+#include "platform/platform.h"
 #include "sim_world.h"
 
 #include <gtest/gtest.h>

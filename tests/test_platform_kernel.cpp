@@ -1,7 +1,7 @@
 // Events, threads, critical sections and interlocked operations, in real
 // time and in simulation.
-#include "host.h"
-#include "platform.h"
+#include "platform/host.h"
+#include "platform/platform.h"
 
 #include <gtest/gtest.h>
 

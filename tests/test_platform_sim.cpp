@@ -1,8 +1,8 @@
 // The simulated scheduler: virtual time, pulses, timers, traces, deadlock
 // reports and abandoned worlds.
-#include "host.h"
-#include "kernel.h"
-#include "platform.h"
+#include "platform/host.h"
+#include "platform/kernel.h"
+#include "platform/platform.h"
 #include "sim_world.h"
 
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 
 #include "dispatcher/dispatcher.h"
 #include "dispatcher_rig.h"
-#include "host.h"
+#include "platform/host.h"
 #include "test_channel.h"
 
 #include <string>

@@ -1,5 +1,5 @@
 // The in-memory HKEY_LOCAL_MACHINE, driven as ordinary Win32 code would.
-#include "host.h"
+#include "platform/host.h"
 
 #include <gtest/gtest.h>
 

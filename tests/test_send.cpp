@@ -6,10 +6,10 @@
 #include "dispatcher/dispatcher.h"
 #include "modem/lines.h"
 #include "diag/log.h"
-#include "host.h"
-#include "ioport_sim.h"
+#include "platform/host.h"
+#include "platform/ioport_sim.h"
 #include "log_capture.h"
-#include "module_lines.h"
+#include "sim/module_lines.h"
 #include "sim_world.h"
 
 #include <fstream>

@@ -1,10 +1,10 @@
 // The serial port "COM9:" in simulation: Windows semantics of the port calls
 // over the simulated UART, driven as the driver drives them.
-#include "platform.h"
+#include "platform/platform.h"
 
-#include "host.h"
-#include "kernel.h"
-#include "serial_sim.h"
+#include "platform/host.h"
+#include "platform/kernel.h"
+#include "platform/serial_sim.h"
 #include "sim_world.h"
 
 #include <gtest/gtest.h>

@@ -1,11 +1,11 @@
 // The simulated module's serial half, driven through "COM9:" the way the
 // driver drives it: AT+CMUX at 115200, 27.010 at 460800, the peer's answers,
 // the fault knobs and the record of both directions.
-#include "platform.h"
+#include "platform/platform.h"
 
-#include "frame_record.h"
-#include "host.h"
-#include "module.h"
+#include "sim/frame_record.h"
+#include "platform/host.h"
+#include "sim/module.h"
 #include "sim_world.h"
 
 #include <gtest/gtest.h>

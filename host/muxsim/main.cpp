@@ -5,9 +5,9 @@
 // writes a Wireshark capture of the 27.010 frames.
 #include "diag/log.h"
 #include "dispatcher/dispatcher.h"
-#include "frame_record.h"
-#include "host.h"
-#include "module.h"
+#include "sim/frame_record.h"
+#include "platform/host.h"
+#include "sim/module.h"
 #include "trace.h"
 
 #include <cerrno>

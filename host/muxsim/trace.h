@@ -3,7 +3,7 @@
 #ifndef MUX_HOST_MUXSIM_TRACE_H
 #define MUX_HOST_MUXSIM_TRACE_H
 
-#include "frame_record.h"
+#include "sim/frame_record.h"
 
 #include <cstdint>
 #include <string>

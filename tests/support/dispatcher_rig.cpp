@@ -1,7 +1,7 @@
 #include "dispatcher_rig.h"
 
 #include "dispatcher/dispatcher.h"
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <cstdlib>
 #include <regex>

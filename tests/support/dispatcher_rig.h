@@ -7,7 +7,7 @@
 #define MUX_TESTS_DISPATCHER_RIG_H
 
 #include "log_capture.h"
-#include "module.h"
+#include "sim/module.h"
 #include "sim_world.h"
 
 #include <cstdint>

@@ -1,7 +1,7 @@
 #include "log_capture.h"
 
 #include "diag/log.h"
-#include "host.h"
+#include "platform/host.h"
 #include "sim_world.h"
 
 #include <fstream>

@@ -2,7 +2,7 @@
 #ifndef MUX_TESTS_SIM_WORLD_H
 #define MUX_TESTS_SIM_WORLD_H
 
-#include "host.h"
+#include "platform/host.h"
 
 #include <cstdint>
 #include <string>

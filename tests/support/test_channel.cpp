@@ -1,9 +1,9 @@
 #include "test_channel.h"
 
 #include "framing/frame.h"
-#include "host.h"
+#include "platform/host.h"
 #include "modem/lines.h"
-#include "ioport_sim.h"
+#include "platform/ioport_sim.h"
 
 #include <fstream>
 #include <iterator>
