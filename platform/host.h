@@ -69,6 +69,13 @@ void SetDebugSink(std::function<void(const std::u16string& text)> sink);
 // The in-memory registry back to empty.
 void ClearRegistry();
 
+// Power: SystemIdleTimerReset calls of the current world (count, and the
+// NowMs() of the last one), and the resume of a suspended system, which
+// signals the events handed to CeSetPowerOnEvent since the last resume.
+unsigned IdleTimerResetCount();
+uint64_t LastIdleTimerResetMs();
+void SignalPowerOnEvents();
+
 // Wide/narrow conversions for host code.
 std::string ToUtf8(const std::u16string& s);
 std::string ToUtf8(const WCHAR* s);

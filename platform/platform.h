@@ -426,6 +426,13 @@ void IoPortModify(DWORD offset, DWORD clearBits, DWORD setBits);
 // Kernel debug output.
 void NKDbgPrintfW(LPCWSTR lpszFmt, ...);
 
+// ---------------------------------------------------------------------------
+// Power. SystemIdleTimerReset keeps the system from suspending for lack of
+// activity; CeSetPowerOnEvent has an event signalled once the system runs
+// again after the next suspend.
+void WINAPI SystemIdleTimerReset(void);
+BOOL WINAPI CeSetPowerOnEvent(HANDLE hEvt);
+
 #endif  // POSIX
 
 #endif  // MUX_PLATFORM_H
