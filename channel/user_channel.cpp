@@ -1,0 +1,176 @@
+// CUserChannel: receive buffer sized by type and name, the service
+// negotiation of a data channel, and the thread that accepts the modem's
+// SABM and DISC and turns received data into the EV_RXCHAR event.
+#include "platform/platform.h"
+#include "channel/user_channel.h"
+#include "dispatcher/dispatcher.h"
+#include "diag/log.h"
+
+namespace {
+
+// The name of a channel built without one, or whose copy could not be
+// allocated: log lines and name comparisons always have a string to use.
+const WCHAR kNoName[] = {'?', 0};
+
+DWORD WINAPI UserChannelBody(LPVOID arg);
+
+LONG RxSizeFor(DWORD type, LPCWSTR deviceName)
+{
+    if (type != 0) {
+        return MUX_USER_RX_SIZE_TYPE1;
+    }
+    if (deviceName != NULL && wcscmp(deviceName, TEXT("MUX2:")) == 0) {
+        return MUX_USER_RX_SIZE_DATA;
+    }
+    return MUX_USER_RX_SIZE;
+}
+
+// A heap copy of the name with its terminator, or the constant "?".
+const WCHAR* CopyName(LPCWSTR deviceName)
+{
+    if (deviceName == NULL) {
+        return kNoName;
+    }
+    size_t units = wcslen(deviceName) + 1;
+    WCHAR* copy = (WCHAR*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, units * sizeof(WCHAR));
+    if (copy == NULL) {
+        return kNoName;
+    }
+    memcpy(copy, deviceName, units * sizeof(WCHAR));
+    return copy;
+}
+
+}  // namespace
+
+CUserChannel::CUserChannel(BYTE dlci, DWORD type, LPCWSTR deviceName)
+    : CChannel(dlci, UserChannelThread, Cleanup)
+{
+    memset(&dcb, 0, sizeof(dcb));
+    memset(&timeouts, 0, sizeof(timeouts));
+    channelType = type;
+
+    rxSize = RxSizeFor(type, deviceName);
+    // A failed allocation is tried again by Init.
+    rxBase = (BYTE*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (SIZE_T)rxSize);
+    name = CopyName(deviceName);
+
+    commEvents = 0;
+    commMask = 0;
+    waitAborted = 0;
+    commEvent = NULL;
+
+    CUserChannel::Init();
+}
+
+CUserChannel::~CUserChannel()
+{
+    // A client waiting for communication events returns without events.
+    if (commEvent != NULL) {
+        waitAborted = 1;
+        SetEvent(commEvent);
+    }
+    // The base class's part first: afterwards neither the channel's thread
+    // nor the receive parser can reach what is released below.
+    if (initialized) {
+        CChannel::Deinit();
+    }
+    g_dispatcher.UnregisterChannel(this);
+
+    if (commEvent != NULL) {
+        CloseHandle(commEvent);
+        commEvent = NULL;
+    }
+    if (name != NULL && name != kNoName) {
+        HeapFree(GetProcessHeap(), 0, (LPVOID)name);
+    }
+    name = NULL;
+    if (rxBase != NULL) {
+        HeapFree(GetProcessHeap(), 0, rxBase);
+        rxBase = NULL;
+    }
+}
+
+BOOL CUserChannel::Init()
+{
+    if (rxBase == NULL) {
+        rxBase = (BYTE*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (SIZE_T)rxSize);
+        if (rxBase == NULL) {
+            goto fail;
+        }
+    }
+    if (commEvent == NULL) {
+        commEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
+        if (commEvent == NULL) {
+            goto fail;
+        }
+    }
+    if (!CChannel::Init()) {
+        goto fail;
+    }
+    // A data channel is usable only once the modem has agreed to carry the
+    // data service on it.
+    if (channelType == 0 && !g_dispatcher.NegotiateService(Dlci())) {
+        goto fail;
+    }
+    return TRUE;
+
+fail:
+    if (initialized) {
+        Deinit();  // sends DISC when the DLCI was connected
+    }
+    return FALSE;
+}
+
+BOOL CUserChannel::Cleanup(CChannel*)
+{
+    return TRUE;
+}
+
+DWORD WINAPI CUserChannel::UserChannelThread(LPVOID channel)
+{
+    return RunGuarded(ChannelExceptionGuard, TEXT("UserChannelThread"), UserChannelBody, channel);
+}
+
+namespace {
+
+DWORD WINAPI UserChannelBody(LPVOID arg)
+{
+    CUserChannel* ch = (CUserChannel*)arg;
+    CeSetThreadPriority(GetCurrentThread(), MUX_USER_THREAD_PRIORITY);
+
+    while (ch->stopThread == 0) {
+        WaitForSingleObject(ch->wakeEvent, INFINITE);
+        if (ch->stopThread != 0) {
+            break;
+        }
+        BYTE x = ch->TakeControlOctet();
+        switch ((BYTE)(x | MUX_PF_BIT)) {
+        case MUX_CTL_DM:
+        case MUX_CTL_UA:
+            ch->NoteResponse(x);
+            break;
+        case MUX_CTL_SABM:
+            // The modem connects the DLCI itself: it counts as a connected
+            // channel like one we connected.
+            ch->MarkConnected();
+            ch->SendUA();
+            ResetEvent(ch->commEvent);
+            break;
+        case MUX_CTL_DISC:
+            ch->MarkDisconnected();
+            ch->SendUA();
+            break;
+        case MUX_CTL_UIH_PF:
+            InterlockedExchange(&ch->commEvents, EV_RXCHAR);
+            // Releases a client waiting now; commEvents keeps the news for
+            // one that looks before it waits.
+            PulseEvent(ch->commEvent);
+            break;
+        default:
+            break;
+        }
+    }
+    return 0;
+}
+
+}  // namespace

@@ -1,0 +1,40 @@
+// CUserChannel: the channel behind one driver instance ("MUX1:", "MUX2:",
+// ...), the DLCI its client uses as a serial port.
+#ifndef MUX_CHANNEL_USER_CHANNEL_H
+#define MUX_CHANNEL_USER_CHANNEL_H
+
+#include "channel/channel.h"
+
+// Receive buffer sizes: a channel of type 1, the data port "MUX2:", any
+// other port.
+#define MUX_USER_RX_SIZE_TYPE1 2048
+#define MUX_USER_RX_SIZE_DATA 30720
+#define MUX_USER_RX_SIZE 10240
+
+#define MUX_USER_THREAD_PRIORITY 249
+
+class CUserChannel : public CChannel {
+public:
+    // Builds the channel and initialises it at once; the caller learns the
+    // outcome from IsNotReady. A null name stands for "?".
+    CUserChannel(BYTE dlci, DWORD type, LPCWSTR deviceName);
+    ~CUserChannel();
+
+    virtual BOOL Init();
+
+    static DWORD WINAPI UserChannelThread(LPVOID channel);
+
+    // Fields added after those of CChannel, in this order.
+    DWORD channelType;
+    DWORD commMask;
+    volatile LONG commEvents;
+    volatile LONG waitAborted;
+    HANDLE commEvent;
+    DCB dcb;
+    COMMTIMEOUTS timeouts;
+
+private:
+    static BOOL Cleanup(CChannel* channel);
+};
+
+#endif

@@ -1,0 +1,86 @@
+// Reading, writing and seeking on an open instance. A read copies what the
+// receive parser has buffered and never waits.
+#include "platform/platform.h"
+#include "driver/mux.h"
+#include "channel/user_channel.h"
+#include "diag/log.h"
+
+#define MUX_IDLE_RESET_PERIOD_MS 30000
+
+volatile DWORD g_dwLastIdleReset = 0;
+
+// Data flowing through the data ports keeps the device from suspending.
+static BOOL KeepsSystemAwake(const CUserChannel* channel)
+{
+    return channel->name != NULL &&
+           (wcscmp(channel->name, TEXT("MUX2:")) == 0 || wcscmp(channel->name, TEXT("MUX3:")) == 0);
+}
+
+// At most one reset per period; the unsigned difference survives the wrap
+// of the tick count. Two threads may both reset at the same moment, which
+// does no harm.
+static void ApplyIdleTimerRule()
+{
+    DWORD now = GetTickCount();
+    if ((DWORD)(now - g_dwLastIdleReset) > MUX_IDLE_RESET_PERIOD_MS) {
+        SystemIdleTimerReset();
+        g_dwLastIdleReset = GetTickCount();
+    }
+}
+
+extern "C" DWORD MUX_Read(DWORD_PTR openContext, LPVOID buffer, DWORD count)
+{
+    CUserChannel* channel = (CUserChannel*)openContext;
+    if (channel->IsNotReady()) {
+        MuxLog(TEXT("MUX: MUX_Read() for %s -> Channel not usable ; Time=%d\r\n"), channel->name,
+               GetTickCount());
+        return (DWORD)-1;
+    }
+    if (buffer == NULL && count != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return (DWORD)-1;
+    }
+
+    DWORD copied = 0;
+    EnterCriticalSection(&channel->rxLock);
+    DWORD available = (DWORD)(channel->rxWrite - channel->rxRead);
+    if (available > count) {
+        memcpy(buffer, channel->rxRead, count);
+        channel->rxRead += count;
+        copied = count;
+    } else if (available != 0) {
+        // Everything taken: the buffer starts over at its beginning.
+        memcpy(buffer, channel->rxRead, available);
+        channel->rxRead = channel->rxBase;
+        channel->rxWrite = channel->rxBase;
+        bufferDrained = 1;
+        copied = available;
+    }
+    LeaveCriticalSection(&channel->rxLock);
+
+    if (copied != 0 && KeepsSystemAwake(channel)) {
+        ApplyIdleTimerRule();
+    }
+    return copied;
+}
+
+extern "C" DWORD MUX_Write(DWORD_PTR openContext, LPCVOID buffer, DWORD count)
+{
+    CUserChannel* channel = (CUserChannel*)openContext;
+    if (channel->IsNotReady() || channel->connected == 0) {
+        MuxLog(TEXT("MUX: MUX_Write() for %s -> Channel not usable ; Time=%d\r\n"), channel->name,
+               GetTickCount());
+        SetLastError(ERROR_NOT_READY);
+        return (DWORD)-1;
+    }
+    LONG result = channel->SendUIH((const BYTE*)buffer, count);
+    if (KeepsSystemAwake(channel)) {
+        ApplyIdleTimerRule();
+    }
+    return (DWORD)result;
+}
+
+extern "C" DWORD MUX_Seek(DWORD_PTR, LONG, DWORD)
+{
+    return (DWORD)-1;
+}

@@ -1,0 +1,10 @@
+#include "muxhost.h"
+
+namespace muxhost {
+
+void RegisterMuxDriver()
+{
+    plat::RegisterStreamDriver(MuxEntries());
+}
+
+}  // namespace muxhost
