@@ -13,6 +13,7 @@
 #include "platform/host.h"
 #include "test_channel.h"
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -259,5 +260,74 @@ TEST(StreamIo, OpenReportsAFailedReconnection)
     EXPECT_EQ(rig.D().Logged("MUX: MUX_Open() for MUX3: -> SendSABM() fail ; Time=").size(), 1u);
     EXPECT_EQ(g_dispatcher.refCount, 3);
 }
+
+class StreamIoSeeds : public ::testing::TestWithParam<uint64_t> {};
+
+// Two clients open a port whose multiplexer was stopped at the same time:
+// the channel is brought back once, and both get it.
+TEST_P(StreamIoSeeds, ConcurrentOpensRestoreTheChannelOnce)
+{
+    SCOPED_TRACE("seed " + std::to_string(GetParam()));
+    DriverRig rig(GetParam());
+    rig.StartThree();
+    g_dispatcher.Stop();
+    const size_t sabms = HostFramesOn(rig.D(), 2, 0x3F);
+    DWORD_PTR got[2] = {};
+    HANDLE a = RunAsync([&] { got[0] = MUX_Open(rig.device[2], 0, 0); });
+    HANDLE b = RunAsync([&] { got[1] = MUX_Open(rig.device[2], 0, 0); });
+    Join(a);
+    Join(b);
+    EXPECT_EQ(got[0], rig.open[2]) << rig.D().Dump();
+    EXPECT_EQ(got[1], rig.open[2]);
+    EXPECT_EQ(rig.Modem().CmuxCommands(), 2u);
+    EXPECT_EQ(HostFramesOn(rig.D(), 2, 0x3F), sabms + 1);
+    EXPECT_EQ(g_dispatcher.refCount, 2);  // the control channel and MUX2:
+}
+
+// Writers on two ports and a reader on a third while the module sends:
+// every octet arrives once and in order on its own DLCI.
+TEST_P(StreamIoSeeds, ConcurrentWritesAndReads)
+{
+    SCOPED_TRACE("seed " + std::to_string(GetParam()));
+    DriverRig rig(GetParam());
+    rig.StartThree();
+    std::vector<uint8_t> one(300), three(200);
+    for (size_t i = 0; i < one.size(); i++) one[i] = static_cast<uint8_t>(i);
+    for (size_t i = 0; i < three.size(); i++) three[i] = static_cast<uint8_t>(255 - i);
+    DWORD wrote1 = 0, wrote3 = 0;
+    std::string received;
+    std::atomic<bool> sending{true};
+    HANDLE w1 = RunAsync([&] {
+        for (int i = 0; i < 3; i++) wrote1 += MUX_Write(rig.open[1], one.data(), 300);
+    });
+    HANDLE w3 = RunAsync([&] { wrote3 = MUX_Write(rig.open[3], three.data(), 200); });
+    HANDLE r2 = RunAsync([&] {
+        while (sending || Channel(rig.open[2])->GetRxCount() != 0) {
+            received += Read(rig.open[2], 7);
+            SleepMs(3);
+        }
+    });
+    std::string sent;
+    for (int i = 0; i < 20; i++) {
+        std::string piece = "frame" + std::to_string(i) + ";";
+        sent += piece;
+        rig.Modem().SendUih(2, Text(piece));
+        SleepMs(5 + static_cast<uint32_t>((GetParam() * (i + 1)) % 7));
+    }
+    SleepMs(50);
+    sending = false;
+    Join(w1);
+    Join(w3);
+    Join(r2);
+    EXPECT_EQ(wrote1, 900u);
+    EXPECT_EQ(wrote3, 200u);
+    std::vector<uint8_t> expect1;
+    for (int i = 0; i < 3; i++) expect1.insert(expect1.end(), one.begin(), one.end());
+    EXPECT_EQ(rig.Modem().DataFromHost(1), expect1);
+    EXPECT_EQ(rig.Modem().DataFromHost(3), three);
+    EXPECT_EQ(received, sent);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, StreamIoSeeds, ::testing::Values(1u, 2u, 3u, 4u, 5u));
 
 }  // namespace
