@@ -37,6 +37,10 @@ public:
     BOOL ModuleReset();
     DWORD GetRFOKPinState();
 
+    // Ends an open data call in the clients' streams before the module is
+    // re-initialised (modem/terminate.cpp).
+    void TerminateDataCall();
+
     // Receive parser: parses the ring's current read node.
     void ParseRecBytes();
 
