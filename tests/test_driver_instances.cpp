@@ -23,8 +23,8 @@ const char kLogStart[] = "MUX log start for MUX1: ; Time = ";
 
 TEST(Instances, RegistryValuesAreNormalised)
 {
+    std::u16string debug;  // outlives the rig, whose threads may still print
     DriverRig rig(1);
-    std::u16string debug;
     plat::SetDebugSink([&](const std::u16string& text) { debug += text; });
     // Only the low byte of the DLCI counts; any non-zero type is 1.
     DriverRig::Declare(1, 0x102, 7u);
@@ -65,8 +65,8 @@ TEST(Instances, IncompleteConfigurationCreatesNothingAndLogsNothing)
 
 TEST(Instances, LogSwitchZeroWritesNothingAndIsReadOnce)
 {
+    std::u16string debug;  // outlives the rig, whose threads may still print
     DriverRig rig(1);
-    std::u16string debug;
     plat::SetDebugSink([&](const std::u16string& text) { debug += text; });
     g_logSwitch = -1;
     DriverRig::SetDword(u"Software\\Ovadrel", u"Ovadrel", 0);
@@ -78,7 +78,10 @@ TEST(Instances, LogSwitchZeroWritesNothingAndIsReadOnce)
     // Turned on in the registry now: the switch is not read again.
     DriverRig::SetDword(u"Software\\Ovadrel", u"Ovadrel", 1);
     DriverRig::Declare(2, 1, 1u);  // same DLCI: its start-up fails and would log
-    ASSERT_NE(rig.Init(2), 0u);
+    DWORD_PTR second = rig.Init(2);
+    ASSERT_NE(second, 0u);
+    ASSERT_EQ(WaitForSingleObject(DriverRig::Ctx(second)->hInitThread, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(DriverRig::Ctx(second)->pChannel, nullptr);
     rig.Deinit(d);
     EXPECT_EQ(g_logSwitch, 0);
     EXPECT_FALSE(std::filesystem::exists(plat::HostPathFor(u"\\MuxLog.txt")));
