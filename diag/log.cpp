@@ -63,18 +63,6 @@ bool EnsureOpen()
     return true;
 }
 
-int FormatMessageText(WCHAR* buffer, int capacity, LPCWSTR format, va_list args)
-{
-#if defined(_WIN32)
-    // The system formatter writes at most 1,024 units, terminator included,
-    // so it cannot overrun the buffer.
-    (void)capacity;
-    return wvsprintfW(buffer, format, args);
-#else
-    return PlatformFormatW(buffer, (size_t)capacity, format, args);
-#endif
-}
-
 }  // namespace
 
 void MuxLog(LPCWSTR format, ...)
@@ -93,7 +81,7 @@ void MuxLog(LPCWSTR format, ...)
     WCHAR message[kMessageUnits];
     va_list args;
     va_start(args, format);
-    units = FormatMessageText(message, kMessageUnits, format, args);
+    units = PlatformFormatW(message, (size_t)kMessageUnits, format, args);
     va_end(args);
     WriteUnits(h, message, units);
 

@@ -20,7 +20,7 @@ void MuxLog(LPCWSTR format, ...);
 int ChannelExceptionGuard(DWORD code, LPCWSTR threadName);
 int DispatcherExceptionGuard(DWORD code, LPCWSTR threadName);
 
-typedef int (*ExceptionGuard)(DWORD code, LPCWSTR threadName);
+typedef PLATFORM_EXCEPTION_FILTER ExceptionGuard;
 
 // Runs a worker thread's body under the given guard and names the thread.
 // Every worker thread procedure of the driver is one call of this.
