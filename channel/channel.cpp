@@ -403,3 +403,11 @@ BOOL CChannel::NoteResponse(BYTE control)
     SetEvent(responseEvent);
     return TRUE;
 }
+
+// The template is flag, address, control, length, FCS, flag: the FCS covers
+// the octets between the opening flag and `fcs` (address, control, length).
+void CChannel::CalcFCS(int headerLength, BYTE* fcs)
+{
+    fcs[0] = ComputeFCS(&frameHeader[1], headerLength - 1);
+    fcs[1] = MUX_FLAG;
+}

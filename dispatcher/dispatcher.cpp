@@ -9,11 +9,6 @@
 // Process-wide values that belong to the dispatcher. Defined before the
 // dispatcher itself, whose constructor sets hUART again through Reset.
 HANDLE hUART = INVALID_HANDLE_VALUE;
-HANDLE hDataIn = INVALID_HANDLE_VALUE;
-FFUARTDATA* pReadNode = NULL;
-FFUARTDATA* pWriteNode = NULL;
-FFUARTDATA* pRingNodes = NULL;
-CRITICAL_SECTION csRing;
 
 CDispatcher g_dispatcher;
 
@@ -30,11 +25,10 @@ CDispatcher g_dispatcher;
 // reached the wait the wake-up is meant for.
 #define STOP_RETRY_MS 50
 
-// The two locks live as long as the process once made: a thread that is
+// The send lock lives as long as the process once made: a thread that is
 // still on its way out of a send must never find csSend deleted or
 // initialised anew under it.
 static BOOL s_csSendReady = FALSE;
-static BOOL s_csRingReady = FALSE;
 
 // Start and stop exclude each other: a Stop that arrives while Init runs (the
 // modem closing DLCI 0 right after it connected, an I/O control) waits for
@@ -125,56 +119,6 @@ static BOOL IsChannelThread(CDispatcher* d, DWORD threadId)
         }
     }
     return FALSE;
-}
-
-// Frees the nodes of the ring, also a ring that was only partly built.
-static void FreeRingNodes()
-{
-    FFUARTDATA* node = pRingNodes;
-    while (node != NULL) {
-        FFUARTDATA* next = node->pNext;
-        HeapFree(GetProcessHeap(), 0, node);
-        if (next == pRingNodes) {
-            break;
-        }
-        node = next;
-    }
-    pRingNodes = NULL;
-    pReadNode = NULL;
-    pWriteNode = NULL;
-}
-
-// Allocates and links the ring, or empties the ring of an earlier start.
-static BOOL PrepareRing()
-{
-    if (pRingNodes != NULL) {
-        FFUARTDATA* node = pRingNodes;
-        do {
-            node->count = 0;
-            node->eventMask = 0;
-            node = node->pNext;
-        } while (node != pRingNodes);
-    } else {
-        FFUARTDATA* last = NULL;
-        for (int i = 0; i < MUX_RING_NODES; i++) {
-            FFUARTDATA* node =
-                (FFUARTDATA*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(FFUARTDATA));
-            if (node == NULL) {
-                MuxLog(TEXT("MUX: Allocate memory for FFUARTDATA fail.\r\n"));
-                return FALSE;
-            }
-            if (last == NULL) {
-                pRingNodes = node;
-            } else {
-                last->pNext = node;
-            }
-            last = node;
-        }
-        last->pNext = pRingNodes;
-    }
-    pReadNode = pRingNodes;
-    pWriteNode = pRingNodes;
-    return TRUE;
 }
 
 // "OK" anywhere in the octets received so far.
@@ -294,8 +238,8 @@ BOOL CDispatcher::Init()
         goto fail;
     }
 
-    // 2, 3. The ring, empty.
-    if (!PrepareRing()) {
+    // 2, 3, 5 (ring lock). The ring, empty.
+    if (!PrepareReceiveRing()) {
         goto fail;
     }
 
@@ -308,11 +252,7 @@ BOOL CDispatcher::Init()
         goto fail;
     }
 
-    // 5. Ring lock and stop flags.
-    if (!s_csRingReady) {
-        InitializeCriticalSection(&csRing);
-        s_csRingReady = TRUE;
-    }
+    // 5. Stop flags.
     bStopThreads = FALSE;
     bStopTimeOut = FALSE;
 
@@ -508,17 +448,7 @@ void CDispatcher::Stop()
         if (hParseDataStart != NULL) {
             SetEvent(hParseDataStart);
         }
-        // The parser may be closing "DataIn" as it ends: the handle is only
-        // touched under the ring lock, never after it was closed.
-        if (s_csRingReady) {
-            EnterCriticalSection(&csRing);
-        }
-        if (IsOpenHandle(hDataIn)) {
-            SetEvent(hDataIn);
-        }
-        if (s_csRingReady) {
-            LeaveCriticalSection(&csRing);
-        }
+        SignalDataIn();
         // The flag is set; the parser checks it before each wait.
         EndWorker(this, &hParseDataThread, s_parseDataThreadId, NULL);
     }
@@ -593,11 +523,7 @@ void CDispatcher::Destroy()
         return;
     }
     Stop();
-    if (s_csRingReady) {
-        DeleteCriticalSection(&csRing);
-        s_csRingReady = FALSE;
-    }
-    FreeRingNodes();
+    FreeReceiveRing();
     ClosePort();
 }
 

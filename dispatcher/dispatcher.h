@@ -122,6 +122,16 @@ extern FFUARTDATA* pReadNode;
 extern FFUARTDATA* pWriteNode;
 extern FFUARTDATA* pRingNodes;  // node 0 of the current ring
 extern CRITICAL_SECTION csRing;
+
+// The receive ring's one home is reader.cpp. PrepareReceiveRing allocates
+// and links the 50 nodes on the first start (and sets up the ring lock), or
+// empties the ring of an earlier start; FALSE when a node cannot be
+// allocated. FreeReceiveRing deletes the lock and frees the nodes (full
+// teardown only). SignalDataIn sets "DataIn", if it is open, under the ring
+// lock.
+BOOL PrepareReceiveRing();
+void FreeReceiveRing();
+void SignalDataIn();
 // The information field of the frame being received, and the write position.
 extern BYTE frameBuffer[MUX_FRAME_BUF_SIZE];
 extern BYTE* pFrameBufPos;

@@ -1,4 +1,5 @@
-// The reader and parser threads and the receive ring between them.
+// The reader and parser threads and the receive ring between them, which
+// this file owns.
 #include "platform/platform.h"
 #include "dispatcher/dispatcher.h"
 #include "diag/log.h"
@@ -8,6 +9,95 @@
 #define UART_EVENT_MASK (EV_RXCHAR | EV_BREAK | EV_ERR)
 #define RING_FULL_PAUSE_MS 500
 #define FRAME_TIMEOUT_MS 3000
+
+// The receive ring: its nodes, its two positions, its lock and "DataIn"
+// live here. Allocated by the first start, emptied by every later one, freed
+// only by the full teardown.
+HANDLE hDataIn = INVALID_HANDLE_VALUE;
+FFUARTDATA* pReadNode = NULL;
+FFUARTDATA* pWriteNode = NULL;
+FFUARTDATA* pRingNodes = NULL;
+CRITICAL_SECTION csRing;
+
+// The ring lock lives as long as the process once made, until the teardown.
+static BOOL s_csRingReady = FALSE;
+
+// Frees the nodes of the ring, also a ring that was only partly built.
+static void FreeRingNodes()
+{
+    FFUARTDATA* node = pRingNodes;
+    while (node != NULL) {
+        FFUARTDATA* next = node->pNext;
+        HeapFree(GetProcessHeap(), 0, node);
+        if (next == pRingNodes) {
+            break;
+        }
+        node = next;
+    }
+    pRingNodes = NULL;
+    pReadNode = NULL;
+    pWriteNode = NULL;
+}
+
+BOOL PrepareReceiveRing()
+{
+    if (!s_csRingReady) {
+        InitializeCriticalSection(&csRing);
+        s_csRingReady = TRUE;
+    }
+    if (pRingNodes != NULL) {
+        FFUARTDATA* node = pRingNodes;
+        do {
+            node->count = 0;
+            node->eventMask = 0;
+            node = node->pNext;
+        } while (node != pRingNodes);
+    } else {
+        FFUARTDATA* last = NULL;
+        for (int i = 0; i < MUX_RING_NODES; i++) {
+            FFUARTDATA* node =
+                (FFUARTDATA*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(FFUARTDATA));
+            if (node == NULL) {
+                MuxLog(TEXT("MUX: Allocate memory for FFUARTDATA fail.\r\n"));
+                return FALSE;
+            }
+            if (last == NULL) {
+                pRingNodes = node;
+            } else {
+                last->pNext = node;
+            }
+            last = node;
+        }
+        last->pNext = pRingNodes;
+    }
+    pReadNode = pRingNodes;
+    pWriteNode = pRingNodes;
+    return TRUE;
+}
+
+void FreeReceiveRing()
+{
+    if (s_csRingReady) {
+        DeleteCriticalSection(&csRing);
+        s_csRingReady = FALSE;
+    }
+    FreeRingNodes();
+}
+
+// The parser may be closing "DataIn" as it ends: the handle is only touched
+// under the ring lock, never after it was closed.
+void SignalDataIn()
+{
+    if (s_csRingReady) {
+        EnterCriticalSection(&csRing);
+    }
+    if (hDataIn != NULL && hDataIn != INVALID_HANDLE_VALUE) {
+        SetEvent(hDataIn);
+    }
+    if (s_csRingReady) {
+        LeaveCriticalSection(&csRing);
+    }
+}
 
 // Waits until the node after the write node is free. While the ring is full
 // the reader pauses again and again: the octets stay in the port until the

@@ -1,7 +1,6 @@
 // Frame check sequence of the 27.010 basic option.
 #include "platform/platform.h"
 #include "framing/frame.h"
-#include "channel/channel.h"
 
 // Entry i: i shifted right eight times, 0xE0 folded in after every shift
 // whose outgoing bit was 1 (reversed CRC-8, x^8 + x^2 + x + 1).
@@ -47,12 +46,4 @@ BYTE ComputeFCS(const BYTE* octets, int count)
         reg = g_fcsTable[reg ^ octets[i]];
     }
     return (BYTE)(0xFF - reg);
-}
-
-// The template is flag, address, control, length, FCS, flag: the FCS covers
-// the octets between the opening flag and `fcs` (address, control, length).
-void CChannel::CalcFCS(int headerLength, BYTE* fcs)
-{
-    fcs[0] = ComputeFCS(&frameHeader[1], headerLength - 1);
-    fcs[1] = MUX_FLAG;
 }

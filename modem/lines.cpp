@@ -1,5 +1,6 @@
-// The module's control lines: pin set-up, the reset sequence, GSM_RF_OK and
-// DTR, and the two supervision threads (crash watcher and DTR on resume).
+// The module's control lines: pin set-up, the reset sequence, GSM_RF_OK,
+// DTR, the wake line with the sleep status, and the two supervision threads
+// (crash watcher and DTR on resume).
 #include "platform/platform.h"
 #include "modem/lines.h"
 #include "dispatcher/dispatcher.h"
@@ -31,6 +32,11 @@ HANDLE g_hSetDTREvent = INVALID_HANDLE_VALUE;
 #define RESET_B4_SECOND_HIGH_MS 600
 #define RFOK_POLL_MS 500
 #define RFOK_POLL_COUNT 30
+
+// Wake line pulse and sleep status polling before a frame is sent.
+#define WAKE_PULSE_MS 50
+#define WAKE_POLL_MS 50
+#define WAKE_POLL_COUNT 20
 
 // DTR goes low this long after a resume request.
 #define DTR_RESUME_DELAY_MS 1000
@@ -66,6 +72,16 @@ static void DriveH8(BOOL high)
     }
 }
 
+static void DriveC8(BOOL high)
+{
+    ConfigureOutput(IOPORT_C_CFG, CFG_C8_UPPER, CFG_C8_LOWER);
+    if (high) {
+        IoPortModify(IOPORT_C_DATA, 0, PIN_C8_WAKE);
+    } else {
+        IoPortModify(IOPORT_C_DATA, PIN_C8_WAKE, 0);
+    }
+}
+
 void SetupModulePins(void* unused)
 {
     (void)unused;
@@ -88,8 +104,7 @@ void SetupModulePins(void* unused)
     IoPortModify(IOPORT_F_PULL, PIN_F4, 0);
 
     // C8: wake line, idle low.
-    ConfigureOutput(IOPORT_C_CFG, CFG_C8_UPPER, CFG_C8_LOWER);
-    IoPortModify(IOPORT_C_DATA, PIN_C8_WAKE, 0);
+    DriveC8(FALSE);
 
     // H8: reset line, idle low.
     DriveH8(FALSE);
@@ -107,6 +122,29 @@ void SetDTRHigh()
 {
     ConfigureOutput(IOPORT_B_CFG, CFG_B3_UPPER, CFG_B3_LOWER);
     IoPortModify(IOPORT_B_DATA, 0, PIN_B3_DTR);
+}
+
+BOOL ModuleSleeps()
+{
+    return (IoPortRead(IOPORT_D_DATA) & PIN_D1_SLEEP) != 0;
+}
+
+BOOL WakeModule()
+{
+    DriveC8(TRUE);
+    Sleep(WAKE_PULSE_MS);
+    DriveC8(FALSE);
+
+    // The status is not read again after the last pause.
+    int pauses = 0;
+    while (pauses < WAKE_POLL_COUNT) {
+        if (!ModuleSleeps()) {
+            return TRUE;
+        }
+        Sleep(WAKE_POLL_MS);
+        pauses++;
+    }
+    return FALSE;
 }
 
 DWORD CDispatcher::GetRFOKPinState()

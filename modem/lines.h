@@ -38,4 +38,11 @@ void SetupModulePins(void* unused);
 void SetDTRLow();
 void SetDTRHigh();
 
+// Pin D1: TRUE while the module sleeps.
+BOOL ModuleSleeps();
+// Pulses the wake line C8 high for 50 ms and waits, up to 20 pauses of 50 ms,
+// for the module to leave its sleep. FALSE when it still sleeps after the
+// last pause (the status is not read again after it).
+BOOL WakeModule();
+
 #endif
