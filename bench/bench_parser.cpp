@@ -74,8 +74,7 @@ void BM_ParseMaxUihFrames(benchmark::State& state)
     size_t delivered = 0;
     for (auto _ : state) {
         for (const FFUARTDATA& node : stream.nodes) {
-            pReadNode = const_cast<FFUARTDATA*>(&node);
-            g_dispatcher.ParseRecBytes();
+            g_dispatcher.ParseOctets(node.data, node.count);
             // The reader takes everything after each node: the buffer goes
             // back to its start and the drained flag is set.
             EnterCriticalSection(&channel.rxLock);
@@ -95,7 +94,6 @@ void BM_ParseMaxUihFrames(benchmark::State& state)
                                                                     benchmark::Counter::kInvert);
 
     g_dispatcher.channels[1] = NULL;
-    pReadNode = NULL;
     channel.stopThread = 1;
     CloseHandle(channel.wakeEvent);
     channel.wakeEvent = NULL;

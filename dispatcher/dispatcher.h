@@ -41,8 +41,11 @@ public:
     // re-initialised (modem/terminate.cpp).
     void TerminateDataCall();
 
-    // Receive parser: parses the ring's current read node.
+    // Receive parser (framing/parser.cpp): ParseRecBytes parses the ring's
+    // current read node; ParseOctets parses `count` octets handed to it, with
+    // the state carried over from the previous call either way.
     void ParseRecBytes();
+    void ParseOctets(const BYTE* octets, DWORD count);
 
     // Transmit path; the caller holds csSend.
     LONG Send(FrameDescriptor* frame);

@@ -3,15 +3,13 @@
 #include "platform/platform.h"
 #include "framing/frame.h"
 #include "channel/channel.h"
+#include "channel/rx_buffer.h"
 #include "dispatcher/dispatcher.h"
 #include "diag/log.h"
 
 // The information field of the frame being received, gathered across nodes.
 BYTE frameBuffer[MUX_FRAME_BUF_SIZE];
 BYTE* pFrameBufPos = frameBuffer;
-
-// Set by the stream read when it empties a channel buffer.
-volatile LONG bufferDrained = 1;
 
 // Pause before the one retry of an append that does not fit.
 #define MUX_RX_FULL_PAUSE_MS 200
@@ -20,6 +18,14 @@ volatile LONG bufferDrained = 1;
 // bad closing octet (DLCI 49 and DLCI 41).
 #define MUX_RESYNC_DLCI_A 0x31
 #define MUX_RESYNC_DLCI_B 0x29
+
+// The octets of one call: the first, the next to take, one past the last.
+struct ParseCursor {
+    const BYTE* first;
+    const BYTE* cur;
+    const BYTE* end;
+    BOOL HasOctet() const { return cur < end; }
+};
 
 static BOOL ChannelReady(CChannel* channel)
 {
@@ -76,35 +82,216 @@ static void DeliverFrame(CChannel* channel)
             bufferDrained = 0;
             wake = FALSE;
         }
-        BOOL room = (DWORD)(channel->rxEnd - channel->rxWrite) >= n;
-        if (!room) {
-            MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> Channel buffer space is not enough.\r\n"));
-            LeaveCriticalSection(&channel->rxLock);
-            Sleep(MUX_RX_FULL_PAUSE_MS);
-            // The channel may have been closed during the pause; its lock
-            // and buffer are then no longer ours to touch.
-            if (g_dispatcher.channels[channel->Dlci()] != channel || channel->stopThread != 0) {
-                return;
-            }
-            EnterCriticalSection(&channel->rxLock);
-            room = (DWORD)(channel->rxEnd - channel->rxWrite) >= n;
-            if (!room) {
-                LeaveCriticalSection(&channel->rxLock);
-                wake = FALSE;
-                MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> Channel buffer is not enough for %s, ignore this frame ; Time=%d\r\n"),
-                       channel->name, GetTickCount());
-            }
+        LeaveCriticalSection(&channel->rxLock);
+        RxAppendResult result = RxBufferAppend(
+            channel, frameBuffer, n, MUX_RX_FULL_PAUSE_MS,
+            TEXT("MUX: CDispatcher::ParseRecBytes() -> Channel buffer space is not enough.\r\n"));
+        if (result == RX_CHANNEL_GONE) {
+            return;
         }
-        if (room) {
-            memcpy(channel->rxWrite, frameBuffer, n);
-            channel->rxWrite += n;
-            channel->rxLast = channel->rxWrite - 1;
-            LeaveCriticalSection(&channel->rxLock);
+        if (result == RX_DROPPED) {
+            wake = FALSE;
+            MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> Channel buffer is not enough for %s, ignore this frame ; Time=%d\r\n"),
+                   channel->name, GetTickCount());
         }
     }
     if (wake) {
         channel->WakeThread();
     }
+}
+
+// "MUX: Frame Data = ..." with the octets of the frame just dropped.
+static void DumpFrame(const CDispatcher* d, DWORD infoLength)
+{
+    WCHAR dump[2 * MUX_MAX_FRAME + 1];
+    DWORD pos = 0;
+    AppendHexPair(dump, &pos, d->flagOctet);
+    AppendHexPair(dump, &pos, d->addressOctet);
+    AppendHexPair(dump, &pos, d->controlOctet);
+    AppendHexPair(dump, &pos, d->lengthOctet);
+    for (DWORD i = 0; i < infoLength; i++) {
+        AppendHexPair(dump, &pos, frameBuffer[i]);
+    }
+    AppendHexPair(dump, &pos, d->fcsOctet);
+    AppendHexPair(dump, &pos, d->closeOctet);
+    dump[pos] = 0;
+    MuxLog(TEXT("MUX: Frame Data = %s\r\n"), dump);
+}
+
+// After a bad closing octet: looks back, at most `tries` octets and within
+// this call's octets only, for a flag that starts a frame of DLCI 49 or 41
+// inside the octets just dropped, and resumes there when it finds one.
+static void Resync(ParseCursor* c, DWORD tries)
+{
+    const BYTE* q = c->cur - 1;
+    for (DWORD i = 0; i < tries; i++) {
+        if (*q != MUX_FLAG) {
+            if (q == c->first) {
+                break;
+            }
+            q--;
+            continue;
+        }
+        // q is before the bad closing octet, so q + 1 is in the node.
+        BYTE next = (BYTE)(q[1] >> 2);
+        if (next == MUX_RESYNC_DLCI_A || next == MUX_RESYNC_DLCI_B) {
+            // Printed as the offset of the flag in the node.
+            MuxLog(TEXT("MUX: Reset pCurPtr to 0x%08X\r\n"), (DWORD)(q - c->first));
+            c->cur = q;
+            return;
+        }
+        break;
+    }
+    MuxLog(TEXT("MUX: Cannot find F9.\r\n"));
+}
+
+// Each step takes what it needs from the cursor and sets the next state.
+// It returns FALSE when the octets ran out inside the step; the state then
+// stays for the next call.
+
+static BOOL HuntFlag(CDispatcher* d, ParseCursor* c)
+{
+    const BYTE* p = c->cur;
+    if (c->end - p >= 4 && p[0] == MUX_FLAG && p[1] == MUX_FLAG && p[2] == MUX_FLAG &&
+        p[3] == MUX_FLAG) {
+        MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> Detect F9F9F9F9 frame ; Time = %d\r\n"),
+               GetTickCount());
+        c->cur += 4;
+        return TRUE;
+    }
+    d->flagOctet = *c->cur++;
+    if (d->flagOctet != MUX_FLAG) {
+        MuxLog(TEXT("0x%x,"), d->flagOctet);
+    } else {
+        d->parseState = PS_ADDRESS;
+    }
+    return TRUE;
+}
+
+static BOOL TakeAddress(CDispatcher* d, ParseCursor* c)
+{
+    d->addressOctet = *c->cur++;
+    if (d->addressOctet == MUX_FLAG) {
+        // The flag before was a closing flag; this one opens the frame.
+        if (!c->HasOctet()) {
+            return FALSE;
+        }
+        d->addressOctet = *c->cur++;
+        MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> Receive F9 in Address field ; Time=%d\r\n"),
+               GetTickCount());
+    }
+    BYTE dlci = (BYTE)(d->addressOctet >> 2);
+    d->pCurChannel = HoldChannel(dlci);
+    if (d->pCurChannel == NULL) {
+        MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> ERROR , Invalid Address field (0x%x) ; Time=%d\r\n"),
+               d->addressOctet, GetTickCount());
+        d->parseState = PS_FLAG;
+    } else {
+        ReleaseChannel(dlci);
+        d->parseState = PS_CONTROL;
+    }
+    return TRUE;
+}
+
+static BOOL TakeControl(CDispatcher* d, ParseCursor* c)
+{
+    d->controlOctet = *c->cur++;
+    d->parseState = PS_LENGTH;
+    return TRUE;
+}
+
+static void LogUninitializedChannel(const CDispatcher* d, const CChannel* entry)
+{
+    DWORD now = GetTickCount();
+    MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> ERROR , uninitialized channel ; Time=%d\r\n"),
+           now);
+    MuxLog(TEXT("\t- header 0x%x, 0x%x, 0x%x, 0x%x ; Time=%d\r\n"), d->flagOctet,
+           d->addressOctet, d->controlOctet, d->lengthOctet, now);
+    // The table entry's address (its low 32 bits), 0 for an empty slot.
+    MuxLog(TEXT("\t- current channel 0x%x ; Time=%d\r\n"), (DWORD)(ULONG_PTR)entry, now);
+}
+
+static BOOL TakeLength(CDispatcher* d, ParseCursor* c)
+{
+    d->lengthOctet = *c->cur++;
+    if ((d->lengthOctet & MUX_EA_BIT) == 0) {
+        MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> SET_EA_MASK\r\n"));
+        d->parseState = PS_FLAG;
+        return TRUE;
+    }
+    BYTE dlci = (BYTE)(d->addressOctet >> 2);
+    CChannel* channel = HoldChannel(dlci);
+    d->pCurChannel = channel;
+    if (channel == NULL) {
+        LogUninitializedChannel(d, d->channels[dlci]);  // printed only, never touched
+        d->parseState = PS_FLAG;
+        return TRUE;
+    }
+    d->remaining = (DWORD)(d->lengthOctet >> 1);
+    channel->rxFrameLength = d->remaining;
+    pFrameBufPos = frameBuffer;
+    DWORD slot = (DWORD)channel->ctlQueueWrite % MUX_CTL_QUEUE_SIZE;
+    channel->ctlQueue[slot] = d->controlOctet;
+    channel->ctlQueueWrite = (LONG)((slot + 1) % MUX_CTL_QUEUE_SIZE);
+    ReleaseChannel(dlci);
+    d->parseState = PS_DATA;
+    return TRUE;
+}
+
+static BOOL TakeData(CDispatcher* d, ParseCursor* c)
+{
+    if (d->remaining != 0) {
+        // remaining never exceeds the room left in frameBuffer: it starts at
+        // most at 127 with the position at the start.
+        DWORD k = (DWORD)(c->end - c->cur);
+        if (k > d->remaining) {
+            k = d->remaining;
+        }
+        memcpy(pFrameBufPos, c->cur, k);
+        pFrameBufPos += k;
+        c->cur += k;
+        d->remaining -= k;
+        if (d->remaining != 0) {
+            return FALSE;
+        }
+    }
+    d->parseState = PS_FCS;
+    return TRUE;
+}
+
+static BOOL TakeFcs(CDispatcher* d, ParseCursor* c)
+{
+    d->fcsOctet = *c->cur++;  // kept for the dump; not verified
+    d->parseState = PS_CLOSE;
+    return TRUE;
+}
+
+static BOOL TakeClose(CDispatcher* d, ParseCursor* c)
+{
+    d->closeOctet = *c->cur++;
+    d->parseState = PS_FLAG;
+    // The channel may have been closed since its header arrived.
+    BYTE dlci = (BYTE)(d->addressOctet >> 2);
+    CChannel* channel = HoldChannel(dlci);
+    if (channel == NULL || channel != d->pCurChannel) {
+        if (channel != NULL) {
+            ReleaseChannel(dlci);
+        }
+        return TRUE;
+    }
+    if (d->closeOctet == MUX_FLAG) {
+        DeliverFrame(channel);
+        ReleaseChannel(dlci);
+        return TRUE;
+    }
+
+    MuxLog(TEXT("MUX: ParseRecBytes() -> Detect not F9 closing flag, so ignore this frame ; Time = %d\r\n"),
+           GetTickCount());
+    DWORD n = FrameInfoLength(channel);
+    ReleaseChannel(dlci);
+    DumpFrame(d, n);
+    Resync(c, n);
+    return TRUE;
 }
 
 void CDispatcher::ParseRecBytes()
@@ -113,185 +300,31 @@ void CDispatcher::ParseRecBytes()
     if (node == NULL) {
         return;
     }
-    BYTE* const pFirst = node->data;
     DWORD count = node->count;
     if (count > MUX_NODE_DATA_SIZE) {
         count = MUX_NODE_DATA_SIZE;
     }
-    BYTE* const pEnd = pFirst + count;
-    BYTE* pCurPtr = pFirst;
+    ParseOctets(node->data, count);
+}
 
-    while (pCurPtr < pEnd) {
+void CDispatcher::ParseOctets(const BYTE* octets, DWORD count)
+{
+    ParseCursor c;
+    c.first = octets;
+    c.cur = octets;
+    c.end = octets + count;
+
+    BOOL more = TRUE;
+    while (more && c.HasOctet()) {
         switch (parseState) {
-        case PS_FLAG:
-            if (pEnd - pCurPtr >= 4 && pCurPtr[0] == MUX_FLAG && pCurPtr[1] == MUX_FLAG &&
-                pCurPtr[2] == MUX_FLAG && pCurPtr[3] == MUX_FLAG) {
-                MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> Detect F9F9F9F9 frame ; Time = %d\r\n"),
-                       GetTickCount());
-                pCurPtr += 4;
-                break;
-            }
-            flagOctet = *pCurPtr++;
-            if (flagOctet != MUX_FLAG) {
-                MuxLog(TEXT("0x%x,"), flagOctet);
-            } else {
-                parseState = PS_ADDRESS;
-            }
-            break;
-
-        case PS_ADDRESS:
-            addressOctet = *pCurPtr++;
-            if (addressOctet == MUX_FLAG) {
-                // The flag before was a closing flag; this one opens the frame.
-                if (pCurPtr >= pEnd) {
-                    return;
-                }
-                addressOctet = *pCurPtr++;
-                MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> Receive F9 in Address field ; Time=%d\r\n"),
-                       GetTickCount());
-            }
-            pCurChannel = HoldChannel((BYTE)(addressOctet >> 2));
-            if (pCurChannel != NULL) {
-                ReleaseChannel((BYTE)(addressOctet >> 2));
-            }
-            if (pCurChannel == NULL) {
-                MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> ERROR , Invalid Address field (0x%x) ; Time=%d\r\n"),
-                       addressOctet, GetTickCount());
-                parseState = PS_FLAG;
-            } else {
-                parseState = PS_CONTROL;
-            }
-            break;
-
-        case PS_CONTROL:
-            controlOctet = *pCurPtr++;
-            parseState = PS_LENGTH;
-            break;
-
-        case PS_LENGTH: {
-            lengthOctet = *pCurPtr++;
-            if ((lengthOctet & MUX_EA_BIT) == 0) {
-                MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> SET_EA_MASK\r\n"));
-                parseState = PS_FLAG;
-                break;
-            }
-            BYTE dlci = (BYTE)(addressOctet >> 2);
-            CChannel* channel = HoldChannel(dlci);
-            pCurChannel = channel;
-            if (channel == NULL) {
-                CChannel* entry = channels[dlci];  // printed only, never touched
-                DWORD now = GetTickCount();
-                MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> ERROR , uninitialized channel ; Time=%d\r\n"),
-                       now);
-                MuxLog(TEXT("\t- header 0x%x, 0x%x, 0x%x, 0x%x ; Time=%d\r\n"), flagOctet, addressOctet,
-                       controlOctet, lengthOctet, now);
-                // The table entry's address (its low 32 bits), 0 for an empty slot.
-                MuxLog(TEXT("\t- current channel 0x%x ; Time=%d\r\n"), (DWORD)(ULONG_PTR)entry, now);
-                parseState = PS_FLAG;
-                break;
-            }
-            remaining = (DWORD)(lengthOctet >> 1);
-            channel->rxFrameLength = remaining;
-            pFrameBufPos = frameBuffer;
-            DWORD slot = (DWORD)channel->ctlQueueWrite % MUX_CTL_QUEUE_SIZE;
-            channel->ctlQueue[slot] = controlOctet;
-            channel->ctlQueueWrite = (LONG)((slot + 1) % MUX_CTL_QUEUE_SIZE);
-            ReleaseChannel(dlci);
-            parseState = PS_DATA;
-            break;
-        }
-
-        case PS_DATA:
-            if (remaining != 0) {
-                // remaining never exceeds the room left in frameBuffer: it
-                // starts at most at 127 with the position at the start.
-                DWORD k = (DWORD)(pEnd - pCurPtr);
-                if (k > remaining) {
-                    k = remaining;
-                }
-                memcpy(pFrameBufPos, pCurPtr, k);
-                pFrameBufPos += k;
-                pCurPtr += k;
-                remaining -= k;
-                if (remaining != 0) {
-                    return;
-                }
-            }
-            parseState = PS_FCS;
-            break;
-
-        case PS_FCS:
-            fcsOctet = *pCurPtr++;  // kept for the dump; not verified
-            parseState = PS_CLOSE;
-            break;
-
-        case PS_CLOSE: {
-            closeOctet = *pCurPtr++;
-            parseState = PS_FLAG;
-            // The channel may have been closed since its header arrived.
-            BYTE dlci = (BYTE)(addressOctet >> 2);
-            CChannel* channel = HoldChannel(dlci);
-            if (channel == NULL || channel != pCurChannel) {
-                if (channel != NULL) {
-                    ReleaseChannel(dlci);
-                }
-                break;
-            }
-            if (closeOctet == MUX_FLAG) {
-                DeliverFrame(channel);
-                ReleaseChannel(dlci);
-                break;
-            }
-
-            MuxLog(TEXT("MUX: ParseRecBytes() -> Detect not F9 closing flag, so ignore this frame ; Time = %d\r\n"),
-                   GetTickCount());
-            DWORD n = FrameInfoLength(channel);
-            ReleaseChannel(dlci);
-            WCHAR dump[2 * MUX_MAX_FRAME + 1];
-            DWORD pos = 0;
-            AppendHexPair(dump, &pos, flagOctet);
-            AppendHexPair(dump, &pos, addressOctet);
-            AppendHexPair(dump, &pos, controlOctet);
-            AppendHexPair(dump, &pos, lengthOctet);
-            for (DWORD i = 0; i < n; i++) {
-                AppendHexPair(dump, &pos, frameBuffer[i]);
-            }
-            AppendHexPair(dump, &pos, fcsOctet);
-            AppendHexPair(dump, &pos, closeOctet);
-            dump[pos] = 0;
-            MuxLog(TEXT("MUX: Frame Data = %s\r\n"), dump);
-
-            // Look back, within this node only, for a flag that starts a
-            // frame of DLCI 49 or 41 inside the octets just dropped.
-            BYTE* q = pCurPtr - 1;
-            BOOL found = FALSE;
-            for (DWORD tries = 0; tries < n; tries++) {
-                if (*q != MUX_FLAG) {
-                    if (q == pFirst) {
-                        break;
-                    }
-                    q--;
-                    continue;
-                }
-                // q is before the bad closing octet, so q + 1 is in the node.
-                BYTE next = (BYTE)(q[1] >> 2);
-                if (next == MUX_RESYNC_DLCI_A || next == MUX_RESYNC_DLCI_B) {
-                    // Printed as the offset of the flag in the node.
-                    MuxLog(TEXT("MUX: Reset pCurPtr to 0x%08X\r\n"), (DWORD)(q - pFirst));
-                    pCurPtr = q;
-                    found = TRUE;
-                }
-                break;
-            }
-            if (!found) {
-                MuxLog(TEXT("MUX: Cannot find F9.\r\n"));
-            }
-            break;
-        }
-
-        default:
-            parseState = PS_FLAG;
-            break;
+        case PS_FLAG: more = HuntFlag(this, &c); break;
+        case PS_ADDRESS: more = TakeAddress(this, &c); break;
+        case PS_CONTROL: more = TakeControl(this, &c); break;
+        case PS_LENGTH: more = TakeLength(this, &c); break;
+        case PS_DATA: more = TakeData(this, &c); break;
+        case PS_FCS: more = TakeFcs(this, &c); break;
+        case PS_CLOSE: more = TakeClose(this, &c); break;
+        default: parseState = PS_FLAG; break;
         }
     }
 }

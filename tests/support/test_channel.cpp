@@ -1,6 +1,7 @@
 #include "test_channel.h"
 
 #include "framing/frame.h"
+#include "channel/rx_buffer.h"
 #include "platform/host.h"
 #include "modem/lines.h"
 #include "platform/ioport_sim.h"
@@ -62,11 +63,8 @@ Bytes TestChannel::Unread()
 
 Bytes TestChannel::Drain()
 {
-    EnterCriticalSection(&rxLock);
-    Bytes out(rxRead, rxWrite);
-    rxRead = rxWrite = rxBase;
-    bufferDrained = 1;
-    LeaveCriticalSection(&rxLock);
+    Bytes out(static_cast<size_t>(rxEnd - rxBase));
+    out.resize(RxBufferTake(this, out.data(), static_cast<DWORD>(out.size())));
     return out;
 }
 
@@ -119,17 +117,12 @@ Bytes ModemFrame(uint8_t address, uint8_t control, const Bytes& info)
 
 void ParseNode(const uint8_t* octets, size_t count)
 {
-    // A node of its own each time, from the heap, so that a read before its
-    // first octet or past its data is caught by the sanitizers.
-    std::unique_ptr<FFUARTDATA> node(new FFUARTDATA());
-    memcpy(node->data, octets, count);
-    node->count = static_cast<DWORD>(count);
-    node->eventMask = EV_RXCHAR;
-    node->pNext = node.get();
-    FFUARTDATA* saved = pReadNode;
-    pReadNode = node.get();
-    g_dispatcher.ParseRecBytes();
-    pReadNode = saved;
+    // A copy of its own each time, from the heap and exactly as long as the
+    // octets, so that a read before the first octet or past the last is
+    // caught by the sanitizers.
+    std::unique_ptr<BYTE[]> copy(new BYTE[count == 0 ? 1 : count]);
+    if (count != 0) memcpy(copy.get(), octets, count);
+    g_dispatcher.ParseOctets(copy.get(), static_cast<DWORD>(count));
 }
 
 void ParseNode(const Bytes& octets)

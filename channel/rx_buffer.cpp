@@ -1,0 +1,61 @@
+// A channel's receive buffer: append with one retry, take with rewind.
+#include "platform/platform.h"
+#include "channel/rx_buffer.h"
+#include "channel/channel.h"
+#include "dispatcher/dispatcher.h"
+#include "diag/log.h"
+
+// Set by a take that empties a channel buffer; cleared by the parser when it
+// appends behind unread data (one flag for all channels).
+volatile LONG bufferDrained = 1;
+
+static BOOL HasRoom(const CChannel* channel, DWORD count)
+{
+    return (DWORD)(channel->rxEnd - channel->rxWrite) >= count;
+}
+
+RxAppendResult RxBufferAppend(CChannel* channel, const BYTE* octets, DWORD count, DWORD pauseMs,
+                              LPCWSTR fullLine)
+{
+    EnterCriticalSection(&channel->rxLock);
+    if (!HasRoom(channel, count)) {
+        if (fullLine != NULL) {
+            MuxLog(fullLine);
+        }
+        LeaveCriticalSection(&channel->rxLock);
+        Sleep(pauseMs);
+        if (g_dispatcher.channels[channel->Dlci()] != channel || channel->stopThread != 0) {
+            return RX_CHANNEL_GONE;
+        }
+        EnterCriticalSection(&channel->rxLock);
+        if (!HasRoom(channel, count)) {
+            LeaveCriticalSection(&channel->rxLock);
+            return RX_DROPPED;
+        }
+    }
+    memcpy(channel->rxWrite, octets, count);
+    channel->rxWrite += count;
+    channel->rxLast = channel->rxWrite - 1;
+    LeaveCriticalSection(&channel->rxLock);
+    return RX_APPENDED;
+}
+
+DWORD RxBufferTake(CChannel* channel, BYTE* out, DWORD count)
+{
+    EnterCriticalSection(&channel->rxLock);
+    DWORD available = (DWORD)(channel->rxWrite - channel->rxRead);
+    DWORD taken = 0;
+    if (available > count) {
+        memcpy(out, channel->rxRead, count);
+        channel->rxRead += count;
+        taken = count;
+    } else if (available != 0) {
+        memcpy(out, channel->rxRead, available);
+        channel->rxRead = channel->rxBase;
+        channel->rxWrite = channel->rxBase;
+        bufferDrained = 1;
+        taken = available;
+    }
+    LeaveCriticalSection(&channel->rxLock);
+    return taken;
+}
