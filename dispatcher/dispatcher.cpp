@@ -1,6 +1,7 @@
-// CDispatcher: start-up and shutdown of the multiplexer.
+// CDispatcher: start-up of the multiplexer (construction, Reset, Init).
 #include "platform/platform.h"
 #include "dispatcher/dispatcher.h"
+#include "dispatcher/lifecycle.h"
 #include "channel/channel.h"
 #include "channel/ctrl_channel.h"
 #include "modem/lines.h"
@@ -12,136 +13,31 @@ HANDLE hUART = INVALID_HANDLE_VALUE;
 
 CDispatcher g_dispatcher;
 
-#define UART_EVENT_MASK (EV_RXCHAR | EV_BREAK | EV_ERR)  // 0xC1
+CRITICAL_SECTION g_csStartStop;
+volatile LONG g_startGeneration = 0;
+BOOL g_csSendReady = FALSE;
+WorkerThreadIds g_workerIds = {0, 0, 0, 0, 0};
+
 #define UART_BAUD_HANDSHAKE 115200
 #define UART_BAUD_MUX 460800
 #define HANDSHAKE_BUF_SIZE 128
-#define HANDSHAKE_TIMEOUT_MS 3000
 #define CMUX_PORT_SPEED 7  // 460800 bit/s
 #define DRAIN_PAUSE_MS 500
 #define DRAIN_READ_SIZE 128
 #define SETTLE_PAUSE_MS 2000
-// How often Stop repeats the wake-up of a worker thread that has not yet
-// reached the wait the wake-up is meant for.
-#define STOP_RETRY_MS 50
+#define WRITE_MS_PER_OCTET 10
 
-// The send lock lives as long as the process once made: a thread that is
-// still on its way out of a send must never find csSend deleted or
-// initialised anew under it.
-static BOOL s_csSendReady = FALSE;
-
-// Start and stop exclude each other: a Stop that arrives while Init runs (the
-// modem closing DLCI 0 right after it connected, an I/O control) waits for
-// it, and so does one that arrives while another Stop is still at work, so
-// that its caller goes on only once the multiplexer is really down. Each
-// start begins a new generation; a Stop that was waiting while a stop and a
-// new start went by is stale and leaves the new multiplexer alone.
-static CRITICAL_SECTION s_csStartStop;
-static volatile LONG s_generation = 0;
-
-// Ids of the worker threads, so that Stop never waits for the thread it runs on.
-static DWORD s_getDataThreadId = 0;
-static DWORD s_parseDataThreadId = 0;
-static DWORD s_timeOutThreadId = 0;
-static DWORD s_rfokThreadId = 0;
-static DWORD s_setDtrThreadId = 0;
-
-static BOOL IsOpenHandle(HANDLE h)
+BOOL IsOpenHandle(HANDLE h)
 {
     return h != NULL && h != INVALID_HANDLE_VALUE;
 }
 
-static void CloseAndClear(HANDLE* h)
+void CloseAndClear(HANDLE* h)
 {
     if (*h != NULL) {
         CloseHandle(*h);
         *h = NULL;
     }
-}
-
-// Waits until a worker thread has ended, then closes its handle. `wake` is
-// repeated every STOP_RETRY_MS until the thread is gone, for a thread that
-// was between its check of the stop flag and its wait when first woken.
-// Nothing is waited for when the thread is the calling one.
-typedef void (*WakeProc)(CDispatcher* d);
-
-static void EndWorker(CDispatcher* d, HANDLE* thread, DWORD threadId, WakeProc wake)
-{
-    if (*thread == NULL) {
-        return;
-    }
-    if (threadId != GetCurrentThreadId()) {
-        for (;;) {
-            if (wake != NULL) {
-                wake(d);
-            }
-            if (WaitForSingleObject(*thread, STOP_RETRY_MS) != WAIT_TIMEOUT) {
-                break;
-            }
-        }
-    }
-    CloseHandle(*thread);
-    *thread = NULL;
-}
-
-// Setting the event mask again makes a pending WaitCommEvent return.
-static void WakeReader(CDispatcher*)
-{
-    if (IsOpenHandle(hUART)) {
-        SetCommMask(hUART, UART_EVENT_MASK);
-    }
-}
-
-// The RF-OK watcher and the DTR thread create their events themselves, so
-// the handle may not exist yet when Stop first looks.
-static void WakeRFOKWatcher(CDispatcher*)
-{
-    HANDLE h = g_hRFOKEvent;
-    if (IsOpenHandle(h)) {
-        SetEvent(h);
-    }
-}
-
-static void WakeDTRThread(CDispatcher*)
-{
-    HANDLE h = g_hSetDTREvent;
-    if (IsOpenHandle(h)) {
-        SetEvent(h);
-    }
-}
-
-static BOOL IsChannelThread(CDispatcher* d, DWORD threadId)
-{
-    for (int i = 0; i < MUX_MAX_CHANNELS; i++) {
-        CChannel* channel = d->channels[i];
-        if (channel != NULL && channel->threadId == threadId) {
-            return TRUE;
-        }
-    }
-    return FALSE;
-}
-
-// "OK" anywhere in the octets received so far.
-static BOOL ContainsOK(const BYTE* buf, DWORD length)
-{
-    for (DWORD i = 0; i + 1 < length; i++) {
-        if (buf[i] == 'O' && buf[i + 1] == 'K') {
-            return TRUE;
-        }
-    }
-    return FALSE;
-}
-
-// "AT+CMUX=0,0,%d\r\n" for a port speed of one digit. Returns its length.
-static DWORD FormatCmuxCommand(BYTE* buf, int portSpeed)
-{
-    static const char prefix[] = "AT+CMUX=0,0,";
-    DWORD n = (DWORD)(sizeof(prefix) - 1);
-    memcpy(buf, prefix, n);
-    buf[n++] = (BYTE)('0' + portSpeed);
-    buf[n++] = '\r';
-    buf[n++] = '\n';
-    return n;
 }
 
 static void SetBaudRate(DWORD baud)
@@ -159,7 +55,7 @@ static void ResetMembers(CDispatcher* d);
 CDispatcher::CDispatcher()
 {
     // Runs while the driver is loaded, before any other thread exists.
-    InitializeCriticalSection(&s_csStartStop);
+    InitializeCriticalSection(&g_csStartStop);
     InitForwarding();
     bRunning = FALSE;
     pSendBuf = NULL;
@@ -173,9 +69,14 @@ CDispatcher::~CDispatcher()
 
 void CDispatcher::Reset()
 {
-    EnterCriticalSection(&s_csStartStop);
-    ResetMembers(this);
-    LeaveCriticalSection(&s_csStartStop);
+    EnterCriticalSection(&g_csStartStop);
+    // A channel constructed while Init ran found the dispatcher not running
+    // and waited here for the start to end: the multiplexer that has just
+    // started is not to be forgotten.
+    if (!bRunning) {
+        ResetMembers(this);
+    }
+    LeaveCriticalSection(&g_csStartStop);
 }
 
 static void ResetMembers(CDispatcher* d)
@@ -206,347 +107,195 @@ static void ResetMembers(CDispatcher* d)
     hUART = INVALID_HANDLE_VALUE;
 }
 
-BOOL CDispatcher::Init()
+// The send lock (once per process) and the transmit buffer of 134 octets.
+static BOOL AllocateTransmitBuffer(CDispatcher* d)
 {
-    BYTE buf[HANDSHAKE_BUF_SIZE];
-    DWORD count = 0;
-
-    EnterCriticalSection(&s_csStartStop);
-    // Another caller may have brought the multiplexer up while this one
-    // waited for the lock (a restart by I/O control meeting a channel's
-    // start-up): a second start would put a second reader on the port.
-    if (bRunning) {
-        LeaveCriticalSection(&s_csStartStop);
-        return TRUE;
+    if (!g_csSendReady) {
+        InitializeCriticalSection(&d->csSend);
+        g_csSendReady = TRUE;
     }
-    InterlockedIncrement(&s_generation);
-
-    // 5 (first half): the send lock outlives every start and stop.
-    if (!s_csSendReady) {
-        InitializeCriticalSection(&csSend);
-        s_csSendReady = TRUE;
+    EnterCriticalSection(&d->csSend);
+    if (d->pSendBuf == NULL) {
+        d->pSendBuf = (BYTE*)HeapAlloc(GetProcessHeap(), 0, MUX_SEND_BUF_SIZE);
     }
+    d->sendLength = 0;
+    LeaveCriticalSection(&d->csSend);
+    return d->pSendBuf != NULL;
+}
 
-    // 1. Transmit buffer.
-    EnterCriticalSection(&csSend);
-    if (pSendBuf == NULL) {
-        pSendBuf = (BYTE*)HeapAlloc(GetProcessHeap(), 0, MUX_SEND_BUF_SIZE);
-    }
-    sendLength = 0;
-    LeaveCriticalSection(&csSend);
-    if (pSendBuf == NULL) {
-        goto fail;
-    }
-
-    // 2, 3, 5 (ring lock). The ring, empty.
-    if (!PrepareReceiveRing()) {
-        goto fail;
-    }
-
-    // 4. "DataIn".
+// "DataIn", auto-reset, not signalled.
+static BOOL CreateDataIn()
+{
     if (IsOpenHandle(hDataIn)) {
         CloseHandle(hDataIn);
     }
     hDataIn = CreateEventW(NULL, FALSE, FALSE, TEXT("DataIn"));
-    if (hDataIn == NULL) {
-        goto fail;
-    }
+    return hDataIn != NULL;
+}
 
-    // 5. Stop flags.
-    bStopThreads = FALSE;
-    bStopTimeOut = FALSE;
+// The time-out events (kept across a stop), the start events of the reader
+// and the parser, and the three threads; the reader and the parser block on
+// their start events, the time-out thread (created once) on its arm event.
+static BOOL CreateWorkers(CDispatcher* d)
+{
+    d->bStopThreads = FALSE;
+    d->bStopTimeOut = FALSE;
+    if (d->hTimeOutArm == NULL) {
+        d->hTimeOutArm = CreateEventW(NULL, FALSE, FALSE, NULL);
+    }
+    if (d->hTimeOutCancel == NULL) {
+        d->hTimeOutCancel = CreateEventW(NULL, FALSE, FALSE, NULL);
+    }
+    d->hGetDataStart = CreateEventW(NULL, TRUE, FALSE, NULL);
+    d->hParseDataStart = CreateEventW(NULL, TRUE, FALSE, NULL);
+    if (d->hTimeOutArm == NULL || d->hTimeOutCancel == NULL || d->hGetDataStart == NULL ||
+        d->hParseDataStart == NULL) {
+        return FALSE;
+    }
+    d->hGetDataThread =
+        CreateThread(NULL, 0, CDispatcher::GetDataThread, d, 0, &g_workerIds.getData);
+    d->hParseDataThread =
+        CreateThread(NULL, 0, CDispatcher::ParseDataThread, d, 0, &g_workerIds.parseData);
+    if (d->hTimeOutThread == NULL) {
+        d->hTimeOutThread =
+            CreateThread(NULL, 0, CDispatcher::TimeOutThread, d, 0, &g_workerIds.timeOut);
+    }
+    return d->hGetDataThread != NULL && d->hParseDataThread != NULL && d->hTimeOutThread != NULL;
+}
 
-    // 6. Events.
-    if (hTimeOutArm == NULL) {
-        hTimeOutArm = CreateEventW(NULL, FALSE, FALSE, NULL);
+// The crash watcher and the DTR thread.
+static BOOL StartSupervision(CDispatcher* d)
+{
+    d->hRFOKPinThread = CreateThread(NULL, 0, CDispatcher::RFOKPinThread, d, 0, &g_workerIds.rfok);
+    if (d->hRFOKPinThread == NULL) {
+        return FALSE;
     }
-    if (hTimeOutCancel == NULL) {
-        hTimeOutCancel = CreateEventW(NULL, FALSE, FALSE, NULL);
-    }
-    hGetDataStart = CreateEventW(NULL, TRUE, FALSE, NULL);
-    hParseDataStart = CreateEventW(NULL, TRUE, FALSE, NULL);
-    if (hTimeOutArm == NULL || hTimeOutCancel == NULL || hGetDataStart == NULL ||
-        hParseDataStart == NULL) {
-        goto fail;
-    }
+    d->hSetDTRThread = CreateThread(NULL, 0, CDispatcher::SetDTRThread, d, 0, &g_workerIds.setDtr);
+    return d->hSetDTRThread != NULL;
+}
 
-    // 7. Reader, parser and (once) the time-out thread.
-    hGetDataThread = CreateThread(NULL, 0, GetDataThread, this, 0, &s_getDataThreadId);
-    hParseDataThread = CreateThread(NULL, 0, ParseDataThread, this, 0, &s_parseDataThreadId);
-    if (hTimeOutThread == NULL) {
-        hTimeOutThread = CreateThread(NULL, 0, TimeOutThread, this, 0, &s_timeOutThreadId);
+// "COM9:", unless a stopped multiplexer left it open.
+static BOOL OpenPort()
+{
+    if (IsOpenHandle(hUART)) {
+        return TRUE;
     }
-    if (hGetDataThread == NULL || hParseDataThread == NULL || hTimeOutThread == NULL) {
-        goto fail;
-    }
-
-    // 8. The module.
-    if (!ModuleReset()) {
-        goto fail;
-    }
-
-    // 9. Supervision threads.
-    hRFOKPinThread = CreateThread(NULL, 0, RFOKPinThread, this, 0, &s_rfokThreadId);
-    if (hRFOKPinThread == NULL) {
-        goto fail;
-    }
-    hSetDTRThread = CreateThread(NULL, 0, SetDTRThread, this, 0, &s_setDtrThreadId);
-    if (hSetDTRThread == NULL) {
-        goto fail;
-    }
-
-    // 10. The port, unless a stopped multiplexer left it open.
+    hUART = CreateFileW(TEXT("COM9:"), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, NULL);
     if (!IsOpenHandle(hUART)) {
-        hUART = CreateFileW(TEXT("COM9:"), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, NULL);
-        if (!IsOpenHandle(hUART)) {
-            hUART = INVALID_HANDLE_VALUE;
-            MuxLog(TEXT("MUX: CreateFile() for COM1 fail\r\n"));
-            goto fail;
-        }
+        hUART = INVALID_HANDLE_VALUE;
+        MuxLog(TEXT("MUX: CreateFile() for COM1 fail\r\n"));
+        return FALSE;
     }
+    return TRUE;
+}
 
-    // 11. 115200 bit/s, no flow control, DTR and RTS held on.
-    {
-        DCB dcb;
-        memset(&dcb, 0, sizeof(dcb));
-        dcb.DCBlength = sizeof(dcb);
-        GetCommState(hUART, &dcb);
-        dcb.BaudRate = UART_BAUD_HANDSHAKE;
-        dcb.fOutxCtsFlow = 0;
-        dcb.fOutxDsrFlow = 0;
-        dcb.fOutX = 0;
-        dcb.fInX = 0;
-        dcb.fDtrControl = DTR_CONTROL_ENABLE;
-        dcb.fRtsControl = RTS_CONTROL_ENABLE;
-        SetCommState(hUART, &dcb);
-    }
+// 115200 bit/s, no flow control, DTR and RTS held on; the events of
+// interest; reads that return at once with what has arrived, 10 ms per
+// octet written.
+static BOOL ConfigurePort()
+{
+    DCB dcb;
+    memset(&dcb, 0, sizeof(dcb));
+    dcb.DCBlength = sizeof(dcb);
+    GetCommState(hUART, &dcb);
+    dcb.BaudRate = UART_BAUD_HANDSHAKE;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    SetCommState(hUART, &dcb);
 
-    // 12. Events of interest.
     if (!SetCommMask(hUART, UART_EVENT_MASK)) {
-        goto fail;
+        return FALSE;
     }
 
-    // 13. Reads return at once with what has arrived; 10 ms per octet written.
-    {
-        COMMTIMEOUTS timeouts;
-        timeouts.ReadIntervalTimeout = MAXDWORD;
-        timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-        timeouts.ReadTotalTimeoutConstant = 0;
-        timeouts.WriteTotalTimeoutMultiplier = 10;
-        timeouts.WriteTotalTimeoutConstant = 0;
-        SetCommTimeouts(hUART, &timeouts);
+    COMMTIMEOUTS timeouts;
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.WriteTotalTimeoutMultiplier = WRITE_MS_PER_OCTET;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    SetCommTimeouts(hUART, &timeouts);
+    return TRUE;
+}
+
+// AT+CMUX under the response time-out. A failed switch is only reported:
+// start-up goes on.
+static void SwitchToMultiplexer(CDispatcher* d)
+{
+    BYTE command[HANDSHAKE_BUF_SIZE];
+    memset(command, 0, sizeof(command));
+    DWORD length = FormatCmuxCommand(command, CMUX_PORT_SPEED);
+    BYTE answer[HANDSHAKE_BUF_SIZE];
+    if (d->ExchangeAT(command, length, "OK", answer, sizeof(answer))) {
+        MuxLog(TEXT("MUX: CDispatcher::Init() -> GSM0710 Initialization OK ; Time=%d\r\n"),
+               (int)GetTickCount());
+    } else {
+        MuxLog(TEXT("MUX: CDispatcher::Init() -> GSM0710 Initialization Fail ; Time=%d\r\n"),
+               (int)GetTickCount());
     }
+    PulseEvent(d->hTimeOutCancel);
+}
 
-    // 14. Multiplexer mode, under the response time-out.
-    {
-        memset(buf, 0, sizeof(buf));
-        DWORD length = FormatCmuxCommand(buf, CMUX_PORT_SPEED);
-        DWORD written = 0;
-        WriteFile(hUART, buf, length, &written, NULL);
-
-        memset(buf, 0, sizeof(buf));
-        timeOut = HANDSHAKE_TIMEOUT_MS;
-        SetEvent(hTimeOutArm);
-
-        BOOL ok = FALSE;
-        DWORD room = HANDSHAKE_BUF_SIZE - 1;
-        DWORD filled = 0;
-        for (;;) {
-            DWORD mask = 0;
-            if (!WaitCommEvent(hUART, &mask, NULL) || (mask & EV_RXCHAR) == 0) {
-                break;
-            }
-            DWORD got = 0;
-            if (ReadFile(hUART, buf + filled, room, &got, NULL)) {
-                filled += got;
-                room -= got;
-                if (ContainsOK(buf, filled)) {
-                    ok = TRUE;
-                    break;
-                }
-            }
-            if (room == 0) {
-                break;
-            }
-        }
-        if (ok) {
-            MuxLog(TEXT("MUX: CDispatcher::Init() -> GSM0710 Initialization OK ; Time=%d\r\n"),
-                   (int)GetTickCount());
-        } else {
-            MuxLog(TEXT("MUX: CDispatcher::Init() -> GSM0710 Initialization Fail ; Time=%d\r\n"),
-                   (int)GetTickCount());
-        }
-        PulseEvent(hTimeOutCancel);
-    }
-
-    // 15. 460800 bit/s; what arrives meanwhile is discarded.
+// 460800 bit/s; what arrives meanwhile (the rest of the answer) is discarded.
+static void RaiseSpeedAndDrain()
+{
+    BYTE drain[DRAIN_READ_SIZE];
+    DWORD count = 0;
     SetBaudRate(UART_BAUD_MUX);
     Sleep(DRAIN_PAUSE_MS);
-    ReadFile(hUART, buf, DRAIN_READ_SIZE, &count, NULL);
+    ReadFile(hUART, drain, DRAIN_READ_SIZE, &count, NULL);
     Sleep(SETTLE_PAUSE_MS);
+}
 
-    // 16. Running: release the reader and the parser.
-    bRunning = TRUE;
-    SetEvent(hGetDataStart);
-    SetEvent(hParseDataStart);
+// Running: the reader and the parser are released. bRunning comes first, so
+// that the control channel's own initialisation does not start a second
+// multiplexer.
+static void StartReceivePath(CDispatcher* d)
+{
+    d->bRunning = TRUE;
+    SetEvent(d->hGetDataStart);
+    SetEvent(d->hParseDataStart);
+}
 
-    // 17. The control channel connects DLCI 0 while it is constructed.
-    pCtrlChannel = new CCtrlChannel(0);
-    if (pCtrlChannel == NULL || pCtrlChannel->IsNotReady()) {
-        goto fail;
+// The control channel connects DLCI 0 while it is constructed.
+static BOOL ConnectControlChannel(CDispatcher* d)
+{
+    d->pCtrlChannel = new CCtrlChannel(0);
+    return d->pCtrlChannel != NULL && !d->pCtrlChannel->IsNotReady();
+}
+
+BOOL CDispatcher::Init()
+{
+    EnterCriticalSection(&g_csStartStop);
+    // Another caller may have brought the multiplexer up while this one
+    // waited for the lock (a restart by I/O control meeting a channel's
+    // start-up): a second start would put a second reader on the port.
+    if (bRunning) {
+        LeaveCriticalSection(&g_csStartStop);
+        return TRUE;
     }
+    InterlockedIncrement(&g_startGeneration);
 
-    // 18.
+    BOOL ok = AllocateTransmitBuffer(this) && PrepareReceiveRing() && CreateDataIn() &&
+              CreateWorkers(this) && ModuleReset() && StartSupervision(this) && OpenPort() &&
+              ConfigurePort();
+    if (ok) {
+        SwitchToMultiplexer(this);
+        RaiseSpeedAndDrain();
+        StartReceivePath(this);
+        ok = ConnectControlChannel(this);
+    }
+    if (!ok) {
+        Destroy();
+        MuxLog(TEXT("MUX: CDispatcher::Init() -> Fail ; Time=%d\r\n"), (int)GetTickCount());
+        LeaveCriticalSection(&g_csStartStop);
+        return FALSE;
+    }
     MuxLog(TEXT("MUX: CDispatcher::Init() -> OK ; Time=%d\r\n"), (int)GetTickCount());
-    LeaveCriticalSection(&s_csStartStop);
+    LeaveCriticalSection(&g_csStartStop);
     return TRUE;
-
-fail:
-    Destroy();
-    MuxLog(TEXT("MUX: CDispatcher::Init() -> Fail ; Time=%d\r\n"), (int)GetTickCount());
-    LeaveCriticalSection(&s_csStartStop);
-    return FALSE;
-}
-
-void CDispatcher::Stop()
-{
-    // Only one caller stops. A second one (the control channel's thread
-    // ending on CLD while an I/O control stops, say) returns once the first
-    // is done. The stopping thread itself never comes back here: the
-    // channels' calls of Release find bRunning FALSE.
-    // A channel's own thread (the control channel's, on CLD or DISC) must
-    // not block here: the Stop in progress may be waiting in that channel's
-    // Deinit for this very thread to end.
-    LONG generation = s_generation;
-    if (IsChannelThread(this, GetCurrentThreadId())) {
-        if (!TryEnterCriticalSection(&s_csStartStop)) {
-            return;
-        }
-    } else {
-        EnterCriticalSection(&s_csStartStop);
-    }
-    if (bStopThreads || generation != s_generation) {
-        LeaveCriticalSection(&s_csStartStop);
-        return;
-    }
-    bStopThreads = TRUE;
-    bRunning = FALSE;
-    // No new control command from here on; one in progress is released by
-    // the control channel's Deinit below.
-    CCtrlChannel* ctrl = TakeCtrlChannel();
-
-    // The reader and the parser end before any channel is taken down, so
-    // that the parser never reaches a channel lock that Deinit deletes and
-    // no reader is left on the port (for the crash capture, or the next
-    // start). Threads still blocked on their start events are released.
-    if (hGetDataStart != NULL) {
-        SetEvent(hGetDataStart);
-    }
-    EndWorker(this, &hGetDataThread, s_getDataThreadId, WakeReader);
-    if (hParseDataThread != NULL) {
-        if (hParseDataStart != NULL) {
-            SetEvent(hParseDataStart);
-        }
-        SignalDataIn();
-        // The flag is set; the parser checks it before each wait.
-        EndWorker(this, &hParseDataThread, s_parseDataThreadId, NULL);
-    }
-    // The parser closes "DataIn" as it ends; a start that failed before the
-    // parser ran leaves it to us.
-    if (IsOpenHandle(hDataIn)) {
-        CloseHandle(hDataIn);
-    }
-    hDataIn = NULL;
-    // A frame the parser was waiting for will not come any more: withdraw
-    // its time-out, so that it does not cut the wait of whoever uses the
-    // port next.
-    if (hTimeOutArm != NULL) {
-        ResetEvent(hTimeOutArm);
-    }
-    if (hTimeOutCancel != NULL) {
-        PulseEvent(hTimeOutCancel);
-    }
-
-    // Every channel, the control channel (slot 0) last. bRunning is FALSE,
-    // so their calls of Release do nothing.
-    for (int i = MUX_MAX_CHANNELS - 1; i >= 0; i--) {
-        CChannel* channel = channels[i];
-        if (channel != NULL) {
-            channel->Deinit();
-        }
-    }
-
-    // The supervision threads read bStopThreads too; a restart must not
-    // clear it before they have seen it.
-    EndWorker(this, &hRFOKPinThread, s_rfokThreadId, WakeRFOKWatcher);
-    EndWorker(this, &hSetDTRThread, s_setDtrThreadId, WakeDTRThread);
-
-    CloseAndClear(&hGetDataStart);
-    CloseAndClear(&hParseDataStart);
-
-    if (ctrl != NULL) {
-        // Destroyed through its own class, as every channel is: nothing
-        // derives from the control channel. Spelled out as destructor and
-        // release of the memory, which is what delete does here; a delete
-        // expression would draw the compilers' warning about a class with
-        // virtual slots and a non-virtual destructor.
-        ctrl->~CCtrlChannel();
-        ::operator delete(ctrl);
-    }
-
-    // csSend stays; a sender that is still inside Send finishes first, and a
-    // later one finds no buffer and fails.
-    if (s_csSendReady) {
-        EnterCriticalSection(&csSend);
-    }
-    if (pSendBuf != NULL) {
-        HeapFree(GetProcessHeap(), 0, pSendBuf);
-        pSendBuf = NULL;
-    }
-    if (s_csSendReady) {
-        LeaveCriticalSection(&csSend);
-    }
-    LeaveCriticalSection(&s_csStartStop);
-}
-
-void CDispatcher::Release()
-{
-    if (bRunning && refCount == 1) {
-        Stop();
-    }
-}
-
-void CDispatcher::Destroy()
-{
-    if (bStopThreads) {
-        return;
-    }
-    Stop();
-    FreeReceiveRing();
-    ClosePort();
-}
-
-void CDispatcher::ClosePort()
-{
-    bStopTimeOut = TRUE;
-    if (hTimeOutThread != NULL) {
-        if (hTimeOutCancel != NULL) {
-            SetEvent(hTimeOutCancel);
-        }
-        if (hTimeOutArm != NULL) {
-            SetEvent(hTimeOutArm);
-        }
-        if (s_timeOutThreadId != GetCurrentThreadId()) {
-            WaitForSingleObject(hTimeOutThread, INFINITE);
-        }
-        CloseHandle(hTimeOutThread);
-        hTimeOutThread = NULL;
-    }
-    CloseAndClear(&hTimeOutArm);
-    CloseAndClear(&hTimeOutCancel);
-    if (IsOpenHandle(hUART)) {
-        CloseHandle(hUART);
-    }
-    hUART = INVALID_HANDLE_VALUE;
 }

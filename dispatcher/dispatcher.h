@@ -10,6 +10,9 @@ class CChannel;
 class CCtrlChannel;
 
 #define MUX_MAX_CHANNELS 64
+// The port events the driver waits for (0xC1). Setting the mask again also
+// makes a pending WaitCommEvent return.
+#define UART_EVENT_MASK (EV_RXCHAR | EV_BREAK | EV_ERR)
 #define MUX_RING_NODES 50
 #define MUX_NODE_DATA_SIZE 1000
 
@@ -49,6 +52,15 @@ public:
 
     // Transmit path; the caller holds csSend.
     LONG Send(FrameDescriptor* frame);
+
+    // AT text while no reader is on the port (at_command.cpp): writes
+    // `length` octets of `command`, then reads into `buf` (`size` octets,
+    // the last one stays 0) until `marker` appears anywhere in what has
+    // arrived. Arms the response time-out (timeOut 3000, hTimeOutArm); the
+    // caller disarms it when its phase ends. FALSE on a failed port wait, a
+    // wait ended by the time-out, or a full buffer without the marker.
+    BOOL ExchangeAT(const BYTE* command, DWORD length, const char* marker, BYTE* buf,
+                    DWORD size);
 
     // Channel table.
     BOOL RegisterChannel(CChannel* channel);
@@ -114,6 +126,10 @@ private:
     CDispatcher(const CDispatcher&);
     CDispatcher& operator=(const CDispatcher&);
 };
+
+// "AT+CMUX=0,0,%d\r\n" formatted with the port speed code into `buf` (at
+// least 20 octets); returns its length.
+DWORD FormatCmuxCommand(BYTE* buf, int portSpeed);
 
 // The one dispatcher of the process.
 extern CDispatcher g_dispatcher;

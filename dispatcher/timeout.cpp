@@ -4,7 +4,6 @@
 #include "diag/log.h"
 
 #define TIMEOUT_THREAD_PRIORITY 250
-#define UART_EVENT_MASK (EV_RXCHAR | EV_BREAK | EV_ERR)
 
 static DWORD WINAPI TimeOutBody(LPVOID arg)
 {

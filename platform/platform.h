@@ -13,6 +13,7 @@
 #if defined(_WIN32)
 
 #include <windows.h>
+#include <stdio.h>  // sprintf
 #if defined(_WIN32_WCE)
 #include <pkfuncs.h>  // CeSetThreadPriority, InterruptInitialize, NKDbgPrintfW
 #else
@@ -48,6 +49,7 @@ inline int PlatformFormatW(LPWSTR lpOut, size_t capacity, LPCWSTR lpFmt, va_list
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>  // sprintf
 #include <string.h>
 #include <stdarg.h>
 

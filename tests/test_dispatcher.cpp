@@ -178,6 +178,46 @@ TEST(DispatcherStartUp, SecondStartWhileStartingFindsItRunning)
     EXPECT_EQ(g_dispatcher.pCtrlChannel, ctrl);
 }
 
+// A channel constructed while Init runs (another instance's start-up) finds
+// the dispatcher not yet running and waits for the start lock in Reset; once
+// it gets the lock the multiplexer is up and must not be forgotten.
+TEST(DispatcherStartUp, ChannelConstructedDuringStartKeepsTheNewMultiplexer)
+{
+    for (uint64_t seed : {11u, 12u, 13u}) {
+        SCOPED_TRACE(seed);
+        DispatcherRig rig(seed);
+        HANDLE t = RunAsync([] {
+            SleepMs(100);  // well inside the start
+            CChannel late(5, NULL, NULL);
+        });
+        ASSERT_TRUE(g_dispatcher.Init()) << rig.Dump();
+        CCtrlChannel* ctrl = g_dispatcher.pCtrlChannel;
+        HANDLE reader = g_dispatcher.hGetDataThread;
+        HANDLE port = hUART;
+        Join(t);
+        EXPECT_TRUE(g_dispatcher.bRunning);
+        ASSERT_NE(ctrl, nullptr);
+        EXPECT_EQ(g_dispatcher.pCtrlChannel, ctrl);
+        EXPECT_EQ(g_dispatcher.channels[0], static_cast<CChannel*>(ctrl));
+        EXPECT_EQ(g_dispatcher.hGetDataThread, reader);
+        EXPECT_EQ(hUART, port);
+        EXPECT_NE(hUART, INVALID_HANDLE_VALUE);
+    }
+}
+
+// The command is the system text "AT+CMUX=0,0,%d\r\n" with the speed code,
+// whatever its number of digits.
+TEST(DispatcherStartUp, CmuxCommandIsTheSystemTextWithTheSpeedCode)
+{
+    BYTE buf[32];
+    DWORD n = FormatCmuxCommand(buf, 7);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), n), "AT+CMUX=0,0,7\r\n");
+    n = FormatCmuxCommand(buf, 12);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), n), "AT+CMUX=0,0,12\r\n");
+    n = FormatCmuxCommand(buf, 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), n), "AT+CMUX=0,0,0\r\n");
+}
+
 TEST(DispatcherStop, StopTwiceAndDestroyAfterStop)
 {
     DispatcherRig rig(7);
