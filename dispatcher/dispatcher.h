@@ -1,4 +1,46 @@
 // CDispatcher: the single owner of the UART to the modem.
+//
+// Where its methods live:
+//   dispatcher/dispatcher.cpp   construction, Reset, Init and its steps
+//   dispatcher/stop.cpp         Stop and its steps, Release, Destroy, ClosePort
+//   dispatcher/at_command.cpp   ExchangeAT (AT text while no reader runs)
+//   dispatcher/send.cpp         Send (the transmit path)
+//   dispatcher/table.cpp        the channel table; control commands forwarded
+//                               to the control channel (NegotiateService,
+//                               QueryModemStatus, StopFlow, ResumeFlow)
+//   dispatcher/reader.cpp       GetDataThread, ParseDataThread, the receive ring
+//   dispatcher/timeout.cpp      TimeOutThread (the response time-out)
+//   framing/parser.cpp          ParseRecBytes, ParseOctets, WaitChannelIdle
+//   modem/lines.cpp             ModuleReset, GetRFOKPinState, RFOKPinThread,
+//                               SetDTRThread
+//
+// Threads (priority on the 256-level scale, lower is more urgent):
+//   thread              created by                 prio  waits on
+//   UserChannelThread   a user channel's Init      249   the channel's wake event
+//   CtrlChannelThread   the control channel's Init 248   the channel's wake event
+//   GetDataThread       Init                       247   start event, port events
+//   ParseDataThread     Init                       250   start event, "DataIn"
+//   TimeOutThread       Init, once                 250   arm event, cancel event
+//   RFOKPinThread       Init                       dflt  the GSM_RF_OK interrupt
+//   SetDTRThread        Init                       dflt  "SetFFUART_DTR"
+// Reader, parser and supervision threads end at Stop; the time-out thread
+// lives on until ClosePort.
+//
+// Locks, outermost first:
+//   the instances' start-up lock   around a whole channel creation, including
+//                                  Init (module reset, AT+CMUX) when it starts
+//                                  the multiplexer
+//   g_csStartStop (lifecycle.h)    Init against Stop and Reset
+//   the forwarding lock (table.cpp), then the control channel's cmdLock
+//                                  (held through a command's wait of 3000 ms),
+//                                  then csSend
+//   csSend                         around building and sending one frame,
+//                                  through the module wake-up (up to ~1 s)
+//   csRing, each channel's rxLock  leaf locks: never held with another lock
+//
+// Log texts throughout the driver are the system's fixed strings, byte for
+// byte, misspellings included ("Chick Module Status", "cannel", "COM1" for
+// "COM9:"): tools and people read the log by them. Do not correct them.
 #ifndef MUX_DISPATCHER_DISPATCHER_H
 #define MUX_DISPATCHER_DISPATCHER_H
 
