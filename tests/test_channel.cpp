@@ -7,6 +7,7 @@
 #include "log_capture.h"
 #include "modem/lines.h"
 #include "sim_world.h"
+#include "golden_frames.h"
 #include "test_channel.h"
 
 #include <gtest/gtest.h>
@@ -21,10 +22,10 @@ std::string T()
     return std::to_string(GetTickCount());
 }
 
-const Bytes kSabm0 = {0xF9, 0x03, 0x3F, 0x01, 0x1C, 0xF9};
-const Bytes kSabm1 = {0xF9, 0x07, 0x3F, 0x01, 0xDE, 0xF9};
-const Bytes kDisc1 = {0xF9, 0x07, 0x53, 0x01, 0x3F, 0xF9};
-const Bytes kUa0 = {0xF9, 0x01, 0x73, 0x01, 0xB6, 0xF9};
+const Bytes kSabm0 = golden::kSabmDlci0;
+const Bytes kSabm1 = golden::kSabmDlci1;
+const Bytes kDisc1 = golden::kDiscDlci1;
+const Bytes kUa0 = golden::kUaDlci0;
 
 Bytes UaFrom(uint8_t dlci, uint8_t control = 0x73)
 {

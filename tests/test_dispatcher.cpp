@@ -6,6 +6,7 @@
 #include "channel/ctrl_channel.h"
 #include "dispatcher/dispatcher.h"
 #include "dispatcher_rig.h"
+#include "golden_frames.h"
 #include "platform/host.h"
 #include "test_channel.h"
 
@@ -66,8 +67,7 @@ TEST(DispatcherStartUp, EndToEndWithSplitAnswer)
     // SABM on DLCI 0, exactly one frame from the host.
     auto frames = rig.Frames();
     ASSERT_EQ(frames.size(), 1u);
-    std::vector<uint8_t> sabm = {0xF9, 0x03, 0x3F, 0x01, 0x1C, 0xF9};
-    EXPECT_EQ(frames[0].octets, sabm);
+    EXPECT_EQ(frames[0].octets, golden::kSabmDlci0);
 
     // About 2.5 s between the answer and the SABM: 500 ms, the drain, 2000 ms.
     auto ok = rig.Logged(kHandshakeOk);

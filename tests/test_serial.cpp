@@ -5,6 +5,7 @@
 #include "platform/host.h"
 #include "platform/kernel.h"
 #include "platform/serial_sim.h"
+#include "golden_frames.h"
 #include "sim_world.h"
 
 #include <gtest/gtest.h>
@@ -257,7 +258,7 @@ TEST(SerialPort, WriteThatCannotFinishInItsTimeOutIsShort)
 
     // Transmitter held (clear-to-send off): 6 octets x 10 ms, nothing leaves.
     uart.SetTransmitHold(true);
-    const uint8_t sabm[6] = {0xF9, 0x03, 0x3F, 0x01, 0x1C, 0xF9};
+    const uint8_t* sabm = golden::kSabmDlci0.data();
     DWORD written = 99;
     uint64_t t0 = plat::NowMs();
     EXPECT_TRUE(WriteFile(h, sabm, 6, &written, NULL));
@@ -470,7 +471,7 @@ TEST(SerialPort, SpeedMismatchGarblesBothWays)
     HANDLE h = OpenLikeDriver(460800);
 
     // Host at 460800, module still at 115200.
-    const uint8_t sabm[6] = {0xF9, 0x03, 0x3F, 0x01, 0x1C, 0xF9};
+    const uint8_t* sabm = golden::kSabmDlci0.data();
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(h, sabm, 6, &written, NULL));
     ASSERT_EQ(peer.rx.size(), 6u);
