@@ -1,6 +1,7 @@
 // The kernel core of the POSIX platform: execution mode, the kernel lock,
-// waits and timers (kernel.h), the simulated scheduler, threads, events,
-// critical sections, interlocked operations and time.
+// waits and timers (kernel.h), the simulated worlds and their scheduler.
+// Threads and time are in kernel_threads.cpp; events, waits, critical
+// sections and interlocked operations in kernel_sync.cpp.
 //
 // Real mode: platform threads are free-running OS threads; waits use one
 // condition variable on the kernel lock; timers fire on a timer thread.
@@ -11,101 +12,10 @@
 // thread hands the baton on; when nothing can run, virtual time jumps to the
 // earliest deadline. Predicates of blocked threads are evaluated by whichever
 // thread is scheduling, under the kernel lock, while their owners are parked.
-#include "host.h"
-#include "kernel.h"
-#include "object.h"
-#include "platform.h"
-
-#include <pthread.h>
-#include <signal.h>
-#include <sys/syscall.h>
-#include <time.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
-#include <list>
-#include <map>
-#include <memory>
-#include <string>
-#include <thread>
-#include <unordered_map>
-#include <utility>
-#include <vector>
+#include "kernel_internal.h"
 
 namespace plat {
-namespace {
-
-using kernel::kForever;
-using kernel::Lock;
-
-enum class Mode : int { Unset, Real, Sim };
-enum class State { Runnable, Blocked, Done };
-
-struct World;
-
-struct ThreadRec {
-    DWORD id = 0;
-    std::string name;
-    int priority = CE_THREAD_PRIO_256_NORMAL;
-    World* world = nullptr;  // the simulated world it belongs to; null in real mode
-
-    // Simulation state, under the kernel lock.
-    State state = State::Runnable;
-    std::condition_variable_any cv;  // wakes the thread when it gets the baton
-    const std::function<bool()>* ready = nullptr;
-    uint64_t deadline = kForever;
-    const char* what = "";
-
-    // End of the thread, under the kernel lock.
-    bool finished = false;
-    DWORD exitCode = STILL_ACTIVE;
-    std::list<WaitBlock*> exitWaiters;
-};
-
-using TimerKey = std::pair<uint64_t, uint64_t>;  // (time, id): fires in time, then id order
-
-struct World {
-    uint64_t id = 0;
-    uint64_t seed = 0;
-    uint64_t rng = 0;
-    uint64_t now = 0;
-    DWORD tickBase = 0;
-    std::vector<std::shared_ptr<ThreadRec>> threads;
-    ThreadRec* running = nullptr;
-    std::map<TimerKey, std::function<void()>> timers;
-    std::unordered_map<uint64_t, uint64_t> timerAt;
-    std::vector<std::string> trace;
-    bool traceTruncated = false;
-    int nextName = 1;
-    bool inTimer = false;
-};
-
-constexpr size_t kMaxTraceLines = 200000;
-
-struct Kernel {
-    std::recursive_mutex mutex;
-    std::condition_variable_any realCv;
-    std::condition_variable_any timerCv;
-    std::atomic<Mode> mode{Mode::Unset};
-    Mode modeOutsideWorld = Mode::Unset;
-    uint64_t seed = 0;
-    std::atomic<World*> world{nullptr};
-    World* lastWorld = nullptr;
-    std::vector<World*> worlds;  // every world ever made; abandoned threads still point into them
-    std::atomic<DWORD> nextThreadId{1};
-    std::atomic<uint64_t> nextTimerId{1};
-    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-    DWORD realTickBase = 0;
-    std::map<TimerKey, std::function<void()>> realTimers;
-    std::unordered_map<uint64_t, uint64_t> realTimerAt;
-    bool timerThreadStarted = false;
-    std::function<void(const std::string&)> deadlockHandler;
-    std::mutex nameMutex;  // guards event names
-};
+namespace kcore {
 
 // Never destroyed: parked threads of abandoned worlds wait on its condition
 // variables until the process ends.
@@ -116,7 +26,8 @@ Kernel& K()
 }
 
 thread_local std::shared_ptr<ThreadRec> tlsRec;
-thread_local DWORD tlsLastError = 0;
+
+namespace {
 
 // splitmix64: fixed, so that a seed gives the same schedule everywhere.
 uint64_t NextRandom(World* w)
@@ -156,6 +67,8 @@ void ArmAbortBanner(uint64_t seed)
     gAbortBannerArmed = 1;
 }
 
+}  // namespace
+
 // --- mode -------------------------------------------------------------------
 
 Mode ResolveMode()
@@ -177,8 +90,6 @@ Mode ResolveMode()
     k.mode.store(m, std::memory_order_release);
     return m;
 }
-
-inline bool Simulated() { return ResolveMode() == Mode::Sim; }
 
 // --- simulated worlds ---------------------------------------------------------
 
@@ -247,6 +158,8 @@ ThreadRec* Self()
     return RealSelf();
 }
 
+namespace {
+
 [[noreturn]] void Deadlock(World* w)
 {
     std::string report = "platform: deadlock in simulation (seed " + std::to_string(w->seed) +
@@ -274,6 +187,8 @@ void FireDueTimers(World* w)
         w->inTimer = false;
     }
 }
+
+}  // namespace
 
 // Chooses the next thread to run and hands it the baton. `self` is the
 // running thread: still runnable (a yield), blocked, or done. Returns when
@@ -332,6 +247,8 @@ uint64_t NowLocked()
         .count();
 }
 
+namespace {
+
 // --- real-mode timers -------------------------------------------------------------
 
 void RealTimerThread()
@@ -357,179 +274,11 @@ void RealTimerThread()
     }
 }
 
-// --- objects ------------------------------------------------------------------
-
-std::string NameOf(const ThreadRec* r) { return r ? r->name : std::string(); }
-
-class ThreadObject : public Object {
-public:
-    explicit ThreadObject(std::shared_ptr<ThreadRec> rec)
-        : Object(ObjectKind::Thread), rec_(std::move(rec))
-    {
-    }
-    bool Waitable() const override { return true; }
-    bool BeginWait(WaitBlock* w) override
-    {
-        if (rec_->finished) return true;
-        rec_->exitWaiters.push_back(w);
-        return false;
-    }
-    void EndWait(WaitBlock* w) override { rec_->exitWaiters.remove(w); }
-    std::string Describe() const override { return "thread '" + rec_->name + "'"; }
-    ThreadRec* Rec() const { return rec_.get(); }
-
-private:
-    std::shared_ptr<ThreadRec> rec_;
-};
-
-class EventObject;
-
-std::map<std::u16string, EventObject*>& EventNames()
-{
-    static auto* names = new std::map<std::u16string, EventObject*>;
-    return *names;
-}
-
-class EventObject : public Object {
-public:
-    EventObject(bool manual, bool initial, std::u16string name)
-        : Object(ObjectKind::Event), manual_(manual), signalled_(initial), name_(std::move(name))
-    {
-    }
-    // Under the kernel lock.
-    bool Waitable() const override { return true; }
-    bool BeginWait(WaitBlock* w) override
-    {
-        if (signalled_) {
-            if (!manual_) signalled_ = false;
-            return true;
-        }
-        waiters_.push_back(w);
-        return false;
-    }
-    void EndWait(WaitBlock* w) override { waiters_.remove(w); }
-    void Set()
-    {
-        if (manual_) {
-            signalled_ = true;
-            ReleaseAll();
-        } else if (!waiters_.empty()) {
-            ReleaseOne();
-        } else {
-            signalled_ = true;
-        }
-        kernel::Notify();
-    }
-    void Pulse()
-    {
-        if (manual_)
-            ReleaseAll();
-        else if (!waiters_.empty())
-            ReleaseOne();
-        signalled_ = false;
-        kernel::Notify();
-    }
-    void Reset() { signalled_ = false; }
-    BOOL Close() override
-    {
-        Lock lk(kernel::Mutex());
-        if (--handles_ == 0 && !name_.empty()) {
-            auto& names = EventNames();
-            auto it = names.find(name_);
-            if (it != names.end() && it->second == this) names.erase(it);
-        }
-        return TRUE;
-    }
-    std::string Describe() const override
-    {
-        return name_.empty() ? std::string("unnamed event") : "event '" + ToUtf8(name_) + "'";
-    }
-    void AddHandle() { ++handles_; }
-
-private:
-    void ReleaseAll()
-    {
-        for (WaitBlock* w : waiters_) w->released = true;
-        waiters_.clear();
-    }
-    void ReleaseOne()
-    {
-        waiters_.front()->released = true;
-        waiters_.pop_front();
-    }
-
-    const bool manual_;
-    bool signalled_;
-    const std::u16string name_;
-    int handles_ = 1;
-    std::list<WaitBlock*> waiters_;
-};
-
-// The thread behind a handle, or the caller for the GetCurrentThread()
-// pseudo-handle. Holds a reference on the handle's object while alive.
-struct ThreadRef {
-    explicit ThreadRef(HANDLE h)
-    {
-        if (h == GetCurrentThread()) {
-            rec = Self();
-            return;
-        }
-        obj = ReferenceHandle(h);
-        if (obj && obj->Kind() == ObjectKind::Thread)
-            rec = static_cast<ThreadObject*>(obj)->Rec();
-        else
-            SetLastError(ERROR_INVALID_HANDLE);
-    }
-    ~ThreadRef()
-    {
-        if (obj) obj->Release();
-    }
-    Object* obj = nullptr;
-    ThreadRec* rec = nullptr;
-};
-
-void ThreadMain(std::shared_ptr<ThreadRec> rec, LPTHREAD_START_ROUTINE start, LPVOID param)
-{
-    Kernel& k = K();
-    tlsRec = rec;
-    pthread_setname_np(pthread_self(), rec->name.substr(0, 15).c_str());
-    World* w = rec->world;
-    if (w) {
-        Lock lk(k.mutex);
-        while (!(k.world.load() == w && w->running == rec.get())) rec->cv.wait(lk);
-    }
-    DWORD code = start(param);
-    Lock lk(k.mutex);
-    rec->exitCode = code;
-    rec->finished = true;
-    for (WaitBlock* b : rec->exitWaiters) b->released = true;
-    rec->exitWaiters.clear();
-    kernel::Notify();
-    if (w) {
-        rec->state = State::Done;
-        if (k.world.load() == w && w->running == rec.get()) Reschedule(lk, rec.get());
-    }
-}
-
-constexpr uint64_t kLocalTimeBase = 1783865039;  // 2026-07-12 14:03:59 (as UTC, shown as local)
-
-void FillSystemTime(LPSYSTEMTIME st, const struct tm& tm, unsigned ms)
-{
-    st->wYear = (WORD)(tm.tm_year + 1900);
-    st->wMonth = (WORD)(tm.tm_mon + 1);
-    st->wDayOfWeek = (WORD)tm.tm_wday;
-    st->wDay = (WORD)tm.tm_mday;
-    st->wHour = (WORD)tm.tm_hour;
-    st->wMinute = (WORD)tm.tm_min;
-    st->wSecond = (WORD)tm.tm_sec;
-    st->wMilliseconds = (WORD)ms;
-}
-
-struct CsImpl {
-    std::recursive_mutex m;
-};
-
 }  // namespace
+
+}  // namespace kcore
+
+using namespace kcore;
 
 // --- kernel.h -------------------------------------------------------------------
 
@@ -746,368 +495,4 @@ void SetDeadlockHandler(std::function<void(const std::string& report)> handler)
     K().deadlockHandler = std::move(handler);
 }
 
-std::string ThreadName(HANDLE thread)
-{
-    Lock lk(K().mutex);
-    ThreadRef t(thread);
-    return NameOf(t.rec);
-}
-
-std::string CurrentThreadName()
-{
-    ThreadRec* r = Self();
-    Lock lk(K().mutex);
-    return r->name;
-}
-
-void SetCurrentThreadName(const std::string& name)
-{
-    ThreadRec* r = Self();
-    Lock lk(K().mutex);
-    r->name = name;
-    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
-}
-
 }  // namespace plat
-
-// --- Win32: errors, threads, time -------------------------------------------------
-
-using namespace plat;
-
-DWORD WINAPI GetLastError(void) { return tlsLastError; }
-void WINAPI SetLastError(DWORD dwErrCode) { tlsLastError = dwErrCode; }
-
-HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStartAddress,
-                           LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId)
-{
-    kernel::YieldPoint();
-    if (!lpStartAddress) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return NULL;
-    }
-    if (dwCreationFlags & CREATE_SUSPENDED) {
-        // There is no ResumeThread here, so a suspended thread could never run.
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return NULL;
-    }
-    Kernel& k = K();
-    std::shared_ptr<ThreadRec> rec;
-    {
-        Lock lk(k.mutex);
-        if (Simulated()) {
-            World* w = SimSelf(lk)->world;
-            rec = NewRec(w, "thread-" + std::to_string(w->nextName++));
-            w->threads.push_back(rec);
-        } else {
-            rec = NewRec(nullptr, "");
-            rec->name = "thread-" + std::to_string(rec->id);
-        }
-    }
-    HANDLE h = NewHandle(new ThreadObject(rec));
-    try {
-        std::thread(ThreadMain, rec, lpStartAddress, lpParameter).detach();
-    } catch (...) {
-        {
-            Lock lk(k.mutex);
-            rec->finished = true;
-            rec->state = State::Done;
-        }
-        CloseHandle(h);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return NULL;
-    }
-    if (lpThreadId) *lpThreadId = rec->id;
-    kernel::YieldPoint();
-    return h;
-}
-
-HANDLE WINAPI GetCurrentThread(void) { return (HANDLE)(LONG_PTR)-2; }
-
-DWORD WINAPI GetCurrentThreadId(void)
-{
-    kernel::YieldPoint();
-    return Self()->id;
-}
-
-BOOL WINAPI CeSetThreadPriority(HANDLE hThread, int nPriority)
-{
-    kernel::YieldPoint();
-    if (nPriority < 0 || nPriority > 255) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    ThreadRef t(hThread);
-    if (!t.rec) return FALSE;
-    Lock lk(K().mutex);
-    t.rec->priority = nPriority;
-    return TRUE;
-}
-
-int WINAPI CeGetThreadPriority(HANDLE hThread)
-{
-    kernel::YieldPoint();
-    ThreadRef t(hThread);
-    if (!t.rec) return THREAD_PRIORITY_ERROR_RETURN;
-    Lock lk(K().mutex);
-    return t.rec->priority;
-}
-
-BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
-{
-    kernel::YieldPoint();
-    ThreadRef t(hThread);
-    if (!t.rec) return FALSE;
-    if (!lpExitCode) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    Lock lk(K().mutex);
-    *lpExitCode = t.rec->finished ? t.rec->exitCode : STILL_ACTIVE;
-    return TRUE;
-}
-
-void PlatformSetThreadNameW(LPCWSTR name)
-{
-    kernel::YieldPoint();
-    SetCurrentThreadName(name ? ToUtf8(name) : std::string());
-}
-
-void WINAPI Sleep(DWORD dwMilliseconds)
-{
-    kernel::YieldPoint();
-    if (!Simulated()) {
-        if (dwMilliseconds == INFINITE) {
-            Lock lk(K().mutex);
-            kernel::WaitUntil(lk, [] { return false; }, kForever, "Sleep(INFINITE)");
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
-        return;
-    }
-    if (dwMilliseconds == 0) return;
-    Lock lk(K().mutex);
-    std::string what = "Sleep(" + std::to_string(dwMilliseconds) + ")";
-    uint64_t deadline = dwMilliseconds == INFINITE ? kForever : NowLocked() + dwMilliseconds;
-    kernel::WaitUntil(lk, [] { return false; }, deadline, what.c_str());
-}
-
-DWORD WINAPI GetTickCount(void)
-{
-    kernel::YieldPoint();
-    Kernel& k = K();
-    Lock lk(k.mutex);
-    if (Simulated()) {
-        World* w = k.world.load();
-        return w ? (DWORD)(w->now + w->tickBase) : 0;
-    }
-    return (DWORD)(NowLocked() + k.realTickBase);
-}
-
-void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime)
-{
-    kernel::YieldPoint();
-    if (!lpSystemTime) return;
-    struct tm tm;
-    if (Simulated()) {
-        uint64_t now = NowMs();
-        time_t t = (time_t)(kLocalTimeBase + now / 1000);
-        gmtime_r(&t, &tm);
-        FillSystemTime(lpSystemTime, tm, (unsigned)(now % 1000));
-        return;
-    }
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    time_t t = ts.tv_sec;
-    localtime_r(&t, &tm);
-    FillSystemTime(lpSystemTime, tm, (unsigned)(ts.tv_nsec / 1000000));
-}
-
-// --- events and waits -------------------------------------------------------------------
-
-HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState,
-                           LPCWSTR lpName)
-{
-    kernel::YieldPoint();
-    std::u16string name = lpName ? std::u16string(lpName) : std::u16string();
-    Lock lk(kernel::Mutex());
-    if (!name.empty()) {
-        auto& names = EventNames();
-        auto it = names.find(name);
-        if (it != names.end()) {
-            it->second->AddRef();
-            it->second->AddHandle();
-            HANDLE h = NewHandle(it->second);
-            SetLastError(ERROR_ALREADY_EXISTS);
-            return h;
-        }
-    }
-    auto* ev = new EventObject(bManualReset != FALSE, bInitialState != FALSE, name);
-    if (!name.empty()) EventNames()[name] = ev;
-    HANDLE h = NewHandle(ev);
-    SetLastError(ERROR_SUCCESS);
-    return h;
-}
-
-namespace {
-
-EventObject* EventFromHandle(HANDLE h, ObjectRef& ref)
-{
-    if (!ref) return nullptr;
-    if (ref->Kind() != ObjectKind::Event) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    (void)h;
-    return static_cast<EventObject*>(ref.get());
-}
-
-}  // namespace
-
-// Set, reset and pulse: the event behind the handle, changed under the
-// kernel lock after the call's scheduling point.
-static BOOL OnEvent(HANDLE hEvent, void (EventObject::*change)())
-{
-    kernel::YieldPoint();
-    ObjectRef ref(hEvent);
-    EventObject* ev = EventFromHandle(hEvent, ref);
-    if (!ev) return FALSE;
-    Lock lk(kernel::Mutex());
-    (ev->*change)();
-    return TRUE;
-}
-
-BOOL WINAPI SetEvent(HANDLE hEvent)
-{
-    return OnEvent(hEvent, &EventObject::Set);
-}
-
-BOOL WINAPI ResetEvent(HANDLE hEvent)
-{
-    return OnEvent(hEvent, &EventObject::Reset);
-}
-
-BOOL WINAPI PulseEvent(HANDLE hEvent)
-{
-    return OnEvent(hEvent, &EventObject::Pulse);
-}
-
-DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
-{
-    kernel::YieldPoint();
-    ObjectRef obj(hHandle);
-    if (!obj) return WAIT_FAILED;
-    if (!obj->Waitable()) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
-    }
-    Lock lk(kernel::Mutex());
-    WaitBlock wb;
-    if (obj->BeginWait(&wb)) return WAIT_OBJECT_0;
-    if (dwMilliseconds != 0) {
-        uint64_t deadline = dwMilliseconds == INFINITE ? kForever : NowLocked() + dwMilliseconds;
-        std::string what = "WaitForSingleObject(" + obj->Describe() + ")";
-        kernel::WaitUntil(lk, [&wb] { return wb.released; }, deadline, what.c_str());
-    }
-    obj->EndWait(&wb);
-    return wb.released ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
-}
-
-// --- critical sections ------------------------------------------------------------------
-
-void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION cs)
-{
-    cs->impl = new CsImpl;
-    cs->OwnerThread = 0;
-    cs->LockCount = 0;
-}
-
-void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION cs)
-{
-    delete static_cast<CsImpl*>(cs->impl);
-    cs->impl = nullptr;
-    cs->OwnerThread = 0;
-    cs->LockCount = 0;
-}
-
-void WINAPI EnterCriticalSection(LPCRITICAL_SECTION cs)
-{
-    if (!Simulated()) {
-        static_cast<CsImpl*>(cs->impl)->m.lock();
-        cs->OwnerThread = RealSelf()->id;
-        ++cs->LockCount;
-        return;
-    }
-    kernel::YieldPoint();
-    Lock lk(kernel::Mutex());
-    DWORD me = Self()->id;
-    while (cs->OwnerThread != 0 && cs->OwnerThread != me) {
-        std::string holder;
-        for (auto& t : K().world.load()->threads)
-            if (t->id == cs->OwnerThread) holder = t->name;
-        std::string what = "EnterCriticalSection (held by '" + holder + "')";
-        kernel::WaitUntil(lk, [cs] { return cs->OwnerThread == 0; }, kForever, what.c_str());
-    }
-    cs->OwnerThread = me;
-    ++cs->LockCount;
-}
-
-BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION cs)
-{
-    if (!Simulated()) {
-        if (!static_cast<CsImpl*>(cs->impl)->m.try_lock()) return FALSE;
-        cs->OwnerThread = RealSelf()->id;
-        ++cs->LockCount;
-        return TRUE;
-    }
-    kernel::YieldPoint();
-    Lock lk(kernel::Mutex());
-    DWORD me = Self()->id;
-    if (cs->OwnerThread != 0 && cs->OwnerThread != me) return FALSE;
-    cs->OwnerThread = me;
-    ++cs->LockCount;
-    return TRUE;
-}
-
-void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION cs)
-{
-    if (!Simulated()) {
-        if (--cs->LockCount == 0) cs->OwnerThread = 0;
-        static_cast<CsImpl*>(cs->impl)->m.unlock();
-        return;
-    }
-    kernel::YieldPoint();
-    Lock lk(kernel::Mutex());
-    if (cs->OwnerThread != Self()->id || cs->LockCount <= 0) return;  // not the owner
-    if (--cs->LockCount == 0) {
-        cs->OwnerThread = 0;
-        kernel::Notify();
-    }
-}
-
-// --- interlocked ------------------------------------------------------------------------
-
-LONG WINAPI InterlockedExchange(LONG volatile* Target, LONG Value)
-{
-    kernel::YieldPoint();
-    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
-}
-
-LONG WINAPI InterlockedIncrement(LONG volatile* lpAddend)
-{
-    kernel::YieldPoint();
-    return __atomic_add_fetch(lpAddend, 1, __ATOMIC_SEQ_CST);
-}
-
-LONG WINAPI InterlockedDecrement(LONG volatile* lpAddend)
-{
-    kernel::YieldPoint();
-    return __atomic_sub_fetch(lpAddend, 1, __ATOMIC_SEQ_CST);
-}
-
-LONG WINAPI InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comperand)
-{
-    kernel::YieldPoint();
-    LONG expected = Comperand;
-    __atomic_compare_exchange_n(Destination, &expected, Exchange, false, __ATOMIC_SEQ_CST,
-                                __ATOMIC_SEQ_CST);
-    return expected;
-}

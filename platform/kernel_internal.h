@@ -1,0 +1,150 @@
+// Private to the platform's kernel (kernel.cpp: the scheduler, worlds and
+// timers; kernel_threads.cpp: threads and time; kernel_sync.cpp: events,
+// waits, critical sections and interlocked operations): the records they
+// share. Nothing outside these three files includes it.
+#ifndef MUX_PLATFORM_KERNEL_INTERNAL_H
+#define MUX_PLATFORM_KERNEL_INTERNAL_H
+
+#include "host.h"
+#include "kernel.h"
+#include "object.h"
+#include "platform.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace plat {
+namespace kcore {
+
+using kernel::kForever;
+using kernel::Lock;
+
+enum class Mode : int { Unset, Real, Sim };
+enum class State { Runnable, Blocked, Done };
+
+struct World;
+
+struct ThreadRec {
+    DWORD id = 0;
+    std::string name;
+    int priority = CE_THREAD_PRIO_256_NORMAL;
+    World* world = nullptr;  // the simulated world it belongs to; null in real mode
+
+    // Simulation state, under the kernel lock.
+    State state = State::Runnable;
+    std::condition_variable_any cv;  // wakes the thread when it gets the baton
+    const std::function<bool()>* ready = nullptr;
+    uint64_t deadline = kForever;
+    const char* what = "";
+
+    // End of the thread, under the kernel lock.
+    bool finished = false;
+    DWORD exitCode = STILL_ACTIVE;
+    std::list<WaitBlock*> exitWaiters;
+};
+
+using TimerKey = std::pair<uint64_t, uint64_t>;  // (time, id): fires in time, then id order
+
+struct World {
+    uint64_t id = 0;
+    uint64_t seed = 0;
+    uint64_t rng = 0;
+    uint64_t now = 0;
+    DWORD tickBase = 0;
+    std::vector<std::shared_ptr<ThreadRec>> threads;
+    ThreadRec* running = nullptr;
+    std::map<TimerKey, std::function<void()>> timers;
+    std::unordered_map<uint64_t, uint64_t> timerAt;
+    std::vector<std::string> trace;
+    bool traceTruncated = false;
+    int nextName = 1;
+    bool inTimer = false;
+};
+
+constexpr size_t kMaxTraceLines = 200000;
+
+struct Kernel {
+    std::recursive_mutex mutex;
+    std::condition_variable_any realCv;
+    std::condition_variable_any timerCv;
+    std::atomic<Mode> mode{Mode::Unset};
+    Mode modeOutsideWorld = Mode::Unset;
+    uint64_t seed = 0;
+    std::atomic<World*> world{nullptr};
+    World* lastWorld = nullptr;
+    std::vector<World*> worlds;  // every world ever made; abandoned threads still point into them
+    std::atomic<DWORD> nextThreadId{1};
+    std::atomic<uint64_t> nextTimerId{1};
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    DWORD realTickBase = 0;
+    std::map<TimerKey, std::function<void()>> realTimers;
+    std::unordered_map<uint64_t, uint64_t> realTimerAt;
+    bool timerThreadStarted = false;
+    std::function<void(const std::string&)> deadlockHandler;
+    std::mutex nameMutex;  // guards event names
+};
+
+// The one kernel record (never destroyed).
+Kernel& K();
+
+// The calling thread's record.
+extern thread_local std::shared_ptr<ThreadRec> tlsRec;
+
+Mode ResolveMode();
+inline bool Simulated() { return ResolveMode() == Mode::Sim; }
+
+std::shared_ptr<ThreadRec> NewRec(World* w, const std::string& name);
+World* StartWorld(uint64_t seed);
+// The calling thread's record in the current world, adopting the thread when
+// it has none there yet.
+ThreadRec* SimSelf(Lock& lk);
+// Real mode: the calling thread's record, made at its first platform call.
+ThreadRec* RealSelf();
+ThreadRec* Self();
+// Chooses the next thread to run and hands it the baton (simulation).
+void Reschedule(Lock& lk, ThreadRec* self);
+// Platform time in ms, with the kernel lock held.
+uint64_t NowLocked();
+
+class ThreadObject : public Object {
+public:
+    explicit ThreadObject(std::shared_ptr<ThreadRec> rec)
+        : Object(ObjectKind::Thread), rec_(std::move(rec))
+    {
+    }
+    bool Waitable() const override { return true; }
+    bool BeginWait(WaitBlock* w) override
+    {
+        if (rec_->finished) return true;
+        rec_->exitWaiters.push_back(w);
+        return false;
+    }
+    void EndWait(WaitBlock* w) override { rec_->exitWaiters.remove(w); }
+    std::string Describe() const override { return "thread '" + rec_->name + "'"; }
+    ThreadRec* Rec() const { return rec_.get(); }
+
+private:
+    std::shared_ptr<ThreadRec> rec_;
+};
+
+}  // namespace kcore
+}  // namespace plat
+
+#endif

@@ -1,0 +1,254 @@
+// Threads and time of the POSIX platform: the thread objects, their start
+// and end, priorities and names, the last error, Sleep, the tick count and
+// the local time.
+#include "kernel_internal.h"
+
+namespace plat {
+namespace kcore {
+namespace {
+
+thread_local DWORD tlsLastError = 0;
+
+std::string NameOf(const ThreadRec* r) { return r ? r->name : std::string(); }
+
+// The thread behind a handle, or the caller for the GetCurrentThread()
+// pseudo-handle. Holds a reference on the handle's object while alive.
+struct ThreadRef {
+    explicit ThreadRef(HANDLE h)
+    {
+        if (h == GetCurrentThread()) {
+            rec = Self();
+            return;
+        }
+        obj = ReferenceHandle(h);
+        if (obj && obj->Kind() == ObjectKind::Thread)
+            rec = static_cast<ThreadObject*>(obj)->Rec();
+        else
+            SetLastError(ERROR_INVALID_HANDLE);
+    }
+    ~ThreadRef()
+    {
+        if (obj) obj->Release();
+    }
+    Object* obj = nullptr;
+    ThreadRec* rec = nullptr;
+};
+
+void ThreadMain(std::shared_ptr<ThreadRec> rec, LPTHREAD_START_ROUTINE start, LPVOID param)
+{
+    Kernel& k = K();
+    tlsRec = rec;
+    pthread_setname_np(pthread_self(), rec->name.substr(0, 15).c_str());
+    World* w = rec->world;
+    if (w) {
+        Lock lk(k.mutex);
+        while (!(k.world.load() == w && w->running == rec.get())) rec->cv.wait(lk);
+    }
+    DWORD code = start(param);
+    Lock lk(k.mutex);
+    rec->exitCode = code;
+    rec->finished = true;
+    for (WaitBlock* b : rec->exitWaiters) b->released = true;
+    rec->exitWaiters.clear();
+    kernel::Notify();
+    if (w) {
+        rec->state = State::Done;
+        if (k.world.load() == w && w->running == rec.get()) Reschedule(lk, rec.get());
+    }
+}
+
+constexpr uint64_t kLocalTimeBase = 1783865039;  // 2026-07-12 14:03:59 (as UTC, shown as local)
+
+void FillSystemTime(LPSYSTEMTIME st, const struct tm& tm, unsigned ms)
+{
+    st->wYear = (WORD)(tm.tm_year + 1900);
+    st->wMonth = (WORD)(tm.tm_mon + 1);
+    st->wDayOfWeek = (WORD)tm.tm_wday;
+    st->wDay = (WORD)tm.tm_mday;
+    st->wHour = (WORD)tm.tm_hour;
+    st->wMinute = (WORD)tm.tm_min;
+    st->wSecond = (WORD)tm.tm_sec;
+    st->wMilliseconds = (WORD)ms;
+}
+
+}  // namespace
+}  // namespace kcore
+
+using namespace kcore;
+
+std::string ThreadName(HANDLE thread)
+{
+    Lock lk(K().mutex);
+    ThreadRef t(thread);
+    return NameOf(t.rec);
+}
+
+std::string CurrentThreadName()
+{
+    ThreadRec* r = Self();
+    Lock lk(K().mutex);
+    return r->name;
+}
+
+void SetCurrentThreadName(const std::string& name)
+{
+    ThreadRec* r = Self();
+    Lock lk(K().mutex);
+    r->name = name;
+    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+}
+
+}  // namespace plat
+
+// --- Win32: errors, threads, time -------------------------------------------------
+
+using namespace plat;
+using namespace plat::kcore;
+
+DWORD WINAPI GetLastError(void) { return tlsLastError; }
+void WINAPI SetLastError(DWORD dwErrCode) { tlsLastError = dwErrCode; }
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStartAddress,
+                           LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId)
+{
+    kernel::YieldPoint();
+    if (!lpStartAddress) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return NULL;
+    }
+    if (dwCreationFlags & CREATE_SUSPENDED) {
+        // There is no ResumeThread here, so a suspended thread could never run.
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return NULL;
+    }
+    Kernel& k = K();
+    std::shared_ptr<ThreadRec> rec;
+    {
+        Lock lk(k.mutex);
+        if (Simulated()) {
+            World* w = SimSelf(lk)->world;
+            rec = NewRec(w, "thread-" + std::to_string(w->nextName++));
+            w->threads.push_back(rec);
+        } else {
+            rec = NewRec(nullptr, "");
+            rec->name = "thread-" + std::to_string(rec->id);
+        }
+    }
+    HANDLE h = NewHandle(new ThreadObject(rec));
+    try {
+        std::thread(ThreadMain, rec, lpStartAddress, lpParameter).detach();
+    } catch (...) {
+        {
+            Lock lk(k.mutex);
+            rec->finished = true;
+            rec->state = State::Done;
+        }
+        CloseHandle(h);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
+    if (lpThreadId) *lpThreadId = rec->id;
+    kernel::YieldPoint();
+    return h;
+}
+
+HANDLE WINAPI GetCurrentThread(void) { return (HANDLE)(LONG_PTR)-2; }
+
+DWORD WINAPI GetCurrentThreadId(void)
+{
+    kernel::YieldPoint();
+    return Self()->id;
+}
+
+BOOL WINAPI CeSetThreadPriority(HANDLE hThread, int nPriority)
+{
+    kernel::YieldPoint();
+    if (nPriority < 0 || nPriority > 255) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    ThreadRef t(hThread);
+    if (!t.rec) return FALSE;
+    Lock lk(K().mutex);
+    t.rec->priority = nPriority;
+    return TRUE;
+}
+
+int WINAPI CeGetThreadPriority(HANDLE hThread)
+{
+    kernel::YieldPoint();
+    ThreadRef t(hThread);
+    if (!t.rec) return THREAD_PRIORITY_ERROR_RETURN;
+    Lock lk(K().mutex);
+    return t.rec->priority;
+}
+
+BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
+{
+    kernel::YieldPoint();
+    ThreadRef t(hThread);
+    if (!t.rec) return FALSE;
+    if (!lpExitCode) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    Lock lk(K().mutex);
+    *lpExitCode = t.rec->finished ? t.rec->exitCode : STILL_ACTIVE;
+    return TRUE;
+}
+
+void PlatformSetThreadNameW(LPCWSTR name)
+{
+    kernel::YieldPoint();
+    SetCurrentThreadName(name ? ToUtf8(name) : std::string());
+}
+
+void WINAPI Sleep(DWORD dwMilliseconds)
+{
+    kernel::YieldPoint();
+    if (!Simulated()) {
+        if (dwMilliseconds == INFINITE) {
+            Lock lk(K().mutex);
+            kernel::WaitUntil(lk, [] { return false; }, kForever, "Sleep(INFINITE)");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+        return;
+    }
+    if (dwMilliseconds == 0) return;
+    Lock lk(K().mutex);
+    std::string what = "Sleep(" + std::to_string(dwMilliseconds) + ")";
+    uint64_t deadline = dwMilliseconds == INFINITE ? kForever : NowLocked() + dwMilliseconds;
+    kernel::WaitUntil(lk, [] { return false; }, deadline, what.c_str());
+}
+
+DWORD WINAPI GetTickCount(void)
+{
+    kernel::YieldPoint();
+    Kernel& k = K();
+    Lock lk(k.mutex);
+    if (Simulated()) {
+        World* w = k.world.load();
+        return w ? (DWORD)(w->now + w->tickBase) : 0;
+    }
+    return (DWORD)(NowLocked() + k.realTickBase);
+}
+
+void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime)
+{
+    kernel::YieldPoint();
+    if (!lpSystemTime) return;
+    struct tm tm;
+    if (Simulated()) {
+        uint64_t now = NowMs();
+        time_t t = (time_t)(kLocalTimeBase + now / 1000);
+        gmtime_r(&t, &tm);
+        FillSystemTime(lpSystemTime, tm, (unsigned)(now % 1000));
+        return;
+    }
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    time_t t = ts.tv_sec;
+    localtime_r(&t, &tm);
+    FillSystemTime(lpSystemTime, tm, (unsigned)(ts.tv_nsec / 1000000));
+}
+
