@@ -13,6 +13,7 @@
 //   framing/parser.cpp          ParseRecBytes, ParseOctets, WaitChannelIdle
 //   modem/lines.cpp             ModuleReset, GetRFOKPinState, RFOKPinThread,
 //                               SetDTRThread
+//   modem/terminate.cpp         TerminateDataCall
 //
 // Threads (priority on the 256-level scale, lower is more urgent):
 //   thread              created by                 prio  waits on

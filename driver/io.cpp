@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 #include "driver/mux.h"
 #include "channel/user_channel.h"
+#include "channel/rx_buffer.h"
 #include "diag/log.h"
 
 #define MUX_IDLE_RESET_PERIOD_MS 30000
@@ -41,22 +42,7 @@ extern "C" DWORD MUX_Read(DWORD_PTR openContext, LPVOID buffer, DWORD count)
         return (DWORD)-1;
     }
 
-    DWORD copied = 0;
-    EnterCriticalSection(&channel->rxLock);
-    DWORD available = (DWORD)(channel->rxWrite - channel->rxRead);
-    if (available > count) {
-        memcpy(buffer, channel->rxRead, count);
-        channel->rxRead += count;
-        copied = count;
-    } else if (available != 0) {
-        // Everything taken: the buffer starts over at its beginning.
-        memcpy(buffer, channel->rxRead, available);
-        channel->rxRead = channel->rxBase;
-        channel->rxWrite = channel->rxBase;
-        bufferDrained = 1;
-        copied = available;
-    }
-    LeaveCriticalSection(&channel->rxLock);
+    DWORD copied = RxBufferTake(channel, (BYTE*)buffer, count);
 
     if (copied != 0 && KeepsSystemAwake(channel)) {
         ApplyIdleTimerRule();

@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 #include "dispatcher/dispatcher.h"
 #include "channel/channel.h"
+#include "channel/rx_buffer.h"
 
 // Bit of the phone's status that says a data call is active.
 #define PHONE_STATUS_DATA_CALL 0x1000
@@ -69,24 +70,7 @@ static BOOL Inject(CDispatcher* d, BYTE dlci, const BYTE* octets, DWORD count)
     InterlockedIncrement(&d->channelInUse[dlci]);
     CChannel* channel = d->channels[dlci];
     if (channel != NULL && channel->stopThread == 0) {
-        EnterCriticalSection(&channel->rxLock);
-        BOOL room = (DWORD)(channel->rxEnd - channel->rxWrite) >= count;
-        if (!room) {
-            LeaveCriticalSection(&channel->rxLock);
-            Sleep(INJECT_RETRY_MS);
-            if (d->channels[dlci] == channel && channel->stopThread == 0) {
-                EnterCriticalSection(&channel->rxLock);
-                room = (DWORD)(channel->rxEnd - channel->rxWrite) >= count;
-                if (!room) {
-                    LeaveCriticalSection(&channel->rxLock);
-                }
-            }
-        }
-        if (room) {
-            memcpy(channel->rxWrite, octets, count);
-            channel->rxLast = channel->rxWrite + count - 1;
-            channel->rxWrite += count;
-            LeaveCriticalSection(&channel->rxLock);
+        if (RxBufferAppend(channel, octets, count, INJECT_RETRY_MS, NULL) == RX_APPENDED) {
             channel->WakeThread();
             injected = TRUE;
         }
