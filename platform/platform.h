@@ -254,8 +254,10 @@ WCHAR* wcscat(WCHAR* dst, const WCHAR* src);
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002u)
 #define REG_NONE 0u
 #define REG_SZ 1u
+#define REG_EXPAND_SZ 2u
 #define REG_BINARY 3u
 #define REG_DWORD 4u
+#define REG_MULTI_SZ 7u
 #define REG_OPTION_NON_VOLATILE 0u
 #define REG_CREATED_NEW_KEY 1u
 #define REG_OPENED_EXISTING_KEY 2u
@@ -312,6 +314,11 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
 BOOL WINAPI FlushFileBuffers(HANDLE hFile);
+// I/O control of a stream device ("MUX1:"): the device manager hands the
+// call to the driver's IOControl entry point. No overlapped I/O.
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                            DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                            LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
 
 // Serial port: the DCB as Windows lays it out.
 typedef struct _DCB {
@@ -429,7 +436,8 @@ void NKDbgPrintfW(LPCWSTR lpszFmt, ...);
 // ---------------------------------------------------------------------------
 // Power. SystemIdleTimerReset keeps the system from suspending for lack of
 // activity; CeSetPowerOnEvent has an event signalled once the system runs
-// again after the next suspend.
+// again after the next suspend (the caller may close its own handle
+// meanwhile).
 void WINAPI SystemIdleTimerReset(void);
 BOOL WINAPI CeSetPowerOnEvent(HANDLE hEvt);
 
