@@ -28,6 +28,8 @@ inline void IoPortModify(DWORD offset, DWORD clearBits, DWORD setBits)
 }
 inline void PlatformSetThreadNameW(LPCWSTR) {}
 
+#include "platform/ioctl_codes.h"
+
 #else  // POSIX
 
 #include <stddef.h>
@@ -408,6 +410,32 @@ typedef struct _COMSTAT {
 #define MS_RING_ON 0x0040u
 #define MS_RLSD_ON 0x0080u
 
+// The serial I/O control codes and the COMMPROP and SERIAL_DEV_STATUS
+// layouts.
+#include "platform/ioctl_codes.h"
+
+#define PURGE_TXABORT 0x0001u
+#define PURGE_RXABORT 0x0002u
+#define PURGE_TXCLEAR 0x0004u
+#define PURGE_RXCLEAR 0x0008u
+
+// EscapeCommFunction.
+#define SETXOFF 1u
+#define SETXON 2u
+#define SETRTS 3u
+#define CLRRTS 4u
+#define SETDTR 5u
+#define CLRDTR 6u
+#define SETBREAK 8u
+#define CLRBREAK 9u
+#define SETIR 10u
+#define CLRIR 11u
+
+// The serial calls work on "COM9:" (the port's own driver) and on any stream
+// device ("MUX1:"), where each becomes the serial I/O control Windows CE
+// turns it into (SetCommMask: IOCTL_SERIAL_SET_WAIT_MASK, ...). On "COM9:"
+// GetCommModemStatus, GetCommProperties, PurgeComm, EscapeCommFunction and
+// SetCommBreak fail with ERROR_NOT_SUPPORTED.
 BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB);
 BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB);
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
@@ -417,6 +445,11 @@ BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask);
 BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped);
 BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
 BOOL WINAPI ClearCommBreak(HANDLE hFile);
+BOOL WINAPI SetCommBreak(HANDLE hFile);
+BOOL WINAPI GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat);
+BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp);
+BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags);
+BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc);
 
 // ---------------------------------------------------------------------------
 // Interrupts.
