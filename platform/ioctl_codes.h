@@ -4,25 +4,37 @@
 // codes on a stream device, and a stream driver's IOControl entry point
 // answers them: both sides use the names from here.
 //
-// Included by platform.h; C++03-clean. On the phone the system headers
-// supply the same names, and only the layout checks remain.
+// Included by platform.h; C++03-clean. On the phone (UNDER_CE) the system
+// headers supply the same names, and only the layout checks remain; other
+// Windows compilers have CTL_CODE and COMMPROP from <windows.h> and take the
+// codes from here.
 #ifndef MUX_PLATFORM_IOCTL_CODES_H
 #define MUX_PLATFORM_IOCTL_CODES_H
 
-#if defined(_WIN32)
+#if defined(_WIN32) && defined(UNDER_CE)
 
 #include <pegdser.h>  // IOCTL_SERIAL_*, SERIAL_DEV_STATUS
 #include <pm.h>       // IOCTL_POWER_*
 
 #else
 
+#ifndef CTL_CODE
 #define CTL_CODE(DeviceType, Function, Method, Access)                            \
     (((DWORD)(DeviceType) << 16) | ((DWORD)(Access) << 14) | ((DWORD)(Function) << 2) | \
      (DWORD)(Method))
+#endif
+#ifndef METHOD_BUFFERED
 #define METHOD_BUFFERED 0
+#endif
+#ifndef FILE_ANY_ACCESS
 #define FILE_ANY_ACCESS 0
+#endif
+#ifndef FILE_DEVICE_SERIAL_PORT
 #define FILE_DEVICE_SERIAL_PORT 0x0000001B
+#endif
+#ifndef FILE_DEVICE_POWER
 #define FILE_DEVICE_POWER 0x00000032
+#endif
 
 // Serial ports: 0x001B0004 to 0x001B005C.
 #define PLATFORM_SERIAL_CODE_(n) \
@@ -60,6 +72,7 @@
 #define IOCTL_POWER_QUERY PLATFORM_POWER_CODE_(0x403)
 #define IOCTL_REGISTER_POWER_RELATIONSHIP PLATFORM_POWER_CODE_(0x406)
 
+#if !defined(_WIN32)
 // What IOCTL_SERIAL_GET_PROPERTIES returns (GetCommProperties).
 typedef struct _COMMPROP {
     WORD wPacketLength;
@@ -95,6 +108,7 @@ typedef struct _COMMPROP {
 #define DATABITS_8 0x0008u
 #define STOPBITS_10 0x0001u
 #define PARITY_NONE 0x0100u
+#endif  // !_WIN32
 
 // What IOCTL_SERIAL_GET_COMMSTATUS returns (ClearCommError).
 typedef struct _SERIAL_DEV_STATUS {
@@ -102,7 +116,7 @@ typedef struct _SERIAL_DEV_STATUS {
     COMSTAT ComStat;
 } SERIAL_DEV_STATUS, *PSERIAL_DEV_STATUS;
 
-#endif  // POSIX
+#endif  // !UNDER_CE
 
 // The layouts are those of the phone; a driver copies them by these sizes.
 #define PLATFORM_LAYOUT_CHECK_(name, size) \
