@@ -166,6 +166,7 @@ DWORD ReadDriverKey(LPCWSTR driverKey, StreamDriverEntries* entries, std::u16str
     WCHAR text[16] = {};
     DWORD size = sizeof text - sizeof(WCHAR), type = REG_NONE;
     rc = RegQueryValueExW(key, u"Prefix", nullptr, &type, (LPBYTE)text, &size);
+    if (type != REG_SZ) rc = ERROR_INVALID_PARAMETER;
     DWORD value = 0;
     DWORD valueSize = sizeof value;
     *hasIndex = RegQueryValueExW(key, u"Index", nullptr, &type, (LPBYTE)&value, &valueSize) ==

@@ -264,7 +264,9 @@ TEST_F(DevMgr, ActivationRefusesBadKeys)
     ASSERT_TRUE(plat::LoadRegText("[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Other]\n"
                                   "\"Prefix\"=\"XYZ\"\n"
                                   "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\NoPrefix]\n"
-                                  "\"Index\"=dword:1\n",
+                                  "\"Index\"=dword:1\n"
+                                  "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\NumPrefix]\n"
+                                  "\"Prefix\"=dword:545354\n",
                                   "t.reg", &error));
     struct Case {
         const char* key;
@@ -273,6 +275,7 @@ TEST_F(DevMgr, ActivationRefusesBadKeys)
     ASSERT_NE(INVALID_HANDLE_VALUE, Activate("Tst1"));
     for (const Case& c : {Case{"Missing", ERROR_FILE_NOT_FOUND}, Case{"Other", ERROR_FILE_NOT_FOUND},
                           Case{"NoPrefix", ERROR_INVALID_PARAMETER},
+                          Case{"NumPrefix", ERROR_INVALID_PARAMETER},
                           Case{"Again", ERROR_ALREADY_EXISTS}}) {
         EXPECT_EQ(INVALID_HANDLE_VALUE, Activate(c.key)) << c.key;
         EXPECT_EQ(c.error, GetLastError()) << c.key;
