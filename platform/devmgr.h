@@ -7,7 +7,9 @@
 
 #include "platform/platform.h"
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace plat {
 
@@ -32,6 +34,21 @@ struct StreamDriverEntries {
 // Makes a driver's entry points known under its prefix (replaces an earlier
 // registration of the same prefix). The driver key's "Prefix" value names it.
 void RegisterStreamDriver(const StreamDriverEntries& entries);
+// Forgets the driver of `prefix`. Instances already active keep its entries.
+void UnregisterStreamDriver(const char* prefix);
+
+// What the device manager does at boot: activates every subkey of
+// HKEY_LOCAL_MACHINE\`root` whose "Prefix" names a registered driver, in
+// ascending "Order" (keys without one last; ties by key name). Keys of
+// unregistered drivers are left alone and reported with
+// ERROR_FILE_NOT_FOUND. One entry per subkey, in the order tried.
+struct BuiltInActivation {
+    std::u16string key;  // the driver key's path, e.g. u"Drivers\\BuiltIn\\MUX1"
+    HANDLE device;       // from ActivateDeviceEx, INVALID_HANDLE_VALUE on failure
+    DWORD error;         // the last error of a failed activation, else 0
+};
+std::vector<BuiltInActivation> ActivateBuiltInDrivers(
+    const std::u16string& root = u"Drivers\\BuiltIn");
 
 // Reads a registry file in the text format of Windows CE platform files
 // ([HKEY_LOCAL_MACHINE\...] sections, "Name"="value", dword:, hex:,
@@ -41,9 +58,11 @@ void RegisterStreamDriver(const StreamDriverEntries& entries);
 bool LoadRegFile(const std::string& path, std::string* error);
 bool LoadRegText(const std::string& text, const std::string& name, std::string* error);
 
-// A system suspend: every active instance's PowerDown, in activation order.
-// A resume: every PowerUp, then the events handed to CeSetPowerOnEvent are
-// signalled. Both run on the calling thread.
+// A system suspend: every active instance's PowerDown, the last activated
+// first. A resume: every PowerUp, in activation order, then the events handed
+// to CeSetPowerOnEvent since the last resume are signalled (once each) and
+// forgotten (SignalPowerOnEvents, host.h). Both run on the calling thread,
+// one at a time, and never overlap an activation or deactivation.
 void SystemSuspend();
 void SystemResume();
 
@@ -55,6 +74,21 @@ void SystemResume();
 // colon), calls Init with the active key's path and registers the device
 // name, so that CreateFileW(L"MUX1:") reaches Open. Returns the device handle,
 // or INVALID_HANDLE_VALUE. DeactivateDevice calls Deinit and removes both.
+//
+// The "Index" value picks the number of the name; without it the first free
+// number from 1 to 9, then 0, is taken. The active key is the first free
+// "Drivers\Active\NN" (two digits, from 01). A failed Init leaves nothing
+// behind (last error: the driver's, else ERROR_GEN_FAILURE). lpRegEnts is not
+// supported (cRegEnts must be 0); lpvParam reaches Init as its bus context.
+//
+// Handles opened on an instance that is then deactivated: the name is gone at
+// once, and every later ReadFile, WriteFile, SetFilePointer and
+// DeviceIoControl on them fails with ERROR_INVALID_HANDLE without reaching
+// the driver; CloseHandle succeeds and does not call the driver's Close
+// either, since Deinit has released all the instance's state. A call that
+// is already inside the driver when DeactivateDevice runs is the driver's to
+// end (its Deinit must release a waiting caller): the device manager does not
+// wait for it, since that wait is the one Deinit ends.
 HANDLE ActivateDeviceEx(LPCWSTR lpszDevKey, LPCVOID lpRegEnts, DWORD cRegEnts, LPVOID lpvParam);
 BOOL DeactivateDevice(HANDLE hDevice);
 

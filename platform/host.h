@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace plat {
 
@@ -68,6 +69,10 @@ void SetDebugSink(std::function<void(const std::u16string& text)> sink);
 
 // The in-memory registry back to empty.
 void ClearRegistry();
+
+// The names of the subkeys of HKEY_LOCAL_MACHINE\`path` (as spelled when
+// created), in case-insensitive order; empty when the key does not exist.
+std::vector<std::u16string> RegistrySubkeys(const std::u16string& path);
 
 // Power: SystemIdleTimerReset calls of the current world (count, and the
 // NowMs() of the last one), and the resume of a suspended system, which

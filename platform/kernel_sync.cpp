@@ -170,6 +170,17 @@ BOOL WINAPI PulseEvent(HANDLE hEvent)
     return OnEvent(hEvent, &EventObject::Pulse);
 }
 
+BOOL plat::SetEventObject(Object* obj)
+{
+    if (!obj || obj->Kind() != ObjectKind::Event) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    Lock lk(kernel::Mutex());
+    static_cast<EventObject*>(obj)->Set();
+    return TRUE;
+}
+
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
     kernel::YieldPoint();

@@ -76,6 +76,11 @@ HANDLE NewHandle(Object* obj);
 // not open.
 Object* ReferenceHandle(HANDLE h);
 
+// SetEvent on an event object held by reference rather than by handle (the
+// kernel keeps events handed to it this way, so that the owner may close its
+// handle). FALSE with ERROR_INVALID_HANDLE when `obj` is not an event.
+BOOL SetEventObject(Object* obj);
+
 // Holds one reference for a scope.
 class ObjectRef {
 public:

@@ -45,6 +45,8 @@ inline int PlatformFormatW(LPWSTR lpOut, size_t capacity, LPCWSTR lpFmt, va_list
     return wvsprintfW(lpOut, lpFmt, arglist);
 }
 
+#include "platform/ioctl_codes.h"
+
 #else  // POSIX
 
 #include <stddef.h>
@@ -272,8 +274,10 @@ WCHAR* wcscat(WCHAR* dst, const WCHAR* src);
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002u)
 #define REG_NONE 0u
 #define REG_SZ 1u
+#define REG_EXPAND_SZ 2u
 #define REG_BINARY 3u
 #define REG_DWORD 4u
+#define REG_MULTI_SZ 7u
 #define REG_OPTION_NON_VOLATILE 0u
 #define REG_CREATED_NEW_KEY 1u
 #define REG_OPENED_EXISTING_KEY 2u
@@ -330,6 +334,11 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
 BOOL WINAPI FlushFileBuffers(HANDLE hFile);
+// I/O control of a stream device ("MUX1:"): the device manager hands the
+// call to the driver's IOControl entry point. No overlapped I/O.
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                            DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                            LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
 
 // Serial port: the DCB as Windows lays it out.
 typedef struct _DCB {
@@ -419,6 +428,32 @@ typedef struct _COMSTAT {
 #define MS_RING_ON 0x0040u
 #define MS_RLSD_ON 0x0080u
 
+// The serial I/O control codes and the COMMPROP and SERIAL_DEV_STATUS
+// layouts.
+#include "platform/ioctl_codes.h"
+
+#define PURGE_TXABORT 0x0001u
+#define PURGE_RXABORT 0x0002u
+#define PURGE_TXCLEAR 0x0004u
+#define PURGE_RXCLEAR 0x0008u
+
+// EscapeCommFunction.
+#define SETXOFF 1u
+#define SETXON 2u
+#define SETRTS 3u
+#define CLRRTS 4u
+#define SETDTR 5u
+#define CLRDTR 6u
+#define SETBREAK 8u
+#define CLRBREAK 9u
+#define SETIR 10u
+#define CLRIR 11u
+
+// The serial calls work on "COM9:" (the port's own driver) and on any stream
+// device ("MUX1:"), where each becomes the serial I/O control Windows CE
+// turns it into (SetCommMask: IOCTL_SERIAL_SET_WAIT_MASK, ...). On "COM9:"
+// GetCommModemStatus, GetCommProperties, PurgeComm, EscapeCommFunction and
+// SetCommBreak fail with ERROR_NOT_SUPPORTED.
 BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB);
 BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB);
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
@@ -428,6 +463,11 @@ BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask);
 BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped);
 BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
 BOOL WINAPI ClearCommBreak(HANDLE hFile);
+BOOL WINAPI SetCommBreak(HANDLE hFile);
+BOOL WINAPI GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat);
+BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp);
+BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags);
+BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc);
 
 // ---------------------------------------------------------------------------
 // Interrupts.
@@ -448,7 +488,8 @@ void NKDbgPrintfW(LPCWSTR lpszFmt, ...);
 // ---------------------------------------------------------------------------
 // Power. SystemIdleTimerReset keeps the system from suspending for lack of
 // activity; CeSetPowerOnEvent has an event signalled once the system runs
-// again after the next suspend.
+// again after the next suspend (the caller may close its own handle
+// meanwhile).
 void WINAPI SystemIdleTimerReset(void);
 BOOL WINAPI CeSetPowerOnEvent(HANDLE hEvt);
 

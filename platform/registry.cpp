@@ -263,6 +263,16 @@ LONG WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey)
 
 namespace plat {
 
+std::vector<std::u16string> RegistrySubkeys(const std::u16string& path)
+{
+    std::lock_guard<std::mutex> guard(Mutex());
+    std::vector<std::u16string> names;
+    std::shared_ptr<Key> key = Find(Root(), SplitPath(path.c_str()));
+    if (!key) return names;
+    for (const auto& sub : key->subkeys) names.push_back(sub.second->name);
+    return names;
+}
+
 void ClearRegistry()
 {
     std::lock_guard<std::mutex> guard(Mutex());

@@ -1,7 +1,7 @@
-// The Win32 serial port calls on a device handle ("COM9:"): the port object
-// keeps what the Windows serial driver keeps (DCB, time-outs, event mask and
-// event history, error word, receive FIFO) and leaves moving octets to its
-// Backend (serial_sim.h).
+// The serial port object behind "COM9:": it keeps what the Windows serial
+// driver keeps (DCB, time-outs, event mask and event history, error word,
+// receive FIFO) and leaves moving octets to its Backend (serial_sim.h). The
+// Win32 serial calls reach it through comm.cpp.
 #include "platform.h"
 
 #include "host.h"
@@ -39,7 +39,7 @@ namespace {
 const DWORD kAllEvents = EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY | EV_CTS | EV_DSR | EV_RLSD |
                          EV_BREAK | EV_ERR | EV_RING;
 
-class SerialPort final : public Object, public PortSink {
+class SerialPort final : public Object, public PortSink, public PortCalls {
 public:
     SerialPort(Backend* backend, const std::u16string& name)
         : Object(ObjectKind::Device), backend_(backend), name_(plat::ToUtf8(name))
@@ -88,7 +88,7 @@ public:
     std::string Describe() const override { return "serial port '" + name_ + "'"; }
 
     // ---- the serial calls ----
-    BOOL GetState(LPDCB dcb)
+    BOOL GetState(LPDCB dcb) override
     {
         kernel::Lock lock(kernel::Mutex());
         if (!Alive()) return Fail(ERROR_INVALID_HANDLE);
@@ -97,7 +97,7 @@ public:
         return TRUE;
     }
 
-    BOOL SetState(const DCB* dcb)
+    BOOL SetState(const DCB* dcb) override
     {
         kernel::Lock lock(kernel::Mutex());
         if (!Alive()) return Fail(ERROR_INVALID_HANDLE);
@@ -110,7 +110,7 @@ public:
         return TRUE;
     }
 
-    BOOL GetTimeouts(LPCOMMTIMEOUTS t)
+    BOOL GetTimeouts(LPCOMMTIMEOUTS t) override
     {
         kernel::Lock lock(kernel::Mutex());
         if (!Alive()) return Fail(ERROR_INVALID_HANDLE);
@@ -119,7 +119,7 @@ public:
         return TRUE;
     }
 
-    BOOL SetTimeouts(const COMMTIMEOUTS* t)
+    BOOL SetTimeouts(const COMMTIMEOUTS* t) override
     {
         kernel::Lock lock(kernel::Mutex());
         if (!Alive()) return Fail(ERROR_INVALID_HANDLE);
@@ -128,7 +128,7 @@ public:
         return TRUE;
     }
 
-    BOOL SetMask(DWORD mask)
+    BOOL SetMask(DWORD mask) override
     {
         kernel::Lock lock(kernel::Mutex());
         if (!Alive()) return Fail(ERROR_INVALID_HANDLE);
@@ -141,7 +141,7 @@ public:
         return TRUE;
     }
 
-    BOOL GetMask(LPDWORD mask)
+    BOOL GetMask(LPDWORD mask) override
     {
         kernel::Lock lock(kernel::Mutex());
         if (!Alive()) return Fail(ERROR_INVALID_HANDLE);
@@ -150,7 +150,7 @@ public:
         return TRUE;
     }
 
-    BOOL WaitEvent(LPDWORD events)
+    BOOL WaitEvent(LPDWORD events) override
     {
         if (events) *events = 0;
         kernel::Lock lock(kernel::Mutex());
@@ -174,7 +174,7 @@ public:
         return TRUE;
     }
 
-    BOOL ClearError(LPDWORD errors, LPCOMSTAT stat)
+    BOOL ClearError(LPDWORD errors, LPCOMSTAT stat) override
     {
         kernel::Lock lock(kernel::Mutex());
         if (!Alive()) return Fail(ERROR_INVALID_HANDLE);
@@ -188,7 +188,7 @@ public:
         return TRUE;
     }
 
-    BOOL ClearBreak()
+    BOOL ClearBreak() override
     {
         // Ends a break this side is sending. This port never sends one, so
         // there is nothing to end; the call only checks the handle, as on
@@ -409,18 +409,6 @@ private:
     uint64_t transmitted_ = 0;  // octets that have left the line, all writes
 };
 
-// The port behind a handle, with a reference held by `ref`; null with
-// ERROR_INVALID_HANDLE when the handle is not a serial port.
-SerialPort* PortOf(HANDLE h, ObjectRef& ref)
-{
-    kernel::YieldPoint();
-    if (!ref) return nullptr;  // ReferenceHandle set the error
-    SerialPort* port = dynamic_cast<SerialPort*>(ref.get());
-    if (!port) SetLastError(ERROR_INVALID_HANDLE);
-    (void)h;
-    return port;
-}
-
 }  // namespace
 
 Object* OpenPort(Backend* backend, const std::u16string& name)
@@ -434,70 +422,9 @@ Object* OpenPort(Backend* backend, const std::u16string& name)
     return port;
 }
 
+PortCalls* AsPort(Object* object)
+{
+    return dynamic_cast<SerialPort*>(object);
+}
+
 }  // namespace plat::serial
-
-using plat::ObjectRef;
-using plat::serial::PortOf;
-using plat::serial::SerialPort;
-
-namespace {
-
-// Every serial call: the port behind the handle, held while the call runs,
-// or FALSE with the handle error PortOf has set.
-template <class Call>
-BOOL OnPort(HANDLE hFile, Call call)
-{
-    ObjectRef ref(hFile);
-    SerialPort* port = PortOf(hFile, ref);
-    return port ? call(*port) : FALSE;
-}
-
-}  // namespace
-
-BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB)
-{
-    return OnPort(hFile, [&](SerialPort& port) { return port.GetState(lpDCB); });
-}
-
-BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB)
-{
-    return OnPort(hFile, [&](SerialPort& port) { return port.SetState(lpDCB); });
-}
-
-BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
-{
-    return OnPort(hFile, [&](SerialPort& port) { return port.SetTimeouts(lpCommTimeouts); });
-}
-
-BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
-{
-    return OnPort(hFile, [&](SerialPort& port) { return port.GetTimeouts(lpCommTimeouts); });
-}
-
-BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask)
-{
-    return OnPort(hFile, [&](SerialPort& port) { return port.SetMask(dwEvtMask); });
-}
-
-BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask)
-{
-    return OnPort(hFile, [&](SerialPort& port) { return port.GetMask(lpEvtMask); });
-}
-
-BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped)
-{
-    // The port is never opened for overlapped I/O: the wait is synchronous
-    // whatever lpOverlapped says.
-    (void)lpOverlapped;
-    return OnPort(hFile, [&](SerialPort& port) { return port.WaitEvent(lpEvtMask); });
-}
-
-BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat)
-{
-    return OnPort(hFile, [&](SerialPort& port) { return port.ClearError(lpErrors, lpStat); });
-}
-
-BOOL WINAPI ClearCommBreak(HANDLE hFile)
-{
-    return OnPort(hFile, [&](SerialPort& port) { return port.ClearBreak(); });
-}

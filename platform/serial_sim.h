@@ -80,6 +80,27 @@ public:
 // line already has an open port.
 Object* OpenPort(Backend* backend, const std::u16string& name);
 
+// The Win32 serial calls as the port object behind "COM9:" implements them
+// (comm.cpp routes the calls to it).
+class PortCalls {
+public:
+    virtual BOOL GetState(LPDCB dcb) = 0;
+    virtual BOOL SetState(const DCB* dcb) = 0;
+    virtual BOOL GetTimeouts(LPCOMMTIMEOUTS t) = 0;
+    virtual BOOL SetTimeouts(const COMMTIMEOUTS* t) = 0;
+    virtual BOOL SetMask(DWORD mask) = 0;
+    virtual BOOL GetMask(LPDWORD mask) = 0;
+    virtual BOOL WaitEvent(LPDWORD events) = 0;
+    virtual BOOL ClearError(LPDWORD errors, LPCOMSTAT stat) = 0;
+    virtual BOOL ClearBreak() = 0;
+
+protected:
+    ~PortCalls() = default;
+};
+
+// The serial calls of an object if it is such a port, else null.
+PortCalls* AsPort(Object* object);
+
 // The far end of the simulated line: the module's UART. Called with the
 // kernel lock held.
 class UartPeer {
