@@ -47,7 +47,7 @@ public:
 
     // The control-octet ring. The receive parser queues one octet per frame
     // header; a full ring is never overwritten: QueueControlOctet returns
-    // FALSE and the caller drops that frame. A channel thread takes every
+    // FALSE and that octet is lost (the frame's data is still delivered). A channel thread takes every
     // queued octet on each wake:
     //     while (ch->TakeControlOctet(&x)) { ... }
     // and never resets its auto-reset wakeEvent, so no wake is lost.

@@ -218,6 +218,12 @@ DWORD WINAPI CtrlChannelBody(LPVOID arg)
                 break;
             }
         }
+        // Messages whose UIH octet found the control-octet ring full are in
+        // the buffer all the same; the wake of their delivery brings them here.
+        if (ch->stopThread == 0 && !ch->ParseUIH()) {
+            shutdown = TRUE;
+            ch->stopThread = 1;
+        }
     }
 
     if (shutdown) {

@@ -713,9 +713,10 @@ TEST_F(ParserTest, BufferDrainedSkipsExactlyOneWake)
     EXPECT_FALSE(Woken(ch));
 }
 
-// Five untaken octets fill the ring; a sixth frame never overwrites one:
-// it is read to its end and dropped with a log line, its data not delivered.
-// Once the thread has taken octets, the ring goes round as before.
+// Five untaken octets fill the ring; a sixth frame's octet never overwrites
+// one: it is lost with a log line, while the frame's data is still delivered
+// (the control channel walks all buffered data on every wake). Once the
+// thread has taken octets, the ring goes round as before.
 TEST_F(ParserTest, FullControlQueueDropsTheFrameAndOverwritesNothing)
 {
     TestChannel ch(1, u"MUX2:", 100);
@@ -730,11 +731,12 @@ TEST_F(ParserTest, FullControlQueueDropsTheFrameAndOverwritesNothing)
     ParseNode(ModemFrame(Address(1, true), 0xEF, {0x41, 0x42}));
     ParseNode(ModemFrame(Address(1, true), 0x0F));
     EXPECT_EQ(Queue(ch), (Bytes{0x3F, 0x53, 0xEF, 0x73, 0x1F}));
-    EXPECT_TRUE(ch.Unread().empty());  // the dropped UIH delivered nothing
-    EXPECT_EQ(log.Matching("MUX: CDispatcher::ParseRecBytes() -> Control queue of MUX2: is full, ignore this "
-                           "frame ; Time=")
-                  .size(),
-              2u);
+    EXPECT_EQ(ch.Drain(), (Bytes{0x41, 0x42}));
+    EXPECT_EQ(log.Messages(),
+              (std::vector<std::string>{"MUX: CDispatcher::ParseRecBytes() -> Control queue of MUX2: is full, "
+                                        "control octet 0xef lost ; Time=" + T() + "\r\n",
+                                        "MUX: CDispatcher::ParseRecBytes() -> Control queue of MUX2: is full, "
+                                        "control octet 0xf lost ; Time=" + T() + "\r\n"}));
     EXPECT_EQ(g_dispatcher.parseState, PS_FLAG);
 
     // Every octet is taken in order; then there is room again.
@@ -744,6 +746,7 @@ TEST_F(ParserTest, FullControlQueueDropsTheFrameAndOverwritesNothing)
     EXPECT_EQ(ch.ctlQueueWrite, 1);
     EXPECT_EQ(ch.TakeQueued(), (Bytes{0xEF}));
     EXPECT_EQ(ch.Unread(), (Bytes{0x43}));
+    EXPECT_EQ(log.Messages().size(), 2u);
 
     // An index out of range is taken modulo the ring.
     ch.ctlQueueWrite = 9;
