@@ -37,6 +37,9 @@ CChannel::CChannel(BYTE dlci, LPTHREAD_START_ROUTINE proc, ChannelCleanupHook ho
     thread = NULL;
     threadId = 0;
     responseWaiters = 0;
+    ctlQueued = 0;
+    responseAwaited = 0;
+    commandEvent = NULL;
     stopThread = 1;
 
     rxFrameLength = 0;
@@ -128,6 +131,8 @@ BOOL CChannel::Init()
     }
     ctlQueueRead = 0;
     ctlQueueWrite = 0;
+    ctlQueued = 0;
+    responseAwaited = 0;
 
     if (!g_dispatcher.bRunning) {
         if (!g_dispatcher.Init()) {
@@ -219,20 +224,23 @@ void CChannel::Deinit()
     // delivering keeps its hold until it is done with the lock and events.
     g_dispatcher.WaitChannelIdle(Dlci());
 
+    // Every sender and flow-control waiter still using the events from
+    // another thread is released (it finds the channel no longer initialised
+    // and fails) and waited for before any event is closed. The events are
+    // set again until all are gone: one set releases one waiter, and one that
+    // has not begun its wait yet finds the event set.
+    while (InterlockedCompareExchange(&responseWaiters, 0, 0) != 0) {
+        if (responseEvent != NULL) SetEvent(responseEvent);
+        if (flowEvent != NULL) SetEvent(flowEvent);
+        if (commandEvent != NULL) SetEvent(commandEvent);
+        Sleep(1);
+    }
+
     if (wakeEvent != NULL) {
         CloseHandle(wakeEvent);
         wakeEvent = NULL;
     }
     if (responseEvent != NULL) {
-        // Releases a sender still waiting for a response; it finds the
-        // channel no longer initialised and fails. The event is set again
-        // until every such sender is done with the channel: one set releases
-        // one waiter, and one that has not begun its wait yet finds it set.
-        SetEvent(responseEvent);
-        while (InterlockedCompareExchange(&responseWaiters, 0, 0) != 0) {
-            SetEvent(responseEvent);
-            Sleep(1);
-        }
         CloseHandle(responseEvent);
         responseEvent = NULL;
     }
@@ -255,12 +263,39 @@ BOOL CChannel::IsNotReady()
     return !g_dispatcher.bRunning || !initialized;
 }
 
+BOOL CChannel::BeginEventUse()
+{
+    // Counted first, then checked: a Deinit that cleared `initialized`
+    // either is seen here or sees this count (both are ordered by the
+    // interlocked operations) and waits for it.
+    InterlockedIncrement(&responseWaiters);
+    if (initialized == 0) {
+        InterlockedDecrement(&responseWaiters);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void CChannel::EndEventUse()
+{
+    // Last use of the channel: a Deinit waiting for this may now close the
+    // events and the owner free the channel.
+    InterlockedDecrement(&responseWaiters);
+}
+
 // Sends a frame without information field with the given control octet and
 // waits for the modem's answer; the two messages name the operation.
 static BOOL SendCommandAndWait(CChannel* ch, BYTE control, LPCWSTR notUaMessage,
                                LPCWSTR timeOutMessage)
 {
-    InterlockedIncrement(&ch->responseWaiters);
+    if (!ch->BeginEventUse()) {
+        // Deinitialised: its events are closed or about to be.
+        MuxLog(timeOutMessage, ch->name, GetTickCount());
+        return FALSE;
+    }
+    // Awaited from before the frame goes out, so that a quick answer is
+    // taken; a UA or DM that came while nobody waited has been dropped.
+    InterlockedExchange(&ch->responseAwaited, 1);
     EnterCriticalSection(&g_dispatcher.csSend);
     ch->frameHeader[2] = control;
     ch->frameHeader[3] = MUX_EA_BIT;
@@ -271,9 +306,24 @@ static BOOL SendCommandAndWait(CChannel* ch, BYTE control, LPCWSTR notUaMessage,
     g_dispatcher.Send(&ch->txFrame);
     LeaveCriticalSection(&g_dispatcher.csSend);
 
+    // A set of responseEvent left over from an answer that came just as an
+    // earlier sender gave up does not end this wait: only the hand-over
+    // (responseAwaited back to 0) does.
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (InterlockedCompareExchange(&ch->responseAwaited, 1, 1) == 0 || ch->initialized != 1) {
+            break;
+        }
+        DWORD spent = GetTickCount() - start;
+        if (spent >= MUX_RESPONSE_WAIT_MS) {
+            break;
+        }
+        WaitForSingleObject(ch->responseEvent, MUX_RESPONSE_WAIT_MS - spent);
+    }
+    BOOL answered = InterlockedExchange(&ch->responseAwaited, 0) == 0;
+
     BOOL result = FALSE;
-    DWORD wait = WaitForSingleObject(ch->responseEvent, MUX_RESPONSE_WAIT_MS);
-    if (wait == WAIT_OBJECT_0 && ch->initialized == 1) {
+    if (answered && ch->initialized == 1) {
         if (ch->lastResponse == MUX_CTL_UA) {
             result = TRUE;
         } else {
@@ -282,8 +332,7 @@ static BOOL SendCommandAndWait(CChannel* ch, BYTE control, LPCWSTR notUaMessage,
     } else {
         MuxLog(timeOutMessage, ch->name, GetTickCount());
     }
-    // Last use of the channel: a Deinit waiting for this may now free it.
-    InterlockedDecrement(&ch->responseWaiters);
+    ch->EndEventUse();
     return result;
 }
 
@@ -327,11 +376,15 @@ LONG CChannel::SendUIH(const BYTE* data, DWORD length)
     const BYTE* p = data;
 
     for (;;) {
-        if (flowStopped == 1) {
-            if (WaitForSingleObject(flowEvent, MUX_FLOW_WAIT_MS) == WAIT_TIMEOUT) {
+        // Counted while it waits, so that Deinit releases the wait and
+        // closes flowEvent only after it; a channel deinitialised meanwhile
+        // is not waited on (the connected check below fails the send).
+        if (flowStopped == 1 && BeginEventUse()) {
+            if (flowStopped == 1 && WaitForSingleObject(flowEvent, MUX_FLOW_WAIT_MS) == WAIT_TIMEOUT) {
                 // The modem never lifted it; go on rather than block forever.
                 flowStopped = 0;
             }
+            EndEventUse();
         }
 
         DWORD chunk = left < MUX_MAX_INFO ? left : MUX_MAX_INFO;
@@ -385,12 +438,30 @@ DWORD CChannel::GetRxCount()
     return count;
 }
 
-BYTE CChannel::TakeControlOctet()
+BOOL CChannel::QueueControlOctet(BYTE control)
 {
+    // Only the receive parser queues, only the channel thread takes; the
+    // count is changed last by the one and first read by the other.
+    if (InterlockedCompareExchange(&ctlQueued, 0, 0) >= MUX_CTL_QUEUE_SIZE) {
+        return FALSE;
+    }
+    DWORD slot = (DWORD)ctlQueueWrite % MUX_CTL_QUEUE_SIZE;
+    ctlQueue[slot] = control;
+    ctlQueueWrite = (LONG)((slot + 1) % MUX_CTL_QUEUE_SIZE);
+    InterlockedIncrement(&ctlQueued);
+    return TRUE;
+}
+
+BOOL CChannel::TakeControlOctet(BYTE* control)
+{
+    if (InterlockedCompareExchange(&ctlQueued, 0, 0) <= 0) {
+        return FALSE;
+    }
     DWORD slot = (DWORD)ctlQueueRead % MUX_CTL_QUEUE_SIZE;
-    BYTE octet = ctlQueue[slot];
+    *control = ctlQueue[slot];
     ctlQueueRead = (LONG)((slot + 1) % MUX_CTL_QUEUE_SIZE);
-    return octet;
+    InterlockedDecrement(&ctlQueued);
+    return TRUE;
 }
 
 BOOL CChannel::NoteResponse(BYTE control)
@@ -399,8 +470,17 @@ BOOL CChannel::NoteResponse(BYTE control)
     if (withPF != MUX_CTL_UA && withPF != MUX_CTL_DM) {
         return FALSE;
     }
-    lastResponse = control;
-    SetEvent(responseEvent);
+    // Only this channel's thread stores lastResponse, and only while a
+    // sender awaits it; the sender reads it once the hand-over is done.
+    if (InterlockedCompareExchange(&responseAwaited, 1, 1) == 1) {
+        lastResponse = control;
+        if (InterlockedCompareExchange(&responseAwaited, 0, 1) == 1) {
+            SetEvent(responseEvent);
+            return TRUE;
+        }
+    }
+    MuxLog(TEXT("MUX: CChannel::NoteResponse() for %s -> ERROR, Receive a response, but not waiting for it (0x%x) ; Time=%d\r\n"),
+           name, (unsigned)control, (int)GetTickCount());
     return TRUE;
 }
 

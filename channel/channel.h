@@ -45,13 +45,28 @@ public:
     BOOL MarkConnected();
     BOOL MarkDisconnected();
 
-    // For the channel threads: takes the ctlQueue entry at ctlQueueRead and
-    // advances it (one entry per wake).
-    BYTE TakeControlOctet();
+    // The control-octet ring. The receive parser queues one octet per frame
+    // header; a full ring is never overwritten: QueueControlOctet returns
+    // FALSE and that octet is lost (the frame's data is still delivered). A channel thread takes every
+    // queued octet on each wake:
+    //     while (ch->TakeControlOctet(&x)) { ... }
+    // and never resets its auto-reset wakeEvent, so no wake is lost.
+    BOOL QueueControlOctet(BYTE control);
+    BOOL TakeControlOctet(BYTE* control);
     // The reaction common to every channel thread: a UA or DM (after forcing
-    // P/F) is stored unchanged in lastResponse and responseEvent is set.
-    // Returns TRUE when the octet was such a response.
+    // P/F) that a SABM or DISC sender awaits is stored unchanged in
+    // lastResponse and responseEvent is set; one that nobody awaits is logged
+    // and dropped, so it cannot satisfy the next sender's wait. Returns TRUE
+    // when the octet was a UA or DM.
     BOOL NoteResponse(BYTE control);
+
+    // Users of the channel's events from outside its thread (SABM/DISC and
+    // control command senders, flow-control waiters in SendUIH) bracket that
+    // use with these; Deinit releases and waits for every one of them before
+    // it closes the events. BeginEventUse returns FALSE (and counts nothing)
+    // when the channel is no longer initialised.
+    BOOL BeginEventUse();
+    void EndEventUse();
 
     // Fields, in this order.
     volatile LONG connected;
@@ -82,10 +97,19 @@ public:
     // Id of the channel's thread, so that Deinit run by that very thread
     // (the control channel ending the multiplexer) does not wait for itself.
     DWORD threadId;
-    // Senders of a SABM or DISC, from building the frame to their last use
-    // of the channel after the answer (or its absence). Deinit waits for
-    // them, so the channel's owner never frees it under a released sender.
+    // Threads between BeginEventUse and EndEventUse: senders of a SABM or
+    // DISC or of a control command, flow-control waiters. Deinit waits for
+    // them, so that no event is closed under a waiter and the channel's
+    // owner never frees it under a released sender.
     volatile LONG responseWaiters;
+    // Octets queued in ctlQueue and not yet taken (0 to 5).
+    volatile LONG ctlQueued;
+    // The control channel's command-response event (null on user channels):
+    // created and closed by the control channel, set by Deinit to release
+    // the command senders it waits for.
+    HANDLE commandEvent;
+    // 1 while a SABM or DISC sender waits for its UA or DM.
+    volatile LONG responseAwaited;
 
 private:
     CChannel(const CChannel&);

@@ -97,11 +97,13 @@ DWORD WINAPI CtrlChannelBody(LPVOID arg);
 
 CCtrlChannel::CCtrlChannel(BYTE dlci)
     : CChannel(dlci, CtrlChannelThread, Cleanup),
-      responseDoneEvent(NULL),
       curMsg(NULL),
-      nextMsg(NULL)
+      nextMsg(NULL),
+      cmdAwaited(0),
+      cmdToken(0)
 {
     memset(cmdBuf, 0, sizeof(cmdBuf));
+    memset(cmdResponse, 0, sizeof(cmdResponse));
     memset(&cmdLock, 0, sizeof(cmdLock));
     name = TEXT("Ctrl");
     rxSize = MUX_CTRL_RX_SIZE;
@@ -133,14 +135,15 @@ BOOL CCtrlChannel::Init()
         rxBase = (BYTE*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, MUX_CTRL_RX_SIZE);
         if (rxBase == NULL) goto fail;
     }
-    if (responseDoneEvent == NULL) {
-        responseDoneEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
-        if (responseDoneEvent == NULL) goto fail;
-        // cmdLock lives exactly as long as responseDoneEvent.
+    if (commandEvent == NULL) {
+        commandEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
+        if (commandEvent == NULL) goto fail;
+        // cmdLock lives exactly as long as commandEvent.
         InitializeCriticalSection(&cmdLock);
     }
     curMsg = NULL;
     nextMsg = NULL;
+    cmdAwaited = 0;
     if (CChannel::Init()) {
         return TRUE;
     }
@@ -158,15 +161,15 @@ fail:
 BOOL CCtrlChannel::Cleanup(CChannel* channel)
 {
     CCtrlChannel* ctrl = static_cast<CCtrlChannel*>(channel);
-    if (ctrl->responseDoneEvent != NULL) {
-        SetEvent(ctrl->responseDoneEvent);
-        // A command sender released by Deinit (responseEvent set, initialized
-        // 0) may still hold cmdLock until it has set responseDoneEvent; let it
-        // leave before the lock and the event go away.
+    if (ctrl->commandEvent != NULL) {
+        // Deinit has released and waited for every command sender it counted;
+        // one that holds cmdLock without having been counted yet (the
+        // dispatcher's forwarding gate) finds the channel deinitialised and
+        // leaves at once: let it leave before the lock goes away.
         EnterCriticalSection(&ctrl->cmdLock);
         LeaveCriticalSection(&ctrl->cmdLock);
-        CloseHandle(ctrl->responseDoneEvent);
-        ctrl->responseDoneEvent = NULL;
+        CloseHandle(ctrl->commandEvent);
+        ctrl->commandEvent = NULL;
         DeleteCriticalSection(&ctrl->cmdLock);
     }
     return TRUE;
@@ -187,33 +190,40 @@ DWORD WINAPI CtrlChannelBody(LPVOID arg)
     BOOL shutdown = FALSE;
     while (ch->stopThread == 0) {
         WaitForSingleObject(ch->wakeEvent, INFINITE);
-        if (ch->stopThread != 0) break;
-
-        BYTE x = ch->TakeControlOctet();
-
-        switch ((BYTE)(x | MUX_PF_BIT)) {
-        case MUX_CTL_DM:
-        case MUX_CTL_UA:
-            ch->NoteResponse(x);
-            break;
-        case MUX_CTL_SABM:
-            ch->SendUA();
-            break;
-        case MUX_CTL_DISC:
-            ch->SendUA();
-            shutdown = TRUE;
-            ch->stopThread = 1;
-            break;
-        case MUX_CTL_UIH_PF:
-            if (!ch->ParseUIH()) {
+        // Every octet queued so far is taken on this wake. The wake event is
+        // never reset here: a wake that came in meanwhile stays pending, and
+        // the octet it stands for is taken on the next pass at the latest.
+        BYTE x;
+        while (ch->stopThread == 0 && ch->TakeControlOctet(&x)) {
+            switch ((BYTE)(x | MUX_PF_BIT)) {
+            case MUX_CTL_DM:
+            case MUX_CTL_UA:
+                ch->NoteResponse(x);
+                break;
+            case MUX_CTL_SABM:
+                ch->SendUA();
+                break;
+            case MUX_CTL_DISC:
+                ch->SendUA();
                 shutdown = TRUE;
                 ch->stopThread = 1;
+                break;
+            case MUX_CTL_UIH_PF:
+                if (!ch->ParseUIH()) {
+                    shutdown = TRUE;
+                    ch->stopThread = 1;
+                }
+                break;
+            default:
+                break;
             }
-            break;
-        default:
-            break;
         }
-        ResetEvent(ch->wakeEvent);
+        // Messages whose UIH octet found the control-octet ring full are in
+        // the buffer all the same; the wake of their delivery brings them here.
+        if (ch->stopThread == 0 && !ch->ParseUIH()) {
+            shutdown = TRUE;
+            ch->stopThread = 1;
+        }
     }
 
     if (shutdown) {
@@ -232,8 +242,6 @@ DWORD WINAPI CtrlChannelBody(LPVOID arg)
 
 BOOL CCtrlChannel::ParseUIH()
 {
-    BOOL result = TRUE;
-
     EnterCriticalSection(&rxLock);
     if (rxRead >= rxWrite) {
         // Nothing new: an earlier call took everything (a second queued UIH
@@ -243,184 +251,212 @@ BOOL CCtrlChannel::ParseUIH()
         LeaveCriticalSection(&rxLock);
         return TRUE;
     }
-    curMsg = nextMsg = rxRead;
+    nextMsg = rxRead;
     LeaveCriticalSection(&rxLock);
 
-    for (;;) {
-        if (nextMsg == NULL) {
-            EnterCriticalSection(&rxLock);
-            if (rxRead >= rxWrite) {
-                break;  // with rxLock held
-            }
-            curMsg = nextMsg = rxRead;
-            LeaveCriticalSection(&rxLock);
+    BOOL result = TRUE;
+    BYTE msg[kMaxMessage];
+    DWORD copied = 0;
+    while (NextMessage(msg, &copied)) {
+        // After a CLD the remaining messages are still examined.
+        if (!HandleMessage(msg, copied)) {
+            result = FALSE;
         }
-
-        // Everything below reads the buffer only inside its rxSize octets,
-        // whatever the length octet claims.
-        DWORD offset = (DWORD)(curMsg - rxBase);
-        DWORD room = (DWORD)rxSize - offset;
-        DWORD valueCount = (room >= 2) ? (DWORD)(curMsg[1] >> 1) : 0;
-        DWORD next = offset + 2 + valueCount;
-
-        BYTE msg[kMaxMessage];
-        DWORD copy = 2 + valueCount;
-        if (copy < 4) copy = 4;  // MSC reads its two value octets in any case
-        if (copy > room) copy = room;
-
-        EnterCriticalSection(&rxLock);
-        if (next >= (DWORD)(rxWrite - rxBase)) {
-            // Last message of the data (possibly cut short).
-            nextMsg = NULL;
-            rxRead = rxLast = rxWrite;
-        } else {
-            nextMsg = rxBase + next;
-            rxRead = nextMsg;
-        }
-        memcpy(msg, curMsg, copy);
-        LeaveCriticalSection(&rxLock);
-
-        BYTE typeOctet = msg[0];
-        BYTE type = (BYTE)(typeOctet & 0xFC);
-
-        if (typeOctet & MUX_CR_BIT) {
-            // Command from the modem.
-            if (IsUnsupportedCommand(type)) {
-                MuxLog(TEXT("MUX: CCtrlChannel::ParseUIH() -> Receive unsupported command (0x%x) ; Time=%d\r\n"),
-                       (unsigned)type, (int)GetTickCount());
-                BYTE nsc[3];
-                nsc[0] = 0x11;
-                nsc[1] = 0x03;
-                nsc[2] = typeOctet;
-                SendUIH(nsc, 3);
-            } else if (type == kMsgCLD) {
-                BYTE cld[2];
-                cld[0] = 0xC1;
-                cld[1] = 0x01;
-                SendUIH(cld, 2);
-                result = FALSE;
-            } else if (type == kMsgMSC) {
-                if (copy >= 4) {
-                    BYTE dlciOctet = msg[2];
-                    BYTE v24 = msg[3];
-                    BYTE rsp[4];
-                    rsp[0] = 0xE1;
-                    rsp[1] = 0x05;
-                    rsp[2] = dlciOctet;
-                    rsp[3] = kOwnSignals;
-                    SendUIH(rsp, 4);
-                    BYTE d = (BYTE)(dlciOctet >> 2);
-                    if (v24 & kV24FC) {
-                        g_dispatcher.StopFlow(d);
-                    } else {
-                        g_dispatcher.ResumeFlow(d);
-                    }
-                }
-                // An MSC at the very end of the buffer has no DLCI and signal
-                // octets to act on.
-            }
-        } else {
-            // Response from the modem: one is awaited while a sender holds
-            // cmdLock.
-            if (TryEnterCriticalSection(&cmdLock)) {
-                MuxLog(TEXT("MUX: CCtrlChannel::ParseUIH() -> ERROR, Receive a response, but not waiting for it (0x%x) ; Time=%d\r\n"),
-                       (unsigned)type, (int)GetTickCount());
-                LeaveCriticalSection(&cmdLock);
-            } else if (IsUnusedResponse(type)) {
-                MuxLog(TEXT("MUX: CCtrlChannel::ParseUIH() -> ERROR, Receive not implemented response (0x%x) ; Time=%d\r\n"),
-                       (unsigned)type, (int)GetTickCount());
-            } else if (type == kMsgSNC || type == kMsgMSC) {
-                // The sender examines the message at curMsg while we wait.
-                SetEvent(responseEvent);
-                WaitForSingleObject(responseDoneEvent, INFINITE);
-            }
-        }
-
-        curMsg = nextMsg;
     }
-
-    rxRead = rxLast = rxWrite = rxBase;
-    LeaveCriticalSection(&rxLock);
     return result;
 }
 
-namespace {
-
-// Reads the first `count` octets of the message at `msg` if they lie inside
-// the channel's buffer.
-BOOL ReadMessage(const CCtrlChannel* ch, const BYTE* msg, BYTE* out, DWORD count)
+BOOL CCtrlChannel::NextMessage(BYTE* msg, DWORD* copied)
 {
-    if (msg == NULL || ch->rxBase == NULL) return FALSE;
-    if (msg < ch->rxBase) return FALSE;
-    DWORD offset = (DWORD)(msg - ch->rxBase);
-    if (offset > (DWORD)ch->rxSize || (DWORD)ch->rxSize - offset < count) return FALSE;
-    memcpy(out, msg, count);
+    if (nextMsg == NULL) {
+        // The last message taken was the end of the data then; frames
+        // appended since are walked on.
+        EnterCriticalSection(&rxLock);
+        if (rxRead >= rxWrite) {
+            rxRead = rxLast = rxWrite = rxBase;
+            LeaveCriticalSection(&rxLock);
+            return FALSE;
+        }
+        nextMsg = rxRead;
+        LeaveCriticalSection(&rxLock);
+    }
+    curMsg = nextMsg;
+
+    // Everything below reads the buffer only inside its rxSize octets,
+    // whatever the length octet claims.
+    DWORD offset = (DWORD)(curMsg - rxBase);
+    DWORD room = (DWORD)rxSize - offset;
+    DWORD valueCount = (room >= 2) ? (DWORD)(curMsg[1] >> 1) : 0;
+    DWORD next = offset + 2 + valueCount;
+    DWORD copy = 2 + valueCount;
+    if (copy < 4) copy = 4;  // MSC reads its two value octets in any case
+    if (copy > room) copy = room;
+
+    memset(msg, 0, 4);
+    EnterCriticalSection(&rxLock);
+    if (next >= (DWORD)(rxWrite - rxBase)) {
+        // Last message of the data (possibly cut short).
+        nextMsg = NULL;
+        rxRead = rxLast = rxWrite;
+    } else {
+        nextMsg = rxBase + next;
+        rxRead = nextMsg;
+    }
+    memcpy(msg, curMsg, copy);
+    LeaveCriticalSection(&rxLock);
+    *copied = copy;
     return TRUE;
 }
 
-}  // namespace
+BOOL CCtrlChannel::HandleMessage(const BYTE* msg, DWORD copied)
+{
+    BYTE typeOctet = msg[0];
+    BYTE type = (BYTE)(typeOctet & 0xFC);
+
+    if ((typeOctet & MUX_CR_BIT) == 0) {
+        // Response from the modem.
+        if (InterlockedCompareExchange(&cmdAwaited, 0, 0) == 0) {
+            MuxLog(TEXT("MUX: CCtrlChannel::ParseUIH() -> ERROR, Receive a response, but not waiting for it (0x%x) ; Time=%d\r\n"),
+                   (unsigned)type, (int)GetTickCount());
+        } else if (IsUnusedResponse(type)) {
+            MuxLog(TEXT("MUX: CCtrlChannel::ParseUIH() -> ERROR, Receive not implemented response (0x%x) ; Time=%d\r\n"),
+                   (unsigned)type, (int)GetTickCount());
+        } else if (type == kMsgSNC || type == kMsgMSC) {
+            HandOverResponse(msg, type);
+        }
+        return TRUE;
+    }
+
+    // Command from the modem.
+    if (IsUnsupportedCommand(type)) {
+        MuxLog(TEXT("MUX: CCtrlChannel::ParseUIH() -> Receive unsupported command (0x%x) ; Time=%d\r\n"),
+               (unsigned)type, (int)GetTickCount());
+        BYTE nsc[3];
+        nsc[0] = 0x11;
+        nsc[1] = 0x03;
+        nsc[2] = typeOctet;
+        SendUIH(nsc, 3);
+    } else if (type == kMsgCLD) {
+        BYTE cld[2];
+        cld[0] = 0xC1;
+        cld[1] = 0x01;
+        SendUIH(cld, 2);
+        return FALSE;
+    } else if (type == kMsgMSC && copied >= 4) {
+        // An MSC at the very end of the buffer has no DLCI and signal
+        // octets to act on.
+        BYTE dlciOctet = msg[2];
+        BYTE v24 = msg[3];
+        BYTE rsp[4];
+        rsp[0] = 0xE1;
+        rsp[1] = 0x05;
+        rsp[2] = dlciOctet;
+        rsp[3] = kOwnSignals;
+        SendUIH(rsp, 4);
+        BYTE d = (BYTE)(dlciOctet >> 2);
+        if (v24 & kV24FC) {
+            g_dispatcher.StopFlow(d);
+        } else {
+            g_dispatcher.ResumeFlow(d);
+        }
+    }
+    return TRUE;
+}
+
+void CCtrlChannel::HandOverResponse(const BYTE* msg, BYTE type)
+{
+    // Only this thread hands over, and only a sender sets a token (while it
+    // holds cmdLock, one at a time); cmdResponse is written only while a
+    // token is set and read by its sender only after the hand-over. Nothing
+    // here waits: the sender may have given up at any moment.
+    LONG token = InterlockedCompareExchange(&cmdAwaited, 0, 0);
+    if (token != 0) {
+        memcpy(cmdResponse, msg, sizeof(cmdResponse));
+        if (InterlockedCompareExchange(&cmdAwaited, 0, token) == token) {
+            SetEvent(commandEvent);
+            return;
+        }
+    }
+    // The sender gave up meanwhile, or this is a second response to one
+    // command.
+    MuxLog(TEXT("MUX: CCtrlChannel::ParseUIH() -> ERROR, Receive a response, but not waiting for it (0x%x) ; Time=%d\r\n"),
+           (unsigned)type, (int)GetTickCount());
+}
+
+BOOL CCtrlChannel::Exchange(BYTE type, const BYTE* values, DWORD count, BYTE* rsp)
+{
+    // Counted before it takes cmdLock: Deinit releases and waits for it
+    // before commandEvent and cmdLock go away.
+    if (!BeginEventUse()) {
+        return FALSE;
+    }
+    BOOL answered = FALSE;
+    EnterCriticalSection(&cmdLock);
+    if (initialized) {
+        cmdBuf[0] = (BYTE)(type | MUX_CR_BIT | MUX_EA_BIT);
+        cmdBuf[1] = (BYTE)((count << 1) | MUX_EA_BIT);
+        memcpy(&cmdBuf[2], values, count);
+
+        // A token of its own, so that a hand-over meant for an earlier
+        // command that gave up is not taken for this one's.
+        if (++cmdToken <= 0) cmdToken = 1;
+        LONG token = cmdToken;
+        InterlockedExchange(&cmdAwaited, token);
+        SendUIH(cmdBuf, 2 + count);
+
+        // A set of commandEvent left over from such an earlier hand-over
+        // does not end the wait: only the token's going does.
+        DWORD start = GetTickCount();
+        for (;;) {
+            if (InterlockedCompareExchange(&cmdAwaited, 0, 0) != token || !initialized) {
+                break;
+            }
+            DWORD spent = GetTickCount() - start;
+            if (spent >= kCommandTimeoutMs) {
+                break;
+            }
+            WaitForSingleObject(commandEvent, kCommandTimeoutMs - spent);
+        }
+        // Withdraw the token; if it was already gone, the response is ours.
+        answered = InterlockedCompareExchange(&cmdAwaited, 0, token) != token;
+        if (answered && initialized) {
+            memcpy(rsp, cmdResponse, sizeof(cmdResponse));
+        } else {
+            answered = FALSE;
+        }
+    }
+    LeaveCriticalSection(&cmdLock);
+    EndEventUse();
+    return answered;
+}
 
 BOOL CCtrlChannel::SendSNC(BYTE dlci)
 {
-    BOOL result = FALSE;
-    EnterCriticalSection(&cmdLock);
-    if (!initialized) {
-        // Deinitialised meanwhile: its events are closed or about to be.
-        LeaveCriticalSection(&cmdLock);
+    // DLCI octet, service octet 0x03 (EA, data service), voice codec 0x01.
+    BYTE values[3];
+    values[0] = (BYTE)(dlci * 4 + 3);
+    values[1] = 0x03;
+    values[2] = 0x01;
+    BYTE rsp[4];
+    if (!Exchange(kMsgSNC, values, 3, rsp)) {
         return FALSE;
     }
-
-    cmdBuf[0] = 0xD3;
-    cmdBuf[1] = 0x07;
-    cmdBuf[2] = (BYTE)(dlci * 4 + 3);
-    cmdBuf[3] = 0x03;
-    cmdBuf[4] = 0x01;
-    ResetEvent(responseDoneEvent);
-    SendUIH(cmdBuf, 5);
-
-    DWORD wait = WaitForSingleObject(responseEvent, kCommandTimeoutMs);
-    if (wait == WAIT_OBJECT_0 && initialized) {
-        BYTE rsp[4];
-        if (ReadMessage(this, curMsg, rsp, 4) && rsp[0] == 0xD1 && rsp[1] == 0x07 &&
-            (rsp[2] >> 2) == (dlci & 0x3F) && rsp[3] == 0x03) {
-            result = TRUE;
-        }
-    }
-
-    SetEvent(responseDoneEvent);
-    LeaveCriticalSection(&cmdLock);
-    return result;
+    return rsp[0] == 0xD1 && rsp[1] == 0x07 && (rsp[2] >> 2) == (dlci & 0x3F) && rsp[3] == 0x03;
 }
 
 BOOL CCtrlChannel::SendMSC(BYTE dlci, DWORD* status)
 {
-    BOOL result = FALSE;
-    EnterCriticalSection(&cmdLock);
     if (status != NULL) *status = 0;
-    if (!initialized) {
-        LeaveCriticalSection(&cmdLock);
+    BYTE values[2];
+    values[0] = (BYTE)(dlci * 4 + 3);
+    values[1] = kOwnSignals;
+    BYTE rsp[4];
+    if (!Exchange(kMsgMSC, values, 2, rsp)) {
         return FALSE;
     }
-
-    BYTE dlciOctet = (BYTE)(dlci * 4 + 3);
-    cmdBuf[0] = 0xE3;
-    cmdBuf[1] = 0x05;
-    cmdBuf[2] = dlciOctet;
-    cmdBuf[3] = kOwnSignals;
-    ResetEvent(responseDoneEvent);
-    SendUIH(cmdBuf, 4);
-
-    DWORD wait = WaitForSingleObject(responseEvent, kCommandTimeoutMs);
-    if (wait == WAIT_OBJECT_0 && initialized) {
-        BYTE rsp[4];
-        if (ReadMessage(this, curMsg, rsp, 4) && rsp[0] == 0xE1 && rsp[1] == 0x05 &&
-            rsp[2] == dlciOctet) {
-            if (status != NULL) *status = V24ToModemStatus(rsp[3]);
-            result = TRUE;
-        }
+    if (rsp[0] != 0xE1 || rsp[1] != 0x05 || rsp[2] != values[0]) {
+        return FALSE;
     }
-
-    SetEvent(responseDoneEvent);
-    LeaveCriticalSection(&cmdLock);
-    return result;
+    if (status != NULL) *status = V24ToModemStatus(rsp[3]);
+    return TRUE;
 }

@@ -13,6 +13,8 @@ public:
 
     virtual BOOL Init();
 
+    // Walks the messages received so far and handles each (HandleMessage);
+    // FALSE when the modem closed the multiplexer down (CLD).
     BOOL ParseUIH();
     BOOL SendSNC(BYTE dlci);
     BOOL SendMSC(BYTE dlci, DWORD* status);
@@ -20,14 +22,33 @@ public:
     static DWORD WINAPI CtrlChannelThread(LPVOID channel);
 
     // Fields added after those of CChannel, in this order.
-    HANDLE responseDoneEvent;
     BYTE cmdBuf[128];
     BYTE* curMsg;
     BYTE* nextMsg;
     CRITICAL_SECTION cmdLock;
+    // The command a sender awaits the response of: a non-zero token while
+    // it waits, 0 otherwise. ParseUIH hands a response over by copying its
+    // first octets into cmdResponse and exchanging the token for 0; it never
+    // waits for the sender. A response that finds no token (a second one, a
+    // late one) is logged as not awaited and dropped.
+    volatile LONG cmdAwaited;
+    LONG cmdToken;
+    BYTE cmdResponse[4];
 
 private:
     static BOOL Cleanup(CChannel* channel);
+    // One command out, its response (first four octets) back in `rsp`;
+    // FALSE when none was handed over within the command time-out.
+    BOOL Exchange(BYTE type, const BYTE* values, DWORD count, BYTE* rsp);
+    // Takes the next message out of the receive buffer: copies into `msg`
+    // what of it lies inside the buffer (at least its first four octets,
+    // when there), zero-fills the rest of those four, and returns the count
+    // copied in `copied`. At the end of the data it rewinds the buffer and
+    // returns FALSE.
+    BOOL NextMessage(BYTE* msg, DWORD* copied);
+    // Handles one message; FALSE for a CLD command.
+    BOOL HandleMessage(const BYTE* msg, DWORD copied);
+    void HandOverResponse(const BYTE* msg, BYTE type);
 };
 
 #endif

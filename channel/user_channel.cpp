@@ -133,6 +133,36 @@ DWORD WINAPI CUserChannel::UserChannelThread(LPVOID channel)
 
 namespace {
 
+// The thread's reaction to one control octet taken from the ring.
+void HandleControlOctet(CUserChannel* ch, BYTE x)
+{
+    switch ((BYTE)(x | MUX_PF_BIT)) {
+    case MUX_CTL_DM:
+    case MUX_CTL_UA:
+        ch->NoteResponse(x);
+        break;
+    case MUX_CTL_SABM:
+        // The modem connects the DLCI itself: it counts as a connected
+        // channel like one we connected.
+        ch->MarkConnected();
+        ch->SendUA();
+        ResetEvent(ch->commEvent);
+        break;
+    case MUX_CTL_DISC:
+        ch->MarkDisconnected();
+        ch->SendUA();
+        break;
+    case MUX_CTL_UIH_PF:
+        InterlockedExchange(&ch->commEvents, EV_RXCHAR);
+        // Releases a client waiting now; commEvents keeps the news for
+        // one that looks before it waits.
+        PulseEvent(ch->commEvent);
+        break;
+    default:
+        break;
+    }
+}
+
 DWORD WINAPI UserChannelBody(LPVOID arg)
 {
     CUserChannel* ch = (CUserChannel*)arg;
@@ -140,34 +170,19 @@ DWORD WINAPI UserChannelBody(LPVOID arg)
 
     while (ch->stopThread == 0) {
         WaitForSingleObject(ch->wakeEvent, INFINITE);
-        if (ch->stopThread != 0) {
-            break;
+        // Every octet queued so far is taken on this wake; the wake event is
+        // never reset here, so a wake that came in meanwhile stays pending.
+        BOOL tookAny = FALSE;
+        BYTE x;
+        while (ch->stopThread == 0 && ch->TakeControlOctet(&x)) {
+            tookAny = TRUE;
+            HandleControlOctet(ch, x);
         }
-        BYTE x = ch->TakeControlOctet();
-        switch ((BYTE)(x | MUX_PF_BIT)) {
-        case MUX_CTL_DM:
-        case MUX_CTL_UA:
-            ch->NoteResponse(x);
-            break;
-        case MUX_CTL_SABM:
-            // The modem connects the DLCI itself: it counts as a connected
-            // channel like one we connected.
-            ch->MarkConnected();
-            ch->SendUA();
-            ResetEvent(ch->commEvent);
-            break;
-        case MUX_CTL_DISC:
-            ch->MarkDisconnected();
-            ch->SendUA();
-            break;
-        case MUX_CTL_UIH_PF:
-            InterlockedExchange(&ch->commEvents, EV_RXCHAR);
-            // Releases a client waiting now; commEvents keeps the news for
-            // one that looks before it waits.
-            PulseEvent(ch->commEvent);
-            break;
-        default:
-            break;
+        // A wake with nothing queued: octets put into the buffer without a
+        // frame (a data call's termination). The client hears of them as of
+        // a received frame.
+        if (!tookAny && ch->stopThread == 0 && ch->GetRxCount() != 0) {
+            HandleControlOctet(ch, MUX_CTL_UIH_PF);
         }
     }
     return 0;

@@ -63,15 +63,21 @@ static void WakeDTRThread(CDispatcher*)
     }
 }
 
+// Reads each channel under the DLCI hold of the receive parser: a Stop
+// running elsewhere deinitialises and its owner frees the channel only after
+// the hold is gone.
 static BOOL IsChannelThread(CDispatcher* d, DWORD threadId)
 {
-    for (int i = 0; i < MUX_MAX_CHANNELS; i++) {
+    BOOL found = FALSE;
+    for (int i = 0; i < MUX_MAX_CHANNELS && !found; i++) {
+        InterlockedIncrement(&d->channelInUse[i]);
         CChannel* channel = d->channels[i];
         if (channel != NULL && channel->threadId == threadId) {
-            return TRUE;
+            found = TRUE;
         }
+        InterlockedDecrement(&d->channelInUse[i]);
     }
-    return FALSE;
+    return found;
 }
 
 // Only one caller stops. A second one (the control channel's thread ending

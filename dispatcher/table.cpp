@@ -107,19 +107,41 @@ BOOL CDispatcher::QueryModemStatus(BYTE dlci, DWORD* status)
     return result;
 }
 
+// Both run on the control channel's thread. They hold the DLCI as the
+// receive parser does, so that the channel's owner frees it, and its Deinit
+// (which waits for the hold after it has set stopThread) closes flowEvent,
+// only after them; a channel on its way down gets no SetEvent.
+static CChannel* HoldForFlow(CDispatcher* d, BYTE dlci)
+{
+    InterlockedIncrement(&d->channelInUse[dlci]);
+    CChannel* channel = d->channels[dlci];
+    if (channel == NULL) {
+        InterlockedDecrement(&d->channelInUse[dlci]);
+    }
+    return channel;
+}
+
 void CDispatcher::StopFlow(BYTE dlci)
 {
-    CChannel* channel = channels[dlci & 0x3F];
+    dlci &= 0x3F;
+    CChannel* channel = HoldForFlow(this, dlci);
     if (channel != NULL) {
         channel->flowStopped = 1;
+        InterlockedDecrement(&channelInUse[dlci]);
     }
 }
 
 void CDispatcher::ResumeFlow(BYTE dlci)
 {
-    CChannel* channel = channels[dlci & 0x3F];
-    if (channel != NULL && channel->flowStopped) {
-        SetEvent(channel->flowEvent);
-        channel->flowStopped = 0;
+    dlci &= 0x3F;
+    CChannel* channel = HoldForFlow(this, dlci);
+    if (channel != NULL) {
+        if (channel->flowStopped) {
+            if (channel->stopThread == 0 && channel->flowEvent != NULL) {
+                SetEvent(channel->flowEvent);
+            }
+            channel->flowStopped = 0;
+        }
+        InterlockedDecrement(&channelInUse[dlci]);
     }
 }

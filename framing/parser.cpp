@@ -230,9 +230,14 @@ static BOOL TakeLength(CDispatcher* d, ParseCursor* c)
     d->remaining = (DWORD)(d->lengthOctet >> 1);
     channel->rxFrameLength = d->remaining;
     pFrameBufPos = frameBuffer;
-    DWORD slot = (DWORD)channel->ctlQueueWrite % MUX_CTL_QUEUE_SIZE;
-    channel->ctlQueue[slot] = d->controlOctet;
-    channel->ctlQueueWrite = (LONG)((slot + 1) % MUX_CTL_QUEUE_SIZE);
+    if (!channel->QueueControlOctet(d->controlOctet)) {
+        // The channel's thread has five octets untaken: none is overwritten.
+        // This one is lost; an information field still reaches the buffer
+        // and wakes the thread, which walks all buffered data when it next
+        // handles a UIH octet (the control channel on every wake).
+        MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> Control queue of %s is full, control octet 0x%x lost ; Time=%d\r\n"),
+               channel->name, d->controlOctet, GetTickCount());
+    }
     ReleaseChannel(dlci);
     d->parseState = PS_DATA;
     return TRUE;

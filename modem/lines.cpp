@@ -248,14 +248,16 @@ static DWORD WINAPI SetDTRBody(LPVOID arg)
     if (hRequest == NULL) {
         return 0;
     }
-    g_hSetDTREvent = hRequest;
-
     HANDLE hWakeUp = CreateEvent(NULL, TRUE, TRUE, TEXT("RILWakeUp"));
     if (hWakeUp == NULL) {
-        g_hSetDTREvent = INVALID_HANDLE_VALUE;
         CloseHandle(hRequest);
         return 0;
     }
+    // Published only now that the thread is set up: whoever sees the handle
+    // (MUX_PowerUp hands it to the power-on service, Stop sets it) may rely
+    // on "RILWakeUp" existing as created here, and never gets a handle this
+    // thread closes again because its set-up failed.
+    g_hSetDTREvent = hRequest;
 
     while (!dispatcher->bStopThreads) {
         WaitForSingleObject(hRequest, INFINITE);

@@ -53,6 +53,14 @@ std::string SchedulerTrace();
 // before the process aborts. Default: write to stderr.
 void SetDeadlockHandler(std::function<void(const std::string& report)> handler);
 
+// Closed-handle check (on by default): a handle value that was valid once
+// and is used after its CloseHandle (a wait, a set, a read, a second close)
+// is reported on stderr with the object it named, the thread and stack of
+// the use and of the close, and the process aborts. Tests of that very
+// failure turn it off for their scope.
+void SetClosedHandleCheck(bool on);
+bool ClosedHandleCheck();
+
 // Thread introspection for tests.
 std::string ThreadName(HANDLE thread);
 std::string CurrentThreadName();

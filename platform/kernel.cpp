@@ -42,13 +42,28 @@ uint64_t NextRandom(World* w)
 
 char gAbortBanner[160];
 volatile sig_atomic_t gAbortBannerArmed = 0;
+// The SIGABRT handler that was installed before ours (a fuzzer's, a crash
+// reporter's): called after the banner, so that it still sees the abort.
+struct sigaction gPreviousAbort;
 
-void OnAbort(int)
+void OnAbort(int sig, siginfo_t* info, void* context)
 {
     if (gAbortBannerArmed) {
         ssize_t r = write(2, gAbortBanner, strlen(gAbortBanner));
         (void)r;
     }
+    const struct sigaction& prev = gPreviousAbort;
+    if (prev.sa_flags & SA_SIGINFO) {
+        if (prev.sa_sigaction != nullptr) {
+            prev.sa_sigaction(sig, info, context);
+            return;
+        }
+    } else if (prev.sa_handler != SIG_DFL && prev.sa_handler != SIG_IGN && prev.sa_handler != nullptr) {
+        prev.sa_handler(sig);
+        return;
+    }
+    // No handler before ours: the default action follows (SA_RESETHAND
+    // restored it, and abort() raises the signal again).
 }
 
 void ArmAbortBanner(uint64_t seed)
@@ -57,10 +72,11 @@ void ArmAbortBanner(uint64_t seed)
     std::call_once(once, [] {
         struct sigaction sa;
         memset(&sa, 0, sizeof sa);
-        sa.sa_handler = OnAbort;
-        sa.sa_flags = SA_RESETHAND;
+        sa.sa_sigaction = OnAbort;
+        sa.sa_flags = SA_RESETHAND | SA_SIGINFO;
         sigemptyset(&sa.sa_mask);
-        sigaction(SIGABRT, &sa, nullptr);
+        memset(&gPreviousAbort, 0, sizeof gPreviousAbort);
+        sigaction(SIGABRT, &sa, &gPreviousAbort);
     });
     snprintf(gAbortBanner, sizeof gAbortBanner,
              "platform: simulated run aborted; seed %llu\n", (unsigned long long)seed);

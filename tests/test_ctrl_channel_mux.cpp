@@ -268,6 +268,100 @@ TEST_P(CtrlMuxTest, CldRacingWithALocalStop)
     EXPECT_EQ(HostFramesOf(2, 0x53), 1u);
 }
 
+// --- What a modem can do to DLCI 0 from the wire, over many seeds --------
+
+class CtrlMuxFaultTest : public CtrlMuxTest {};
+
+std::vector<uint8_t> Concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// One MSC command answered with the response twice in one frame: the query
+// gets the first, the second is dropped as not awaited; the control channel
+// still answers, and the Stop of the teardown returns (a control thread
+// stuck in the hand-over would deadlock it).
+TEST_P(CtrlMuxFaultTest, ResponseRepeatedInOneFrame)
+{
+    SCOPED_TRACE("seed " + std::to_string(GetParam()));
+    Modem().ChangeSettings([](sim::SerialSettings& s) { s.answerMsc = false; });
+    BOOL ok = FALSE;
+    DWORD status = 0;
+    HANDLE t = RunAsync([&] { ok = g_dispatcher.QueryModemStatus(1, &status); });
+    Sleep(100);
+    Modem().SendRaw(sim::BuildFrame(0, false, 0xEF, {0xE1, 0x05, 0x07, 0x89, 0xE1, 0x05, 0x07, 0x89}));
+    Join(t);
+    EXPECT_TRUE(ok) << Dump();
+    EXPECT_EQ(status, 0x90u);
+    Sleep(50);  // the second response is examined after the hand-over
+    EXPECT_EQ(log_->Matching("Receive a response, but not waiting for it (0xe0)").size(), 1u) << Dump();
+    Modem().ChangeSettings([](sim::SerialSettings& s) { s.answerMsc = true; });
+    EXPECT_TRUE(g_dispatcher.QueryModemStatus(1, &status)) << Dump();
+}
+
+// An MSC response followed at once by a DISC on DLCI 0: the query gets its
+// answer, and the DISC is answered with UA and ends the multiplexer.
+TEST_P(CtrlMuxFaultTest, DiscRightAfterAResponseIsAnswered)
+{
+    SCOPED_TRACE("seed " + std::to_string(GetParam()));
+    Modem().ChangeSettings([](sim::SerialSettings& s) { s.answerMsc = false; });
+    BOOL ok = FALSE;
+    DWORD status = 0;
+    HANDLE t = RunAsync([&] { ok = g_dispatcher.QueryModemStatus(1, &status); });
+    Sleep(100);
+    Modem().SendRaw(Concat(sim::BuildFrame(0, false, 0xEF, {0xE1, 0x05, 0x07, 0x89}),
+                           sim::BuildFrame(0, true, 0x53)));
+    Join(t);
+    EXPECT_TRUE(ok) << Dump();
+    Sleep(10000);
+    bool ua = false;
+    for (const SeenFrame& f : Frames(sim::Direction::HostToModule)) {
+        if (f.frame.dlci == 0 && f.frame.control == 0x73 && !f.frame.cr) ua = true;
+    }
+    EXPECT_TRUE(ua) << "the DISC on DLCI 0 was not answered";
+    ExpectEnded();
+}
+
+// A UA or DM on DLCI 0 that nobody asked for does not make the next query
+// fail.
+TEST_P(CtrlMuxFaultTest, StrayUaOrDmBeforeAQuery)
+{
+    SCOPED_TRACE("seed " + std::to_string(GetParam()));
+    Modem().SendRaw(sim::BuildFrame(0, false, GetParam() % 2 ? 0x73 : 0x1F));
+    Sleep(50);
+    DWORD status = 0;
+    EXPECT_TRUE(g_dispatcher.QueryModemStatus(1, &status)) << Dump();
+    EXPECT_EQ(status, 0x30u);
+}
+
+// A burst of UIH frames on DLCI 0 (Test commands, each answered) around the
+// SABM of a new start: the UA is taken among them and the start succeeds.
+TEST_P(CtrlMuxFaultTest, BurstOnDlciZeroAroundTheSabm)
+{
+    SCOPED_TRACE("seed " + std::to_string(GetParam()));
+    g_dispatcher.Stop();
+    // The new start takes the module's reset (which drops writes planned
+    // before it), the AT handshake and the settling pauses, about 5.8 s,
+    // before its SABM, which comes right after the reader starts: the burst
+    // covers the half second from just before it, three frames every 5 ms.
+    std::vector<uint8_t> test = sim::BuildFrame(0, true, 0xEF, {0x23, 0x03, 0x41});
+    std::vector<uint8_t> burst = Concat(Concat(test, test), test);
+    uint64_t t0 = plat::NowMs();
+    BOOL started = FALSE;
+    HANDLE t = RunAsync([&] { started = g_dispatcher.Init(); });
+    Sleep(5000);
+    for (uint64_t at = t0 + 5815; at < t0 + 6300; at += 5) Modem().SendRaw(burst, at);
+    Join(t);
+    EXPECT_TRUE(started) << Dump();
+    Sleep(1000);
+    Sleep(100);
+    DWORD status = 0;
+    EXPECT_TRUE(g_dispatcher.QueryModemStatus(1, &status)) << Dump();
+}
+
+INSTANTIATE_TEST_SUITE_P(ManySeeds, CtrlMuxFaultTest, ::testing::Range<uint64_t>(1, 51));
+
 INSTANTIATE_TEST_SUITE_P(Seeds, CtrlMuxTest, ::testing::Values(1u, 2u, 3u, 4u, 5u));
 
 }  // namespace

@@ -459,6 +459,22 @@ size_t DtrLowModifies()
     return n;
 }
 
+// The RIL opens "RILWakeUp" once the driver's DTR request event exists; by
+// then the thread has created it, signalled. Start-up interleavings over many
+// seeds.
+TEST(SetDTRThread, RequestEventIsPublishedOnlyOnceRilWakeUpExists)
+{
+    for (uint64_t seed = 1; seed <= 200; seed++) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        SimWorld w(seed);
+        ResetDriverGlobals();
+        sim::SimModule m(Running());
+        DtrThread t;
+        ASSERT_NE(g_hSetDTREvent, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(WaitForSingleObject(t.wake, 0), WAIT_OBJECT_0);
+    }
+}
+
 TEST(SetDTRThread, ResumeDrivesDtrLowThenWakesTheRil)
 {
     for (uint64_t seed : {41, 42, 43, 44, 45}) {

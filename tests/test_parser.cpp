@@ -713,15 +713,40 @@ TEST_F(ParserTest, BufferDrainedSkipsExactlyOneWake)
     EXPECT_FALSE(Woken(ch));
 }
 
-TEST_F(ParserTest, ControlQueueWrapsAfterFiveEntries)
+// Five untaken octets fill the ring; a sixth frame's octet never overwrites
+// one: it is lost with a log line, while the frame's data is still delivered
+// (the control channel walks all buffered data on every wake). Once the
+// thread has taken octets, the ring goes round as before.
+TEST_F(ParserTest, FullControlQueueDropsTheFrameAndOverwritesNothing)
 {
     TestChannel ch(1, u"MUX2:", 100);
     ch.MakeReadyForParser();
+    LogCapture log;
 
-    const uint8_t controls[] = {0x3F, 0x53, 0xEF, 0x73, 0x1F, 0x0F, 0xEF};
+    const uint8_t controls[] = {0x3F, 0x53, 0xEF, 0x73, 0x1F};
     for (uint8_t c : controls) ParseNode(ModemFrame(Address(1, true), c));
-    EXPECT_EQ(ch.ctlQueueWrite, 2);
-    EXPECT_EQ(Queue(ch), (Bytes{0x0F, 0xEF, 0xEF, 0x73, 0x1F}));
+    EXPECT_EQ(ch.ctlQueueWrite, 0);
+    EXPECT_TRUE(log.Messages().empty());
+
+    ParseNode(ModemFrame(Address(1, true), 0xEF, {0x41, 0x42}));
+    ParseNode(ModemFrame(Address(1, true), 0x0F));
+    EXPECT_EQ(Queue(ch), (Bytes{0x3F, 0x53, 0xEF, 0x73, 0x1F}));
+    EXPECT_EQ(ch.Drain(), (Bytes{0x41, 0x42}));
+    EXPECT_EQ(log.Messages(),
+              (std::vector<std::string>{"MUX: CDispatcher::ParseRecBytes() -> Control queue of MUX2: is full, "
+                                        "control octet 0xef lost ; Time=" + T() + "\r\n",
+                                        "MUX: CDispatcher::ParseRecBytes() -> Control queue of MUX2: is full, "
+                                        "control octet 0xf lost ; Time=" + T() + "\r\n"}));
+    EXPECT_EQ(g_dispatcher.parseState, PS_FLAG);
+
+    // Every octet is taken in order; then there is room again.
+    EXPECT_EQ(ch.TakeQueued(), (Bytes{0x3F, 0x53, 0xEF, 0x73, 0x1F}));
+    EXPECT_TRUE(ch.TakeQueued().empty());
+    ParseNode(ModemFrame(Address(1, true), 0xEF, {0x43}));
+    EXPECT_EQ(ch.ctlQueueWrite, 1);
+    EXPECT_EQ(ch.TakeQueued(), (Bytes{0xEF}));
+    EXPECT_EQ(ch.Unread(), (Bytes{0x43}));
+    EXPECT_EQ(log.Messages().size(), 2u);
 
     // An index out of range is taken modulo the ring.
     ch.ctlQueueWrite = 9;
@@ -797,6 +822,7 @@ TEST_F(ParserTest, RandomStreamsNeverLeaveTheBuffersAndReturnToHunting)
             ASSERT_GE(ch->ctlQueueWrite, 0);
             ASSERT_LT(ch->ctlQueueWrite, MUX_CTL_QUEUE_SIZE);
             if (rng() % 3 == 0) ch->Drain();
+            ch->TakeQueued();  // as the channel's thread would
         }
         ASSERT_EQ(stopped.ctlQueueWrite, 0);
         // Octets that never form a frame end any frame in progress.

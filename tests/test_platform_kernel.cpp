@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -134,9 +138,63 @@ TEST_P(KernelTest, BadHandles)
     EXPECT_FALSE(SetEvent(INVALID_HANDLE_VALUE));
     HANDLE ev = CreateEventW(NULL, FALSE, FALSE, NULL);
     EXPECT_TRUE(CloseHandle(ev));
+    // The use of a closed handle is the point here: the check that reports
+    // it stays off for the two calls.
+    plat::SetClosedHandleCheck(false);
     EXPECT_FALSE(CloseHandle(ev));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
     EXPECT_FALSE(SetEvent(ev));
+    plat::SetClosedHandleCheck(true);
+}
+
+// Every other use of a handle after its close is a fault of the caller: it is
+// reported with the object, the thread and the stacks of the use and of the
+// close, and the process aborts, so that any test that does it fails.
+TEST_P(KernelTest, UseAfterCloseIsReportedWithItsContext)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            HANDLE ev = CreateEventW(NULL, FALSE, FALSE, TEXT("Closed"));
+            CloseHandle(ev);
+            WaitForSingleObject(ev, 0);
+        },
+        "handle 0x[0-9a-f]+ used after close \\(use\\) by thread '[^']+' at:.*it was event 'Closed', "
+        "closed by thread '[^']+' at:");
+    EXPECT_DEATH(
+        {
+            HANDLE ev = CreateEventW(NULL, FALSE, FALSE, NULL);
+            CloseHandle(ev);
+            CloseHandle(ev);
+        },
+        "used after close \\(CloseHandle\\)");
+    // Values that were never handed out are plain failures, as before.
+    EXPECT_FALSE(SetEvent(reinterpret_cast<HANDLE>(0x7FFFFFF0)));
+}
+
+// The abort banner of a simulated run leaves a SIGABRT handler installed
+// before it (a fuzzer's, which records the input) in the chain.
+void PreviousAbortHandler(int)
+{
+    const char text[] = "previous handler ran\n";
+    ssize_t r = write(2, text, sizeof text - 1);
+    (void)r;
+}
+
+TEST(AbortBanner, ChainsToThePreviousHandler)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            struct sigaction sa;
+            memset(&sa, 0, sizeof sa);
+            sa.sa_handler = PreviousAbortHandler;
+            sigemptyset(&sa.sa_mask);
+            sigaction(SIGABRT, &sa, nullptr);
+            plat::BeginSimulation(77);
+            abort();
+        },
+        "simulated run aborted; seed 77\n.*previous handler ran");
 }
 
 struct ThreadInfo {

@@ -155,6 +155,14 @@ TEST_F(ReaderTest, EmptyEventMaskIsSteppedOver)
 
 TEST_F(ReaderTest, FullRingPausesAndOverwritesNothing)
 {
+    // The channel's thread takes the control octets as they are queued.
+    volatile bool done = false;
+    HANDLE taker = RunAsync([&] {
+        while (!done) {
+            WaitForSingleObject(ch_->wakeEvent, 20);
+            ch_->TakeQueued();
+        }
+    });
     // The parser is held at the first frame's delivery.
     EnterCriticalSection(&ch_->rxLock);
     uint64_t now = plat::NowMs();
@@ -174,6 +182,8 @@ TEST_F(ReaderTest, FullRingPausesAndOverwritesNothing)
     SleepMs(600);
     EXPECT_EQ(ch_->Unread(), all);
     EXPECT_EQ(Logged("No free write node.").size(), full.size());
+    done = true;
+    Join(taker);
 }
 
 }  // namespace

@@ -123,7 +123,9 @@ TEST(SerialPort, OpenIsExclusiveAndNeedsTheDevice)
     EXPECT_TRUE(CloseHandle(again));
     // Serial calls on a closed handle or on an event fail.
     DCB dcb;
+    plat::SetClosedHandleCheck(false);
     EXPECT_FALSE(GetCommState(again, &dcb));
+    plat::SetClosedHandleCheck(true);
     HANDLE ev = CreateEventW(NULL, FALSE, FALSE, NULL);
     EXPECT_FALSE(SetCommMask(ev, EV_RXCHAR));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);

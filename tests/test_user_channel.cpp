@@ -8,6 +8,7 @@
 #include "dispatcher/dispatcher.h"
 #include "dispatcher_rig.h"
 #include "platform/host.h"
+#include "sim/frame_record.h"
 #include "test_channel.h"
 
 #include <memory>
@@ -133,6 +134,38 @@ TEST_F(UserChannelTest, ThreadRunsAt249AndEveryUihSetsRxChar)
     Join(waiter);
     EXPECT_EQ(waited, WAIT_OBJECT_0);
     EXPECT_EQ(ch->commEvents, static_cast<LONG>(EV_RXCHAR));
+}
+
+// The modem's DISC and SABM on the DLCI, twice, arriving together: every
+// octet is taken on the wakes they bring, each answered with UA, and the channel ends
+// connected (a thread that took one octet per wake answered the SABM only
+// with the next frame).
+TEST_F(UserChannelTest, FramesArrivingTogetherAreAllAnswered)
+{
+    CUserChannel* ch = Make(3, 1, u"MUX3:");
+    ASSERT_FALSE(ch->IsNotReady());
+    auto uas = [&] {
+        size_t n = 0;
+        for (const sim::RecordEntry& e : rig_.Modem().Record()) {
+            sim::DecodedFrame f;
+            if (e.direction == sim::Direction::HostToModule && e.kind == sim::RecordKind::Frame &&
+                sim::DecodeFrame(e.octets, &f) && f.dlci == 3 && f.control == 0x73)
+                n++;
+        }
+        return n;
+    };
+    size_t before = uas();
+    std::vector<uint8_t> all;
+    for (int i = 0; i < 2; i++) {
+        for (uint8_t control : {uint8_t(0x53), uint8_t(0x3F)}) {
+            std::vector<uint8_t> f = sim::BuildFrame(3, true, control);
+            all.insert(all.end(), f.begin(), f.end());
+        }
+    }
+    rig_.Modem().SendRaw(all);
+    SleepMs(50);
+    EXPECT_EQ(uas() - before, 4u);
+    EXPECT_EQ(ch->connected, 1);
 }
 
 TEST_F(UserChannelTest, DestructionReleasesAWaitingClient)

@@ -68,20 +68,30 @@ Bytes TestChannel::Drain()
     return out;
 }
 
+Bytes TestChannel::TakeQueued()
+{
+    Bytes out;
+    BYTE x;
+    while (TakeControlOctet(&x)) out.push_back(x);
+    return out;
+}
+
 DWORD WINAPI TestChannel::Thread(LPVOID arg)
 {
     TestChannel* ch = static_cast<TestChannel*>(arg);
     while (ch->stopThread == 0) {
         WaitForSingleObject(ch->wakeEvent, INFINITE);
         if (ch->stopThread != 0) break;
-        BYTE x = ch->TakeControlOctet();
-        ch->taken.push_back(x);
-        ch->NoteResponse(x);
-        if (ch->deinitOnDisc && (x | 0x10) == 0x53) {
-            ch->SendUA();
-            ch->MarkDisconnected();
-            ch->stopThread = 1;
-            ch->Deinit();
+        BYTE x;
+        while (ch->stopThread == 0 && ch->TakeControlOctet(&x)) {
+            ch->taken.push_back(x);
+            ch->NoteResponse(x);
+            if (ch->deinitOnDisc && (x | 0x10) == 0x53) {
+                ch->SendUA();
+                ch->MarkDisconnected();
+                ch->stopThread = 1;
+                ch->Deinit();
+            }
         }
     }
     ch->threadEnded = true;

@@ -33,6 +33,8 @@ public:
     // Takes everything unread the way the stream read does (buffer rewound,
     // bufferDrained set).
     Bytes Drain();
+    // Takes every queued control octet, as a channel thread does on a wake.
+    Bytes TakeQueued();
 
     std::vector<uint8_t> taken;  // control octets the thread took, in order
     int cleanups = 0;            // calls of the clean-up hook
