@@ -15,9 +15,6 @@ using plat::kernel::Mutex;
 
 namespace {
 
-const uint8_t kSabm = 0x2F, kUa = 0x63, kDm = 0x0F, kDisc = 0x43, kUih = 0xEF;
-const uint8_t kPF = 0x10;
-
 bool Bit(uint64_t set, int dlci) { return dlci >= 0 && dlci < 64 && ((set >> dlci) & 1u); }
 
 // The +CMUX port speed values.
@@ -320,7 +317,7 @@ void ModuleSerial::OnFrame(const std::vector<uint8_t>& raw)
         ++badFcs_;
         return;
     }
-    const uint8_t type = f.control & ~kPF & 0xFF;
+    const uint8_t type = f.control & ~kPf & 0xFF;
     switch (type) {
     case kSabm: AnswerConnect(f.dlci, f.control, false); break;
     case kDisc: AnswerConnect(f.dlci, f.control, true); break;
@@ -344,15 +341,15 @@ void ModuleSerial::AnswerConnect(int dlci, uint8_t control, bool disc)
 {
     if (Bit(settings_.noUaDlcis, dlci)) return;
     if (disc && Bit(settings_.noUaOnDiscDlcis, dlci)) return;
-    const bool pf = (control & kPF) != 0;
+    const bool pf = (control & kPf) != 0;
     uint8_t answer;
     if (Bit(settings_.dmDlcis, dlci)) {
-        answer = static_cast<uint8_t>(kDm | (pf ? kPF : 0));
+        answer = static_cast<uint8_t>(kDm | (pf ? kPf : 0));
     } else {
         const bool f = pf && !Bit(settings_.uaWithoutFDlcis, dlci);
-        answer = static_cast<uint8_t>(kUa | (f ? kPF : 0));
+        answer = static_cast<uint8_t>(kUa | (f ? kPf : 0));
     }
-    const bool ua = (answer & ~kPF & 0xFF) == kUa;
+    const bool ua = (answer & ~kPf & 0xFF) == kUa;
     Later(settings_.uaDelayMs, [this, dlci, answer, ua, disc] {
         if (mode_ != Mode::Mux) return;
         Write(BuildFrame(dlci, true, answer), RecordKind::Frame);
@@ -533,13 +530,13 @@ void ModuleSerial::SendMsc(int dlci, bool fc)
 void ModuleSerial::SendSabm(int dlci)
 {
     Lock lock(Mutex());
-    Write(BuildFrame(dlci, false, kSabm | kPF), RecordKind::Frame);
+    Write(BuildFrame(dlci, false, kSabm | kPf), RecordKind::Frame);
 }
 
 void ModuleSerial::SendDisc(int dlci)
 {
     Lock lock(Mutex());
-    Write(BuildFrame(dlci, false, kDisc | kPF), RecordKind::Frame);
+    Write(BuildFrame(dlci, false, kDisc | kPf), RecordKind::Frame);
 }
 
 void ModuleSerial::SendCld()
