@@ -26,8 +26,8 @@
 #ifndef MUX_SIM_MODULE_SERIAL_H
 #define MUX_SIM_MODULE_SERIAL_H
 
-#include "frame_record.h"
-#include "module_lines.h"
+#include "sim/frame_record.h"
+#include "sim/module_lines.h"
 #include "platform/serial_sim.h"
 
 #include <cstdint>
@@ -88,19 +88,11 @@ struct SerialSettings {
     bool loseOctetsWhileAsleep = true;
 };
 
-// Settings by name, for command lines ("--module KEY=VALUE"). Numbers take
-// C syntax (0x.. allowed); bit sets take a number or a list of DLCIs
-// "1,2,5"; sets of octet numbers a list; v24ForDlci "DLCI:V24";
-// splits "WRITE:AT:GAP"; lineEvents "AT_MS:ERRORS" (errors 0 = break).
-// List-valued keys add to what is there.
-bool ApplySerialSetting(SerialSettings& s, const std::string& key, const std::string& value,
-                        std::string* error);
-struct SettingHelp {
-    std::string key;
-    std::string defaultValue;
-    std::string help;
-};
-std::vector<SettingHelp> DescribeSerialSettings();
+// Bit d of a set of DLCIs (false outside 0..63).
+inline bool DlciBit(uint64_t set, int dlci)
+{
+    return dlci >= 0 && dlci < 64 && ((set >> dlci) & 1u);
+}
 
 // A control message the host sent on DLCI 0.
 struct HostControlMessage {
