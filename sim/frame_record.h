@@ -27,11 +27,11 @@ enum class RecordKind {
     Noise,  // octets in multiplexer mode that belong to no complete frame
 };
 
-// One event on the line, seen at the module's pins. Host-to-module entries
-// carry the octets as the module received them (garbled ones included) and
-// the time the last of them arrived; module-to-host entries carry the octets
-// as the module put them on the line (after its drop/corrupt faults) and the
-// time it wrote them.
+// One event on the line, seen at the module's pins, stamped with the time its
+// last octet crossed the line. Host-to-module entries carry the octets as the
+// module received them (garbled ones included); module-to-host entries carry
+// the octets as they went on the line, after the module's drop/corrupt
+// faults, and are a Frame only if what went is still a frame.
 struct RecordEntry {
     uint64_t timeMs = 0;
     Direction direction = Direction::HostToModule;

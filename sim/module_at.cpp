@@ -46,10 +46,13 @@ std::string Upper(std::string s)
 
 void ModuleSerial::AtOctet(uint8_t o)
 {
-    if (o == '\n' && atLine_.empty() && lastAtEndedWithCr_ && !record_.empty() &&
-        record_.back().direction == Direction::HostToModule &&
-        record_.back().kind == RecordKind::At) {
-        record_.back().octets.push_back(o);  // the LF after a command's CR
+    if (o == '\n' && atLine_.empty() && lastAtEndedWithCr_) {
+        // The LF after a command's CR belongs to that command's entry.
+        for (auto e = record_.rbegin(); e != record_.rend(); ++e) {
+            if (e->direction != Direction::HostToModule) continue;
+            if (e->kind == RecordKind::At) e->octets.push_back(o);
+            break;
+        }
         lastAtEndedWithCr_ = false;
         return;
     }
@@ -71,7 +74,7 @@ void ModuleSerial::AtLine(const std::string& raw)
     if (cmd.empty()) return;
     auto reply = [this](const std::string& text, uint32_t delay) {
         Later(delay, [this, text] {
-            Write(std::vector<uint8_t>(text.begin(), text.end()), RecordKind::At);
+            Write(std::vector<uint8_t>(text.begin(), text.end()), true);
         });
     };
     if (cmd.rfind("AT+CMUX=", 0) == 0) {
@@ -101,7 +104,7 @@ void ModuleSerial::AtLine(const std::string& raw)
         }
         const std::string text = settings_.cmuxReply;
         Later(settings_.cmuxReplyDelayMs, [this, text, speed] {
-            Write(std::vector<uint8_t>(text.begin(), text.end()), RecordKind::At);
+            Write(std::vector<uint8_t>(text.begin(), text.end()), true);
             // The new speed once the answer has left the line.
             const uint64_t idle = uart_->ToHostIdleAtMs();
             const uint64_t now = plat::NowMs();
@@ -122,7 +125,7 @@ void ModuleSerial::SwitchToMux(uint32_t baud)
     mode_ = Mode::Mux;
     cutter_.Reset();
     uart_->SetPeerBaud(baud);
-    if (!settings_.afterMuxSwitch.empty()) Write(settings_.afterMuxSwitch, RecordKind::Noise);
+    if (!settings_.afterMuxSwitch.empty()) Write(settings_.afterMuxSwitch);
 }
 
 }  // namespace sim

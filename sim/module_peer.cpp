@@ -57,7 +57,7 @@ void ModuleSerial::AnswerConnect(int dlci, uint8_t control, bool disc)
     const bool ua = (answer & ~kPf & 0xFF) == kUa;
     Later(settings_.uaDelayMs, [this, dlci, answer, ua, disc] {
         if (mode_ != Mode::Mux) return;
-        Write(BuildFrame(dlci, true, answer), RecordKind::Frame);
+        Write(BuildFrame(dlci, true, answer));
         const uint64_t bit = uint64_t(1) << dlci;
         if (ua && !disc) open_ |= bit;
         if (ua && !disc && dlci == 0) dlci0Connected_ = true;
@@ -83,7 +83,7 @@ void ModuleSerial::LeaveMux()
 
 void ModuleSerial::SendControl(const std::vector<uint8_t>& message)
 {
-    Write(BuildFrame(0, false, kUih, message), RecordKind::Frame);
+    Write(BuildFrame(0, false, kUih, message));
 }
 
 void ModuleSerial::OnControl(const std::vector<uint8_t>& info)

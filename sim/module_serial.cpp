@@ -117,17 +117,22 @@ void ModuleSerial::Later(uint32_t delayMs, std::function<void()> fn)
 
 // ---- the line ----
 
-void ModuleSerial::Record(Direction dir, RecordKind kind, std::vector<uint8_t> octets)
+void ModuleSerial::Record(Direction dir, RecordKind kind, std::vector<uint8_t> octets,
+                          uint64_t lastOctetAtMs)
 {
     RecordEntry e;
-    e.timeMs = plat::NowMs();
+    e.timeMs = lastOctetAtMs ? lastOctetAtMs : plat::NowMs();
     e.direction = dir;
     e.kind = kind;
     e.octets = std::move(octets);
-    record_.push_back(std::move(e));
+    // In time order: a write of ours is stamped when its last octet leaves,
+    // which may be after octets from the host that arrive meanwhile.
+    auto at = record_.end();
+    while (at != record_.begin() && std::prev(at)->timeMs > e.timeMs) --at;
+    record_.insert(at, std::move(e));
 }
 
-void ModuleSerial::Write(std::vector<uint8_t> octets, RecordKind kind)
+void ModuleSerial::Write(std::vector<uint8_t> octets, bool text)
 {
     ++writes_;
     std::vector<uint8_t> line;
@@ -148,7 +153,6 @@ void ModuleSerial::Write(std::vector<uint8_t> octets, RecordKind kind)
         line.push_back(o);
     }
     if (line.empty()) return;
-    Record(Direction::ModuleToHost, kind, line);
     uint64_t notBefore = 0;
     size_t from = 0;
     for (const auto& cut : cuts) {
@@ -159,6 +163,12 @@ void ModuleSerial::Write(std::vector<uint8_t> octets, RecordKind kind)
     }
     uart_->SendToHost(&line[from], line.size() - from, notBefore);
     lines_.NoteActivity();
+    // What went over the line, after the faults: a frame only if it still is one.
+    DecodedFrame f;
+    const RecordKind kind = text                       ? RecordKind::At
+                            : DecodeFrame(line, &f) ? RecordKind::Frame
+                                                    : RecordKind::Noise;
+    Record(Direction::ModuleToHost, kind, std::move(line), uart_->ToHostIdleAtMs());
 }
 
 void ModuleSerial::OctetFromHost(uint8_t octet, bool garbled)
@@ -266,13 +276,13 @@ void ModuleSerial::SendMsc(int dlci, bool fc)
 void ModuleSerial::SendSabm(int dlci)
 {
     Lock lock(Mutex());
-    Write(BuildFrame(dlci, false, kSabm | kPf), RecordKind::Frame);
+    Write(BuildFrame(dlci, false, kSabm | kPf));
 }
 
 void ModuleSerial::SendDisc(int dlci)
 {
     Lock lock(Mutex());
-    Write(BuildFrame(dlci, false, kDisc | kPf), RecordKind::Frame);
+    Write(BuildFrame(dlci, false, kDisc | kPf));
 }
 
 void ModuleSerial::SendCld()
@@ -284,15 +294,14 @@ void ModuleSerial::SendCld()
 void ModuleSerial::SendUih(int dlci, const std::vector<uint8_t>& info)
 {
     Lock lock(Mutex());
-    Write(BuildFrame(dlci, false, kUih, info), RecordKind::Frame);
+    Write(BuildFrame(dlci, false, kUih, info));
 }
 
 void ModuleSerial::SendRaw(const std::vector<uint8_t>& octets, uint64_t atMs)
 {
     Lock lock(Mutex());
     auto send = [this, octets] {
-        DecodedFrame f;
-        Write(octets, DecodeFrame(octets, &f) ? RecordKind::Frame : RecordKind::Noise);
+        Write(octets);
     };
     const uint64_t now = plat::NowMs();
     if (atMs > now) Later(static_cast<uint32_t>(atMs - now), send);
@@ -336,10 +345,7 @@ void ModuleSerial::TrafficTick()
     if (!traffic_) return;
     if (mode_ != Mode::Off && lines_.State() == ModuleState::Running && dlci0Connected_) {
         std::vector<uint8_t> octets = traffic_(trafficCount_++);
-        if (!octets.empty()) {
-            DecodedFrame f;
-            Write(octets, DecodeFrame(octets, &f) ? RecordKind::Frame : RecordKind::Noise);
-        }
+        if (!octets.empty()) Write(octets);
     }
     trafficTimer_ =
         plat::kernel::CallAt(plat::NowMs() + trafficPeriodMs_, [this] { TrafficTick(); });

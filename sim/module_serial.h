@@ -164,8 +164,12 @@ private:
     void PowerDown(Mode mode);
     void CancelReplies();
     void Later(uint32_t delayMs, std::function<void()> fn);
-    void Write(std::vector<uint8_t> octets, RecordKind kind);
-    void Record(Direction dir, RecordKind kind, std::vector<uint8_t> octets);
+    // Puts octets on the line through the drop/corrupt/split faults and
+    // records what went: text as AT, otherwise a frame or noise as it came out.
+    void Write(std::vector<uint8_t> octets, bool text = false);
+    // lastOctetAtMs: when the last octet crossed the line (0: now).
+    void Record(Direction dir, RecordKind kind, std::vector<uint8_t> octets,
+                uint64_t lastOctetAtMs = 0);
     void AtOctet(uint8_t o);
     void AtLine(const std::string& line);
     void OnFrame(const std::vector<uint8_t>& raw);

@@ -83,7 +83,7 @@ TEST(ModuleSerial, AnswersCmuxAt115200ThenSpeaks27010At460800)
     EXPECT_EQ(r[1].direction, Direction::ModuleToHost);
     EXPECT_EQ(r[1].kind, RecordKind::At);
     EXPECT_EQ(Str(r[1].octets), "\r\nOK\r\n");
-    EXPECT_EQ(r[1].timeMs - t0, 12u);
+    EXPECT_EQ(r[1].timeMs - t0, 13u);  // written at 12, its last octet out by 13
     EXPECT_EQ(r[2].direction, Direction::HostToModule);
     EXPECT_EQ(r[2].kind, RecordKind::Frame);
     EXPECT_EQ(r[2].octets, Bytes({0xF9, 0x03, 0x3F, 0x01, 0x1C, 0xF9}));
@@ -91,7 +91,7 @@ TEST(ModuleSerial, AnswersCmuxAt115200ThenSpeaks27010At460800)
     EXPECT_EQ(r[3].direction, Direction::ModuleToHost);
     EXPECT_EQ(r[3].kind, RecordKind::Frame);
     EXPECT_EQ(r[3].octets, ua);
-    EXPECT_EQ(r[3].timeMs - t1, 51u);
+    EXPECT_EQ(r[3].timeMs - t1, 52u);  // stamped, like the SABM, at its last octet
     for (size_t i = 2; i < r.size(); ++i) {
         sim::DecodedFrame f;
         ASSERT_TRUE(sim::DecodeFrame(r[i].octets, &f));
