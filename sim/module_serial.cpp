@@ -21,11 +21,14 @@ ModuleSerial::ModuleSerial(const SerialSettings& settings, ModuleLines& lines)
         Record(Direction::HostToModule, RecordKind::Noise, n);
     };
     for (const LineEvent& e : settings_.lineEvents) {
-        lineTimers_.push_back(plat::kernel::CallAt(e.atMs, [this, e] {
+        scheduled_.push_back(plat::kernel::CallAt(e.atMs, [this, e] {
             if (e.errors) uart_->SendLineErrorToHost(e.errors);
             else uart_->SendBreakToHost();
         }));
     }
+    ScheduleControlFaults();
+    ScheduleModemEvents();
+    PowerDown(Mode::Off);
     lines_.SetObserver([this] { OnLines(); });
     OnLines();
 }
@@ -35,7 +38,7 @@ ModuleSerial::~ModuleSerial()
     Lock lock(Mutex());
     lines_.SetObserver(nullptr);
     CancelReplies();
-    for (uint64_t id : lineTimers_) plat::kernel::Cancel(id);
+    for (uint64_t id : scheduled_) plat::kernel::Cancel(id);
     if (trafficTimer_ != 0) plat::kernel::Cancel(trafficTimer_);
     uart_->AttachPeer(nullptr);
     uart_.reset();
@@ -93,6 +96,13 @@ void ModuleSerial::PowerDown(Mode mode)
     open_ = 0;
     hostStopped_ = 0;
     dlci0Connected_ = false;
+    closingMux_ = false;
+    n1_ = settings_.modem.n1;
+    ModemsOff();
+    uartModem_ = std::make_unique<AtModem>(settings_.modem, settings_.uartEcho);
+    uartModem_->SetExtension([this](const std::string& cmd, std::string*, bool* ok) {
+        return CmuxCommand(cmd, ok);
+    });
 }
 
 void ModuleSerial::CancelReplies()
@@ -268,9 +278,7 @@ void ModuleSerial::SetUserDataHandler(std::function<void(int, const std::vector<
 void ModuleSerial::SendMsc(int dlci, bool fc)
 {
     Lock lock(Mutex());
-    uint8_t v24 = static_cast<uint8_t>(V24For(dlci) & ~0x02);
-    if (fc) v24 |= 0x02;
-    SendControl(BuildControlMessage(0xE3, {static_cast<uint8_t>((dlci << 2) | 0x03), v24}));
+    MscCommand(dlci, fc);
 }
 
 void ModuleSerial::SendSabm(int dlci)

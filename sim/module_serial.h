@@ -26,6 +26,7 @@
 #ifndef MUX_SIM_MODULE_SERIAL_H
 #define MUX_SIM_MODULE_SERIAL_H
 
+#include "sim/at_modem.h"
 #include "sim/frame_record.h"
 #include "sim/module_lines.h"
 #include "platform/serial_sim.h"
@@ -45,6 +46,20 @@ struct WriteSplit {
     uint32_t write = 0;  // 1-based number of the module's write; 0 = every write
     uint32_t at = 0;     // octet offset within the write
     uint32_t gapMs = 0;
+};
+
+// The module closes the multiplexer (DISC or CLD on DLCI 0) right after its
+// nth response to control commands of one type.
+struct CloseAfter {
+    uint8_t type = 0xE0;  // command type octet without C/R and EA (MSC)
+    bool cld = false;     // false: DISC
+    uint32_t nth = 1;
+};
+
+// Count UIH frames on DLCI 0 carrying burstInfo, all at atMs.
+struct UihBurst {
+    uint64_t atMs = 0;
+    uint32_t count = 1;
 };
 
 // A line condition the module's side causes on the host's receiver.
@@ -77,6 +92,18 @@ struct SerialSettings {
     bool nscForUnknown = true;
     uint8_t v24 = 0x0D;                 // EA | RTC | RTR: ready, may send, no carrier
     std::map<int, uint8_t> v24ForDlci;  // per DLCI, instead of v24
+
+    // --- control channel faults (keys: command type octets, e.g. 0xE0 MSC) ---
+    std::map<uint8_t, uint32_t> repeatResponse;   // copies of the response in one frame
+    std::map<uint8_t, uint32_t> lateDuplicateMs;  // the response frame again, ms later
+    std::vector<CloseAfter> closeAfter;
+    std::vector<uint64_t> strayUaAtMs, strayDmAtMs;  // UA/DM (F = 1) on DLCI 0 at these times
+    std::vector<UihBurst> uihBursts;
+    std::vector<uint8_t> burstInfo = {0xE3, 0x05, 0x07, 0x0D};  // MSC command, DLCI 1
+
+    // --- the modem behind the user DLCIs (at_modem.h) ---
+    ModemSettings modem;
+    bool uartEcho = false;  // echo in AT command mode on the UART
 
     // --- line faults ---
     std::vector<WriteSplit> splits;
@@ -131,7 +158,17 @@ public:
     // Called (kernel lock held, must not block) for every UIH on DLCI 1-63.
     void SetUserDataHandler(std::function<void(int dlci, const std::vector<uint8_t>&)> handler);
 
+    // --- the modem on the user DLCIs ---
+    bool InDataCall(int dlci) const;
+    uint64_t DataCallOctets(int dlci) const;  // received in data mode since the DLCI opened
+    // Command lines as received on a user DLCI since it opened (0: on the
+    // UART in AT command mode since the last boot).
+    std::vector<std::string> ModemCommands(int dlci) const;
+    uint32_t FrameSize() const;  // largest information field of module frames (N1)
+
     // --- actions ---
+    // A text on a user DLCI, framed as its interpreter frames results ("RING").
+    void SendUnsolicited(int dlci, const std::string& text);
     void SendMsc(int dlci, bool fc);  // MSC command with the DLCI's V.24 and FC
     void SendSabm(int dlci);
     void SendDisc(int dlci);
@@ -171,7 +208,23 @@ private:
     void Record(Direction dir, RecordKind kind, std::vector<uint8_t> octets,
                 uint64_t lastOctetAtMs = 0);
     void AtOctet(uint8_t o);
-    void AtLine(const std::string& line);
+    bool CmuxCommand(const std::string& cmd, bool* ok);
+    void AtAnswer(const AtModem::Output& out);
+    std::vector<uint8_t> ControlAnswer(const ControlMessage& m, bool* closeDown);
+    void AfterResponse(uint8_t type, const std::vector<uint8_t>& answer);
+    void CloseMux(bool cld);
+    void ScheduleControlFaults();
+    void ScheduleModemEvents();
+    void MscCommand(int dlci, bool fc);
+    void Unsolicit(int dlci, const std::string& text);
+    void HostFlow(int dlci, bool stop);
+    void ModemConnected(int dlci);
+    void ModemDisconnected(int dlci);
+    void ModemsOff();
+    void ModemInput(int dlci, const std::vector<uint8_t>& octets);
+    void ModemOutput(int dlci, const AtModem::Output& out);
+    void SendOnDlci(int dlci, const std::string& text);
+    void PumpSource(int dlci);
     void OnFrame(const std::vector<uint8_t>& raw);
     void OnControl(const std::vector<uint8_t>& info);
     void AnswerConnect(int dlci, uint8_t control, bool disc);
@@ -211,7 +264,15 @@ private:
     uint32_t writes_ = 0;
     std::vector<WriteSplit> pendingSplits_;
     std::set<uint64_t> timers_;       // pending replies and mode switches
-    std::vector<uint64_t> lineTimers_;
+    std::vector<uint64_t> scheduled_;  // timers set at construction from the settings
+    std::unique_ptr<AtModem> uartModem_;
+    uint32_t pendingMuxBaud_ = 0, pendingN1_ = 0;
+    uint32_t n1_ = 127;
+    bool closingMux_ = false;  // our DISC or CLD on DLCI 0 awaits the host's answer
+    std::map<uint8_t, unsigned> responsesSent_;
+    std::map<int, std::unique_ptr<AtModem>> modems_;
+    std::map<int, std::string> held_;         // output held while the host stopped the DLCI
+    std::map<int, uint64_t> sourceLeft_;      // data call source: octets still to send
 };
 
 }  // namespace sim

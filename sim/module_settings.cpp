@@ -1,5 +1,6 @@
 #include "sim/module_settings.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,12 @@ std::vector<std::string> SplitList(const std::string& v, char sep)
         start = p + 1;
     }
     return parts;
+}
+
+std::string Upper(std::string s)
+{
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
 }
 
 std::string Hex(uint64_t v)
@@ -177,8 +184,101 @@ Setting Tuple(const char* key, const char* help, const char* example, size_t cou
     return Setting{key, help, example, apply, nullptr};
 }
 
+// A control command type by name ("MSC", "snc"), as the trace names them.
+bool ParseControlType(const std::string& name, uint8_t* type, std::string* why)
+{
+    for (unsigned t = 0; t < 256; t += 4) {
+        const char* n = ControlTypeName(static_cast<uint8_t>(t));
+        if (n && Upper(n) == Upper(name)) {
+            *type = static_cast<uint8_t>(t);
+            return true;
+        }
+    }
+    *why = "not a control command type (MSC, SNC, Test, PSC, FCon, FCoff, CLD, ...): '" + name + "'";
+    return false;
+}
+
+// "TYPE:N" for a per-command-type number.
+Setting PerType(const char* key, const char* help, const char* example, uint64_t min, uint64_t max,
+                std::map<uint8_t, uint32_t> SerialSettings::*field)
+{
+    Apply apply = [min, max, field](ModuleSettings& s, const std::string& v, std::string* why) {
+        const std::vector<std::string> parts = SplitList(v, ':');
+        uint8_t type = 0;
+        uint64_t n = 0;
+        if (parts.size() != 2) return *why = "expected TYPE:NUMBER", false;
+        if (!ParseControlType(parts[0], &type, why) ||
+            !ParseSettingNumber(parts[1], min, max, &n, why))
+            return false;
+        (s.serial.*field)[type] = static_cast<uint32_t>(n);
+        return true;
+    };
+    return Setting{key, help, example, apply, nullptr};
+}
+
+Setting CloseAfterKey()
+{
+    Apply apply = [](ModuleSettings& s, const std::string& v, std::string* why) {
+        const std::vector<std::string> parts = SplitList(v, ':');
+        CloseAfter c;
+        uint64_t nth = 1;
+        if (parts.size() < 2 || parts.size() > 3) return *why = "expected TYPE:DISC|CLD[:N]", false;
+        if (!ParseControlType(parts[0], &c.type, why)) return false;
+        const std::string how = Upper(parts[1]);
+        if (how != "DISC" && how != "CLD") return *why = "expected DISC or CLD", false;
+        if (parts.size() == 3 && !ParseSettingNumber(parts[2], 1, 0xFFFFFFFFull, &nth, why))
+            return false;
+        c.cld = how == "CLD";
+        c.nth = static_cast<uint32_t>(nth);
+        s.serial.closeAfter.push_back(c);
+        return true;
+    };
+    return Setting{"closeAfter",
+                   "TYPE:DISC|CLD[:N], DISC or CLD on DLCI 0 right after the Nth (1) response to "
+                   "TYPE; back to AT commands when the host answers (repeatable)",
+                   "MSC:DISC", apply, nullptr};
+}
+
+Setting DataModeKey()
+{
+    Apply apply = [](ModuleSettings& s, const std::string& v, std::string* why) {
+        const std::string u = Upper(v);
+        if (u == "ECHO") return s.serial.modem.dataMode = DataMode::Echo, true;
+        if (u == "SINK") return s.serial.modem.dataMode = DataMode::Sink, true;
+        if (u == "SOURCE") return s.serial.modem.dataMode = DataMode::Source, true;
+        *why = "expected echo, sink or source";
+        return false;
+    };
+    Show show = [](ModuleSettings& s) {
+        const DataMode m = s.serial.modem.dataMode;
+        return std::string(m == DataMode::Echo ? "echo" : m == DataMode::Sink ? "sink" : "source");
+    };
+    return Setting{"dataMode",
+                   "a data call (ATD*99#): echo the host's data, sink it (counted), or source "
+                   "sourceOctets octets then NO CARRIER",
+                   "sink", apply, show};
+}
+
+// "DLCI:AT_MS:TEXT": the text may hold ':'.
+Setting UrcKey()
+{
+    Apply apply = [](ModuleSettings& s, const std::string& v, std::string* why) {
+        const size_t a = v.find(':'), b = a == std::string::npos ? a : v.find(':', a + 1);
+        if (b == std::string::npos) return *why = "expected DLCI:AT_MS:TEXT", false;
+        uint64_t dlci = 0, at = 0;
+        if (!ParseSettingNumber(v.substr(0, a), 1, 63, &dlci, why) ||
+            !ParseSettingNumber(v.substr(a + 1, b - a - 1), 0, UINT64_MAX, &at, why))
+            return false;
+        s.serial.modem.unsolicited.push_back(Unsolicited{static_cast<int>(dlci), at, v.substr(b + 1)});
+        return true;
+    };
+    return Setting{"urc", "DLCI:AT_MS:TEXT, an unsolicited result code on a user DLCI (repeatable)",
+                   "1:9000:RING", apply, nullptr};
+}
+
 #define LINE(f) [](ModuleSettings& s) -> auto& { return s.lines.f; }
 #define SERIAL(f) [](ModuleSettings& s) -> auto& { return s.serial.f; }
+#define MODEM(f) [](ModuleSettings& s) -> auto& { return s.serial.modem.f; }
 
 bool DlciCheck(const std::vector<uint64_t>& n, std::string* why)
 {
@@ -238,6 +338,73 @@ const std::vector<Setting>& Table()
                   s.serial.v24ForDlci[static_cast<int>(n[0])] = static_cast<uint8_t>(n[1]);
               },
               DlciCheck),
+        // --- control channel faults ---
+        PerType("repeatResponse", "TYPE:N, the response to a TYPE command N times in one frame",
+                "MSC:2", 1, 100, &SerialSettings::repeatResponse),
+        PerType("lateDuplicate", "TYPE:MS, the response frame to a TYPE command again MS later",
+                "MSC:200", 0, 0xFFFFFFFFull, &SerialSettings::lateDuplicateMs),
+        CloseAfterKey(),
+        Tuple("strayUa", "AT_MS list, a UA (F = 1) on DLCI 0 nobody asked for", "7000", 1,
+              UINT64_MAX,
+              [](ModuleSettings& s, const std::vector<uint64_t>& n) {
+                  s.serial.strayUaAtMs.insert(s.serial.strayUaAtMs.end(), n.begin(), n.end());
+              }),
+        Tuple("strayDm", "AT_MS list, a DM (F = 1) on DLCI 0 nobody asked for", "7000", 1,
+              UINT64_MAX,
+              [](ModuleSettings& s, const std::vector<uint64_t>& n) {
+                  s.serial.strayDmAtMs.insert(s.serial.strayDmAtMs.end(), n.begin(), n.end());
+              }),
+        Tuple("uihBurst", "AT_MS:COUNT, COUNT UIH frames with burstInfo on DLCI 0 at once (repeatable)",
+              "5800:20", 2, UINT64_MAX,
+              [](ModuleSettings& s, const std::vector<uint64_t>& n) {
+                  s.serial.uihBursts.push_back(UihBurst{n[0], static_cast<uint32_t>(n[1])});
+              },
+              [](const std::vector<uint64_t>& n, std::string* why) {
+                  if (n[1] <= 10000) return true;
+                  *why = "count " + std::to_string(n[1]) + " out of range 0..10000";
+                  return false;
+              }),
+        Tuple("burstInfo", "octets (list) of each burst frame [E3,05,07,0D: MSC command DLCI 1]",
+              "0x23,0x01", 1, 0xFF,
+              [](ModuleSettings& s, const std::vector<uint64_t>& n) {
+                  s.serial.burstInfo.assign(n.begin(), n.end());
+              }),
+        // --- the modem behind the user DLCIs ---
+        Dlcis("modemDlcis", "user DLCIs with an AT command interpreter (mask or list)",
+              MODEM(modemDlcis)),
+        Ms("atReplyDelayMs", "command line on a user DLCI to its result, ms", MODEM(replyDelayMs)),
+        Flag("atEcho", "echo on a user DLCI after it opens (ATE1)", MODEM(echo)),
+        Flag("uartEcho", "echo in AT command mode on the UART", SERIAL(uartEcho)),
+        Text("manufacturer", "AT+CGMI, and ATI", "Acme", MODEM(manufacturer)),
+        Text("model", "AT+CGMM, and ATI", "M1", MODEM(model)),
+        Text("revision", "AT+CGMR, and ATI", "2.0", MODEM(revision)),
+        Text("serialNumber", "AT+CGSN", "350000000000000", MODEM(serialNumber)),
+        Number("rssi", "AT+CSQ signal (0..31, 99 unknown)", 0, 99, MODEM(rssi)),
+        Number("ber", "AT+CSQ bit error rate (0..7, 99 unknown)", 0, 99, MODEM(ber)),
+        Number("regStatus", "AT+CREG? <stat> (1 home, 5 roaming, 2 searching)", 0, 5,
+               MODEM(regStatus)),
+        Text("pin", "AT+CPIN? answer", "SIM PIN", MODEM(pin)),
+        Text("operatorName", "AT+COPS? operator", "NET", MODEM(operatorName)),
+        DataModeKey(),
+        Number("sourceOctets", "octets a source data call sends before NO CARRIER", 0,
+               UINT64_MAX, MODEM(sourceOctets)),
+        Ms("guardMs", "guard time before and after \"+++\" in a data call, ms", MODEM(guardMs)),
+        Number("frameSize", "largest information field of the module's frames when AT+CMUX "
+                            "names no N1",
+               1, 32768, MODEM(n1)),
+        UrcKey(),
+        Tuple("flowStop", "DLCI:AT_MS:FOR_MS, MSC FC = 1 on a DLCI at a time, FC = 0 FOR_MS later "
+                          "(repeatable)",
+              "1:9000:500", 3, UINT64_MAX,
+              [](ModuleSettings& s, const std::vector<uint64_t>& n) {
+                  s.serial.modem.flowStops.push_back(FlowStop{static_cast<int>(n[0]), n[1],
+                                                              static_cast<uint32_t>(n[2])});
+              },
+              [](const std::vector<uint64_t>& n, std::string* why) {
+                  if (n[0] >= 1 && n[0] <= 63 && n[2] <= 0xFFFFFFFFull) return true;
+                  *why = "DLCI out of range 1..63 or FOR_MS too large";
+                  return false;
+              }),
         // --- line faults ---
         Tuple("split", "WRITE:AT:GAP, cut module write WRITE (1-based, 0 = all) at octet AT, "
                        "rest GAP ms later (repeatable)",
@@ -272,6 +439,7 @@ const std::vector<Setting>& Table()
 
 #undef LINE
 #undef SERIAL
+#undef MODEM
 
 }  // namespace
 

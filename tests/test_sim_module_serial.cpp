@@ -117,8 +117,11 @@ TEST(ModuleSerial, HearsNothingBeforeBootAndNoFramesInAtMode)
     // A frame in AT mode is just text without a CR: no answer.
     b.Write(HostFrame(0, kSabm));
     EXPECT_TRUE(b.Collect(100).empty());
-    // The CR ends that "line"; it is no command the module knows.
+    // The CR ends that "line"; without "AT" in it, it is no command line
+    // at all and gets no answer, as on a modem.
     b.Write("\r");
+    EXPECT_TRUE(b.Collect(50).empty());
+    b.Write("AT+NOSUCH\r");
     EXPECT_EQ(Str(b.Collect(50)), "\r\nERROR\r\n");
     b.Write("AT\r");
     EXPECT_EQ(Str(b.Collect(50)), "\r\nOK\r\n");
