@@ -1,7 +1,7 @@
 // The simulated module as the driver's peer, checked from outside: every frame
-// the test sends is built here with an FCS computed here (from the generator
-// polynomial, most significant bit first on the mirrored octets), so that
-// neither the driver's table nor the module's own routine vouches for itself.
+// the test sends is built by the test with its own FCS (sim_bench.h), so
+// that neither the driver's table nor the module's own routine vouches for
+// itself.
 #include "sim_bench.h"
 
 #include "sim/frame_record.h"
@@ -10,48 +10,12 @@
 
 namespace {
 
-uint8_t Mirror(uint8_t v)
-{
-    uint8_t r = 0;
-    for (int i = 0; i < 8; ++i)
-        if (v & (1u << i)) r = static_cast<uint8_t>(r | (0x80u >> i));
-    return r;
-}
-
-// CRC-8 with x^8 + x^2 + x + 1 (0x07) on bit-mirrored octets, preset all
-// ones, result mirrored back and complemented.
-uint8_t TestFcs(const Bytes& covered)
-{
-    uint8_t crc = 0xFF;
-    for (uint8_t o : covered) {
-        crc ^= Mirror(o);
-        for (int i = 0; i < 8; ++i)
-            crc = static_cast<uint8_t>((crc & 0x80) ? (crc << 1) ^ 0x07 : crc << 1);
-    }
-    return static_cast<uint8_t>(~Mirror(crc));
-}
-
-// A frame as the host sends it: C/R = 1, one length octet.
 Bytes Frame(int dlci, uint8_t control, const Bytes& info = Bytes(), int fcsDelta = 0)
 {
-    Bytes f = {0xF9, static_cast<uint8_t>((dlci << 2) | 3), control,
-               static_cast<uint8_t>((info.size() << 1) | 1)};
-    Bytes covered(f.begin() + 1, f.end());
-    if ((control & 0xEF) != 0xEF) covered.insert(covered.end(), info.begin(), info.end());
-    f.insert(f.end(), info.begin(), info.end());
-    f.push_back(static_cast<uint8_t>(TestFcs(covered) + fcsDelta));
-    f.push_back(0xF9);
-    return f;
+    return TestFrame(dlci, true, control, info, fcsDelta);
 }
 
-// The module's UA on a DLCI (C/R = 1, F = 1), built here.
-Bytes Ua(int dlci)
-{
-    Bytes f = {0xF9, static_cast<uint8_t>((dlci << 2) | 3), 0x73, 0x01};
-    f.push_back(TestFcs(Bytes(f.begin() + 1, f.end())));
-    f.push_back(0xF9);
-    return f;
-}
+Bytes Ua(int dlci) { return TestFrame(dlci, true, 0x73); }
 
 }  // namespace
 

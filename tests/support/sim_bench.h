@@ -19,6 +19,51 @@
 
 using Bytes = std::vector<uint8_t>;
 
+// ---- frames built by the test, with the test's own FCS ----
+
+inline uint8_t Mirror(uint8_t v)
+{
+    uint8_t r = 0;
+    for (int i = 0; i < 8; ++i)
+        if (v & (1u << i)) r = static_cast<uint8_t>(r | (0x80u >> i));
+    return r;
+}
+
+// CRC-8 with x^8 + x^2 + x + 1 (0x07) on bit-mirrored octets, preset all
+// ones, result mirrored back and complemented: the FCS of 27.010 computed
+// the other way round from the module's and the driver's.
+inline uint8_t TestFcs(const Bytes& covered)
+{
+    uint8_t crc = 0xFF;
+    for (uint8_t o : covered) {
+        crc ^= Mirror(o);
+        for (int i = 0; i < 8; ++i)
+            crc = static_cast<uint8_t>((crc & 0x80) ? (crc << 1) ^ 0x07 : crc << 1);
+    }
+    return static_cast<uint8_t>(~Mirror(crc));
+}
+
+// A basic-option frame with one length octet (info up to 127 octets); the
+// FCS covers the information of frames other than UIH. fcsDelta spoils it.
+inline Bytes TestFrame(int dlci, bool cr, uint8_t control, const Bytes& info = Bytes(),
+                       int fcsDelta = 0)
+{
+    Bytes f = {0xF9, static_cast<uint8_t>((dlci << 2) | (cr ? 2 : 0) | 1), control,
+               static_cast<uint8_t>((info.size() << 1) | 1)};
+    Bytes covered(f.begin() + 1, f.end());
+    if ((control & 0xEF) != 0xEF) covered.insert(covered.end(), info.begin(), info.end());
+    f.insert(f.end(), info.begin(), info.end());
+    f.push_back(static_cast<uint8_t>(TestFcs(covered) + fcsDelta));
+    f.push_back(0xF9);
+    return f;
+}
+
+// What the module sends: UIH frames (data, control messages) with C/R = 0.
+inline Bytes ModuleUihFrame(int dlci, const std::string& text)
+{
+    return TestFrame(dlci, false, 0xEF, Bytes(text.begin(), text.end()));
+}
+
 class Bench {
 public:
     explicit Bench(uint64_t seed, sim::ModuleSettings settings = Defaults()) : world_(seed)
