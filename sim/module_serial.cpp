@@ -77,7 +77,8 @@ void ModuleSerial::OnLines()
         return;
     }
     lastState_ = state;
-    if (state != ModuleState::Running) PowerDown(Mode::Off);
+    if (state == ModuleState::Crashed && settings_.crash.answer) PowerDown(Mode::Crashed);
+    else if (state != ModuleState::Running) PowerDown(Mode::Off);
 }
 
 void ModuleSerial::Boot()
@@ -185,7 +186,8 @@ void ModuleSerial::OctetFromHost(uint8_t octet, bool garbled)
 {
     (void)garbled;
     const uint64_t index = rxIndex_++;
-    if (mode_ == Mode::Off || lines_.State() != ModuleState::Running ||
+    const bool crashed = mode_ == Mode::Crashed && lines_.State() == ModuleState::Crashed;
+    if (mode_ == Mode::Off || (lines_.State() != ModuleState::Running && !crashed) ||
         (settings_.loseOctetsWhileAsleep && lines_.Asleep()) ||
         settings_.dropFromHost.count(index)) {
         ++lost_;
@@ -195,6 +197,7 @@ void ModuleSerial::OctetFromHost(uint8_t octet, bool garbled)
     ++octetsFromHost_;
     lines_.NoteActivity();
     if (mode_ == Mode::AtCommand) AtOctet(octet);
+    else if (mode_ == Mode::Crashed) CrashedOctet(octet);
     else cutter_.Feed(octet);
 }
 

@@ -62,6 +62,24 @@ struct UihBurst {
     uint32_t count = 1;
 };
 
+// The crashed module (GSM_RF_OK low after a crash) at the speed the port was
+// left at: "ATD\r" gets debugText, "ATA\r" the crash log (logText, or
+// logOctets of numbered log lines), both ended by "+++\r\n" and sent in
+// writes of chunkOctets every chunkGapMs.
+struct CrashSettings {
+    bool answer = true;  // false: a crashed module hears nothing
+    std::string debugText = "ASSERT: l1_sched.c 1234, task L1 stack overflow\r\n";
+    std::string logText;       // empty: logOctets of generated lines
+    uint32_t logOctets = 4000;
+    uint32_t chunkOctets = 256;
+    uint32_t chunkGapMs = 2;
+    uint32_t replyDelayMs = 20;
+    bool endless = false;      // the log never ends: no "+++\r\n"
+    // Line conditions during the crash log: after chunk CHUNK (0-based),
+    // CE_* errors, 0 = a break.
+    std::map<uint32_t, uint32_t> eventAfterChunk;
+};
+
 // A line condition the module's side causes on the host's receiver.
 struct LineEvent {
     uint64_t atMs = 0;    // platform time
@@ -105,6 +123,8 @@ struct SerialSettings {
     ModemSettings modem;
     bool uartEcho = false;  // echo in AT command mode on the UART
 
+    CrashSettings crash;
+
     // --- line faults ---
     std::vector<WriteSplit> splits;
     // Octet numbers (0-based, counted from the module's construction) in
@@ -129,7 +149,7 @@ struct HostControlMessage {
 
 class ModuleSerial : public plat::serial::UartPeer {
 public:
-    enum class Mode { Off, AtCommand, Mux };
+    enum class Mode { Off, AtCommand, Mux, Crashed };
 
     // Creates the UART ("COM9:") and follows `lines` for boot, crash and sleep.
     ModuleSerial(const SerialSettings& settings, ModuleLines& lines);
@@ -225,6 +245,8 @@ private:
     void ModemOutput(int dlci, const AtModem::Output& out);
     void SendOnDlci(int dlci, const std::string& text);
     void PumpSource(int dlci);
+    void CrashedOctet(uint8_t o);
+    void CrashAnswer(const std::string& text, uint32_t chunk);
     void OnFrame(const std::vector<uint8_t>& raw);
     void OnControl(const std::vector<uint8_t>& info);
     void AnswerConnect(int dlci, uint8_t control, bool disc);
@@ -241,7 +263,7 @@ private:
     ModuleState lastState_ = ModuleState::Off;
     unsigned lastResets_ = 0;
 
-    std::string atLine_;
+    std::string atLine_;  // also the crashed module's line
     bool lastAtEndedWithCr_ = false;
     FrameCutter cutter_;
     FrameRecord record_;

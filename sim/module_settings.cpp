@@ -1,283 +1,16 @@
 #include "sim/module_settings.h"
 
-#include <cctype>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <functional>
+#include "sim/setting_kinds.h"
 
 namespace sim {
 
 namespace {
 
-using Apply = std::function<bool(ModuleSettings&, const std::string&, std::string*)>;
-using Show = std::function<std::string(ModuleSettings&)>;
-
-struct Setting {
-    const char* key;
-    const char* help;
-    const char* example;
-    Apply apply;
-    Show show;  // the value in a default ModuleSettings; null: a list, empty
-};
-
-std::vector<std::string> SplitList(const std::string& v, char sep)
-{
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        size_t p = v.find(sep, start);
-        parts.push_back(v.substr(start, p == std::string::npos ? std::string::npos : p - start));
-        if (p == std::string::npos) break;
-        start = p + 1;
-    }
-    return parts;
-}
-
-std::string Upper(std::string s)
-{
-    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
-std::string Hex(uint64_t v)
-{
-    char b[24];
-    snprintf(b, sizeof b, "0x%llx", static_cast<unsigned long long>(v));
-    return b;
-}
-
-// Numbers separated by `sep`, each within [min, max], exactly `count` of them
-// (0: any number, at least one).
-bool ParseTuple(const std::string& v, char sep, size_t count, uint64_t min, uint64_t max,
-                std::vector<uint64_t>* out, std::string* why)
-{
-    const std::vector<std::string> parts = SplitList(v, sep);
-    if (count != 0 && parts.size() != count) {
-        *why = "expected " + std::to_string(count) + " numbers separated by '" + sep + "'";
-        return false;
-    }
-    out->clear();
-    for (const std::string& p : parts) {
-        uint64_t n = 0;
-        if (!ParseSettingNumber(p, min, max, &n, why)) return false;
-        out->push_back(n);
-    }
-    return true;
-}
-
-template <class Acc>
-Setting Number(const char* key, const char* help, uint64_t min, uint64_t max, Acc acc,
-               bool hex = false)
-{
-    Apply apply = [acc, min, max](ModuleSettings& s, const std::string& v, std::string* why) {
-        uint64_t n = 0;
-        if (!ParseSettingNumber(v, min, max, &n, why)) return false;
-        auto& field = acc(s);
-        field = static_cast<std::remove_reference_t<decltype(field)>>(n);
-        return true;
-    };
-    Show show = [acc, hex](ModuleSettings& s) {
-        const uint64_t n = acc(s);
-        return hex ? Hex(n) : std::to_string(n);
-    };
-    return Setting{key, help, "1", apply, show};
-}
-
-template <class Acc>
-Setting Ms(const char* key, const char* help, Acc acc)
-{
-    return Number(key, help, 0, 0xFFFFFFFFull, acc);
-}
-
-template <class Acc>
-Setting Flag(const char* key, const char* help, Acc acc)
-{
-    Apply apply = [acc](ModuleSettings& s, const std::string& v, std::string* why) {
-        if (v == "true" || v == "1" || v == "yes" || v == "on") return acc(s) = true, true;
-        if (v == "false" || v == "0" || v == "no" || v == "off") return acc(s) = false, true;
-        *why = "not a boolean (true/false, 1/0, yes/no, on/off)";
-        return false;
-    };
-    Show show = [acc](ModuleSettings& s) { return std::string(acc(s) ? "true" : "false"); };
-    return Setting{key, help, "true", apply, show};
-}
-
-// A bit set of DLCIs: a plain number is the mask itself, a list with commas
-// (or one DLCI followed by ',') names DLCIs.
-template <class Acc>
-Setting Dlcis(const char* key, const char* help, Acc acc)
-{
-    Apply apply = [acc](ModuleSettings& s, const std::string& v, std::string* why) {
-        if (v.find(',') == std::string::npos) {
-            uint64_t mask = 0;
-            if (!ParseSettingNumber(v, 0, UINT64_MAX, &mask, why)) return false;
-            acc(s) = mask;
-            return true;
-        }
-        uint64_t set = 0;
-        for (const std::string& part : SplitList(v, ',')) {
-            if (part.empty()) continue;
-            uint64_t d = 0;
-            if (!ParseSettingNumber(part, 0, 63, &d, why)) return false;
-            set |= uint64_t(1) << d;
-        }
-        acc(s) = set;
-        return true;
-    };
-    Show show = [acc](ModuleSettings& s) { return Hex(acc(s)); };
-    return Setting{key, help, "1,3", apply, show};
-}
-
-// A list of octet numbers of the line, added to the set.
-template <class Acc>
-Setting Indexes(const char* key, const char* help, Acc acc)
-{
-    Apply apply = [acc](ModuleSettings& s, const std::string& v, std::string* why) {
-        std::vector<uint64_t> n;
-        if (!ParseTuple(v, ',', 0, 0, UINT64_MAX, &n, why)) return false;
-        acc(s).insert(n.begin(), n.end());
-        return true;
-    };
-    return Setting{key, help, "4,9", apply, nullptr};
-}
-
-// Text with the escapes \r \n \\ for the shell's sake.
-template <class Acc>
-Setting Text(const char* key, const char* help, const char* example, Acc acc)
-{
-    Apply apply = [acc](ModuleSettings& s, const std::string& v, std::string*) {
-        std::string out;
-        for (size_t i = 0; i < v.size(); ++i) {
-            if (v[i] == '\\' && i + 1 < v.size()) {
-                const char c = v[++i];
-                out += c == 'r' ? '\r' : c == 'n' ? '\n' : c;
-            } else {
-                out += v[i];
-            }
-        }
-        acc(s) = out;
-        return true;
-    };
-    Show show = [acc](ModuleSettings& s) {
-        std::string out;
-        for (char c : acc(s)) out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : std::string(1, c);
-        return out;
-    };
-    return Setting{key, help, example, apply, show};
-}
-
-// A repeatable tuple "A:B[:C]" handed to `add` as numbers.
-Setting Tuple(const char* key, const char* help, const char* example, size_t count, uint64_t max,
-              std::function<void(ModuleSettings&, const std::vector<uint64_t>&)> add,
-              std::function<bool(const std::vector<uint64_t>&, std::string*)> check = nullptr)
-{
-    Apply apply = [count, max, add, check](ModuleSettings& s, const std::string& v,
-                                           std::string* why) {
-        std::vector<uint64_t> n;
-        if (!ParseTuple(v, count == 1 ? ',' : ':', count == 1 ? 0 : count, 0, max, &n, why))
-            return false;
-        if (check && !check(n, why)) return false;
-        add(s, n);
-        return true;
-    };
-    return Setting{key, help, example, apply, nullptr};
-}
-
-// A control command type by name ("MSC", "snc"), as the trace names them.
-bool ParseControlType(const std::string& name, uint8_t* type, std::string* why)
-{
-    for (unsigned t = 0; t < 256; t += 4) {
-        const char* n = ControlTypeName(static_cast<uint8_t>(t));
-        if (n && Upper(n) == Upper(name)) {
-            *type = static_cast<uint8_t>(t);
-            return true;
-        }
-    }
-    *why = "not a control command type (MSC, SNC, Test, PSC, FCon, FCoff, CLD, ...): '" + name + "'";
-    return false;
-}
-
-// "TYPE:N" for a per-command-type number.
-Setting PerType(const char* key, const char* help, const char* example, uint64_t min, uint64_t max,
-                std::map<uint8_t, uint32_t> SerialSettings::*field)
-{
-    Apply apply = [min, max, field](ModuleSettings& s, const std::string& v, std::string* why) {
-        const std::vector<std::string> parts = SplitList(v, ':');
-        uint8_t type = 0;
-        uint64_t n = 0;
-        if (parts.size() != 2) return *why = "expected TYPE:NUMBER", false;
-        if (!ParseControlType(parts[0], &type, why) ||
-            !ParseSettingNumber(parts[1], min, max, &n, why))
-            return false;
-        (s.serial.*field)[type] = static_cast<uint32_t>(n);
-        return true;
-    };
-    return Setting{key, help, example, apply, nullptr};
-}
-
-Setting CloseAfterKey()
-{
-    Apply apply = [](ModuleSettings& s, const std::string& v, std::string* why) {
-        const std::vector<std::string> parts = SplitList(v, ':');
-        CloseAfter c;
-        uint64_t nth = 1;
-        if (parts.size() < 2 || parts.size() > 3) return *why = "expected TYPE:DISC|CLD[:N]", false;
-        if (!ParseControlType(parts[0], &c.type, why)) return false;
-        const std::string how = Upper(parts[1]);
-        if (how != "DISC" && how != "CLD") return *why = "expected DISC or CLD", false;
-        if (parts.size() == 3 && !ParseSettingNumber(parts[2], 1, 0xFFFFFFFFull, &nth, why))
-            return false;
-        c.cld = how == "CLD";
-        c.nth = static_cast<uint32_t>(nth);
-        s.serial.closeAfter.push_back(c);
-        return true;
-    };
-    return Setting{"closeAfter",
-                   "TYPE:DISC|CLD[:N], DISC or CLD on DLCI 0 right after the Nth (1) response to "
-                   "TYPE; back to AT commands when the host answers (repeatable)",
-                   "MSC:DISC", apply, nullptr};
-}
-
-Setting DataModeKey()
-{
-    Apply apply = [](ModuleSettings& s, const std::string& v, std::string* why) {
-        const std::string u = Upper(v);
-        if (u == "ECHO") return s.serial.modem.dataMode = DataMode::Echo, true;
-        if (u == "SINK") return s.serial.modem.dataMode = DataMode::Sink, true;
-        if (u == "SOURCE") return s.serial.modem.dataMode = DataMode::Source, true;
-        *why = "expected echo, sink or source";
-        return false;
-    };
-    Show show = [](ModuleSettings& s) {
-        const DataMode m = s.serial.modem.dataMode;
-        return std::string(m == DataMode::Echo ? "echo" : m == DataMode::Sink ? "sink" : "source");
-    };
-    return Setting{"dataMode",
-                   "a data call (ATD*99#): echo the host's data, sink it (counted), or source "
-                   "sourceOctets octets then NO CARRIER",
-                   "sink", apply, show};
-}
-
-// "DLCI:AT_MS:TEXT": the text may hold ':'.
-Setting UrcKey()
-{
-    Apply apply = [](ModuleSettings& s, const std::string& v, std::string* why) {
-        const size_t a = v.find(':'), b = a == std::string::npos ? a : v.find(':', a + 1);
-        if (b == std::string::npos) return *why = "expected DLCI:AT_MS:TEXT", false;
-        uint64_t dlci = 0, at = 0;
-        if (!ParseSettingNumber(v.substr(0, a), 1, 63, &dlci, why) ||
-            !ParseSettingNumber(v.substr(a + 1, b - a - 1), 0, UINT64_MAX, &at, why))
-            return false;
-        s.serial.modem.unsolicited.push_back(Unsolicited{static_cast<int>(dlci), at, v.substr(b + 1)});
-        return true;
-    };
-    return Setting{"urc", "DLCI:AT_MS:TEXT, an unsolicited result code on a user DLCI (repeatable)",
-                   "1:9000:RING", apply, nullptr};
-}
+using namespace settings;
 
 #define LINE(f) [](ModuleSettings& s) -> auto& { return s.lines.f; }
 #define SERIAL(f) [](ModuleSettings& s) -> auto& { return s.serial.f; }
+#define CRASH(f) [](ModuleSettings& s) -> auto& { return s.serial.crash.f; }
 #define MODEM(f) [](ModuleSettings& s) -> auto& { return s.serial.modem.f; }
 
 bool DlciCheck(const std::vector<uint64_t>& n, std::string* why)
@@ -405,6 +138,27 @@ const std::vector<Setting>& Table()
                   *why = "DLCI out of range 1..63 or FOR_MS too large";
                   return false;
               }),
+        // --- the crashed module ---
+        Flag("crashAnswers", "a crashed module answers ATD and ATA (false: hears nothing)",
+             CRASH(answer)),
+        Text("crashDebugText", "the answer to ATD before \"+++\\r\\n\"", "oops\\r\\n",
+             CRASH(debugText)),
+        Text("crashLogText", "the crash log ATA gets (empty: crashLogOctets generated)", "log",
+             CRASH(logText)),
+        Number("crashLogOctets", "length of the generated crash log", 0, 100000000,
+               CRASH(logOctets)),
+        Number("crashChunkOctets", "octets per module write of a crash answer (0: one write)", 0,
+               0xFFFFFFFFull, CRASH(chunkOctets)),
+        Ms("crashChunkGapMs", "pause between the writes of a crash answer, ms", CRASH(chunkGapMs)),
+        Ms("crashReplyDelayMs", "ATD/ATA to the start of the answer, ms", CRASH(replyDelayMs)),
+        Flag("crashEndless", "the crash log never ends (no \"+++\\r\\n\")", CRASH(endless)),
+        Tuple("crashLineEvent", "CHUNK:ERRORS, after write CHUNK (0-based) of the crash log a line "
+                                "error (CE_ bits; 2 = overrun) or a break (0) (repeatable)",
+              "0:2", 2, 0xFFFFFFFFull,
+              [](ModuleSettings& s, const std::vector<uint64_t>& n) {
+                  s.serial.crash.eventAfterChunk[static_cast<uint32_t>(n[0])] =
+                      static_cast<uint32_t>(n[1]);
+              }),
         // --- line faults ---
         Tuple("split", "WRITE:AT:GAP, cut module write WRITE (1-based, 0 = all) at octet AT, "
                        "rest GAP ms later (repeatable)",
@@ -440,30 +194,9 @@ const std::vector<Setting>& Table()
 #undef LINE
 #undef SERIAL
 #undef MODEM
+#undef CRASH
 
 }  // namespace
-
-bool ParseSettingNumber(const std::string& text, uint64_t min, uint64_t max, uint64_t* out,
-                        std::string* why)
-{
-    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) {
-        *why = "not a number: '" + text + "'";
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long n = std::strtoull(text.c_str(), &end, 0);
-    if (*end != '\0') {
-        *why = "not a number: '" + text + "'";
-        return false;
-    }
-    if (errno == ERANGE || n < min || n > max) {
-        *why = "'" + text + "' out of range " + std::to_string(min) + ".." + std::to_string(max);
-        return false;
-    }
-    *out = n;
-    return true;
-}
 
 bool ApplyModuleSetting(ModuleSettings& s, const std::string& key, const std::string& value,
                         std::string* error)

@@ -129,7 +129,7 @@ TEST(ModuleSerial, HearsNothingBeforeBootAndNoFramesInAtMode)
 
     // A crash silences it again.
     b.Module().Crash();
-    EXPECT_EQ(b.Serial().GetMode(), ModuleSerial::Mode::Off);
+    EXPECT_EQ(b.Serial().GetMode(), ModuleSerial::Mode::Crashed);
     b.Write(HostFrame(0, kSabm));
     EXPECT_TRUE(b.Collect(100).empty());
 }
