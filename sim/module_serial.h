@@ -23,6 +23,14 @@
 //
 // Frames from the module carry C/R as the responder of 27.010 sends them:
 // responses (UA, DM) with C/R = 1, commands and UIH frames with C/R = 0.
+//
+// Files: module_serial.cpp (UART, life, record, actions), module_at.cpp (AT
+// command mode, AT+CMUX), module_peer.cpp (27.010 peer and its control
+// channel faults), module_modem.cpp (the modem on the user DLCIs),
+// module_crash.cpp (the crashed module). Settings by name: module_settings.h.
+// Timed events of the settings (line events, stray frames, bursts,
+// unsolicited texts, flow stops) are set up at construction; a DLCI's
+// interpreter takes the modem settings when the DLCI opens.
 #ifndef MUX_SIM_MODULE_SERIAL_H
 #define MUX_SIM_MODULE_SERIAL_H
 
