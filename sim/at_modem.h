@@ -49,7 +49,7 @@ struct FlowStop {
 };
 
 struct ModemSettings {
-    uint64_t modemDlcis = ~uint64_t(1);  // bit d: an interpreter on DLCI d (not 0)
+    uint64_t modemDlcis = 0;  // bit d: an interpreter on DLCI d (1..63); none by default
     uint32_t replyDelayMs = 10;          // command line to its result
     bool echo = true;                    // ATE after boot on a user DLCI
     std::string manufacturer = "Simulated Modems";

@@ -9,6 +9,14 @@
 
 namespace {
 
+// The module with an interpreter on every user DLCI.
+sim::ModuleSettings ModemDefaults()
+{
+    sim::ModuleSettings s = Bench::Defaults();
+    s.serial.modem.modemDlcis = ~uint64_t(1);
+    return s;
+}
+
 Bytes HostUih(int dlci, const std::string& text)
 {
     return TestFrame(dlci, true, 0xEF, Bytes(text.begin(), text.end()));
@@ -56,7 +64,7 @@ void Open(Bench& b, int dlci, uint32_t n1 = 0)
 
 TEST(ModuleModem, AnswersCommandsOnEachUserDlciWithItsOwnState)
 {
-    Bench b(81);
+    Bench b(81, ModemDefaults());
     Open(b, 1);
     b.Write(TestFrame(2, true, 0x3F));
     b.Collect(50);
@@ -79,7 +87,7 @@ TEST(ModuleModem, AnswersCommandsOnEachUserDlciWithItsOwnState)
     b.Write(HostUih(1, "AT\r"));
     EXPECT_EQ(Texts(b.Collect(50), 1), "AT\r\r\nOK\r\n");
     // DLCIs without an interpreter stay silent.
-    sim::ModuleSettings s = Bench::Defaults();
+    sim::ModuleSettings s = ModemDefaults();
     s.serial.modem.modemDlcis = 1u << 2;
     Bench quiet(82, s);
     Open(quiet, 1);
@@ -92,7 +100,7 @@ TEST(ModuleModem, DataCallSourceGoesOutInFramesOfAtMostN1)
 {
     for (uint32_t n1 : {0u, 31u}) {
         SCOPED_TRACE(n1);
-        sim::ModuleSettings s = Bench::Defaults();
+        sim::ModuleSettings s = ModemDefaults();
         s.serial.modem.dataMode = sim::DataMode::Source;
         s.serial.modem.sourceOctets = 300;
         s.serial.modem.echo = false;
@@ -114,7 +122,7 @@ TEST(ModuleModem, DataCallSourceGoesOutInFramesOfAtMostN1)
 
 TEST(ModuleModem, DataCallEchoEndsWithPlusPlusPlusOrDisc)
 {
-    sim::ModuleSettings s = Bench::Defaults();
+    sim::ModuleSettings s = ModemDefaults();
     s.serial.modem.echo = false;
     s.serial.modem.guardMs = 200;
     Bench b(90, s);
@@ -148,7 +156,7 @@ TEST(ModuleModem, DataCallEchoEndsWithPlusPlusPlusOrDisc)
 
 TEST(ModuleModem, UnsolicitedTextsAndFlowControlBothWays)
 {
-    sim::ModuleSettings s = Bench::Defaults();
+    sim::ModuleSettings s = ModemDefaults();
     s.serial.modem.unsolicited.push_back(sim::Unsolicited{1, 300, "RING"});
     s.serial.modem.unsolicited.push_back(sim::Unsolicited{2, 300, "+CREG: 1"});  // DLCI 2 closed
     s.serial.modem.flowStops.push_back(sim::FlowStop{1, 500, 200});
