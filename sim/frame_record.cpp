@@ -1,7 +1,5 @@
 #include "frame_record.h"
 
-#include "framing/frame.h"
-
 #include <algorithm>
 #include <cstdio>
 
@@ -22,9 +20,22 @@ const char* ToString(RecordKind k)
     return "?";
 }
 
+uint8_t Fcs(const uint8_t* octets, size_t count)
+{
+    // CRC-8 of 27.010, bit by bit: reflected generator x^8 + x^2 + x + 1
+    // (0xE0), register preset to all ones, ones' complement sent.
+    uint8_t crc = 0xFF;
+    for (size_t i = 0; i < count; ++i) {
+        crc ^= octets[i];
+        for (int bit = 0; bit < 8; ++bit)
+            crc = static_cast<uint8_t>((crc & 1) ? (crc >> 1) ^ 0xE0 : crc >> 1);
+    }
+    return static_cast<uint8_t>(0xFF - crc);
+}
+
 namespace {
 
-bool IsUih(uint8_t control) { return (control & ~MUX_PF_BIT & 0xFF) == 0xEF; }
+bool IsUih(uint8_t control) { return (control & ~kPf & 0xFF) == kUih; }
 
 void AppendLength(std::vector<uint8_t>& out, size_t n)
 {
@@ -41,41 +52,41 @@ void AppendLength(std::vector<uint8_t>& out, size_t n)
 std::vector<uint8_t> BuildFrame(int dlci, bool cr, uint8_t control, const std::vector<uint8_t>& info)
 {
     std::vector<uint8_t> f;
-    f.push_back(MUX_FLAG);
-    f.push_back(static_cast<uint8_t>(((dlci & 0x3F) << 2) | (cr ? MUX_CR_BIT : 0) | MUX_EA_BIT));
+    f.push_back(kFlag);
+    f.push_back(static_cast<uint8_t>(((dlci & 0x3F) << 2) | (cr ? kCr : 0) | kEa));
     f.push_back(control);
     AppendLength(f, info.size());
     const size_t header = f.size() - 1;
     f.insert(f.end(), info.begin(), info.end());
     const size_t covered = IsUih(control) ? header : header + info.size();
-    f.push_back(ComputeFCS(&f[1], static_cast<int>(covered)));
-    f.push_back(MUX_FLAG);
+    f.push_back(Fcs(&f[1], covered));
+    f.push_back(kFlag);
     return f;
 }
 
 const char* FrameTypeName(uint8_t control)
 {
-    switch (control & ~MUX_PF_BIT & 0xFF) {
-    case 0x2F: return "SABM";
-    case 0x63: return "UA";
-    case 0x0F: return "DM";
-    case 0x43: return "DISC";
-    case 0xEF: return "UIH";
-    case 0x03: return "UI";
+    switch (control & ~kPf & 0xFF) {
+    case kSabm: return "SABM";
+    case kUa: return "UA";
+    case kDm: return "DM";
+    case kDisc: return "DISC";
+    case kUih: return "UIH";
+    case kUi: return "UI";
     default: return nullptr;
     }
 }
 
 bool DecodeFrame(const std::vector<uint8_t>& raw, DecodedFrame* out)
 {
-    if (raw.size() < 6 || raw.front() != MUX_FLAG || raw.back() != MUX_FLAG) return false;
+    if (raw.size() < 6 || raw.front() != kFlag || raw.back() != kFlag) return false;
     DecodedFrame d;
     d.address = raw[1];
-    if (!(d.address & MUX_EA_BIT)) return false;
+    if (!(d.address & kEa)) return false;
     d.dlci = d.address >> 2;
-    d.cr = (d.address & MUX_CR_BIT) != 0;
+    d.cr = (d.address & kCr) != 0;
     d.control = raw[2];
-    d.pf = (d.control & MUX_PF_BIT) != 0;
+    d.pf = (d.control & kPf) != 0;
     d.typeName = FrameTypeName(d.control);
     size_t pos = 3;
     size_t len = raw[pos] >> 1;
@@ -90,7 +101,7 @@ bool DecodeFrame(const std::vector<uint8_t>& raw, DecodedFrame* out)
     d.info.assign(raw.begin() + pos, raw.begin() + pos + len);
     d.fcs = raw[pos + len];
     const size_t covered = IsUih(d.control) ? header : header + len;
-    d.expectedFcs = ComputeFCS(&raw[1], static_cast<int>(covered));
+    d.expectedFcs = Fcs(&raw[1], covered);
     d.fcsOk = d.fcs == d.expectedFcs;
     *out = d;
     return true;
@@ -164,7 +175,7 @@ void FrameCutter::Feed(uint8_t o)
 {
     switch (state_) {
     case Hunt:
-        if (o == MUX_FLAG) {
+        if (o == kFlag) {
             FlushNoise();
             cur_.assign(1, o);
             state_ = Address;
@@ -173,12 +184,12 @@ void FrameCutter::Feed(uint8_t o)
         }
         return;
     case Address:
-        if (o == MUX_FLAG) {
+        if (o == kFlag) {
             cur_.assign(1, o);  // flags between frames: the last one opens
             return;
         }
         cur_.push_back(o);
-        if (!(o & MUX_EA_BIT)) {
+        if (!(o & kEa)) {
             Broken();
             return;
         }
@@ -210,7 +221,7 @@ void FrameCutter::Feed(uint8_t o)
         return;
     case Close:
         cur_.push_back(o);
-        if (o != MUX_FLAG) {
+        if (o != kFlag) {
             Broken();
             return;
         }

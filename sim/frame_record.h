@@ -1,8 +1,9 @@
 // The simulated module's record of what crossed its serial pins, and the
 // small 27.010 (basic option) toolkit the module uses on its own side of the
 // line: building frames, cutting the host's octet stream into frames, and
-// decoding frames and control messages for traces. Host code (C++17); it
-// shares nothing with the driver's parser or channels, only the FCS table.
+// decoding frames and control messages for traces. Host code (C++17); the
+// module is the driver's peer and shares no code with it: frame constants and
+// FCS are its own.
 #ifndef MUX_SIM_FRAME_RECORD_H
 #define MUX_SIM_FRAME_RECORD_H
 
@@ -26,11 +27,11 @@ enum class RecordKind {
     Noise,  // octets in multiplexer mode that belong to no complete frame
 };
 
-// One event on the line, seen at the module's pins. Host-to-module entries
-// carry the octets as the module received them (garbled ones included) and
-// the time the last of them arrived; module-to-host entries carry the octets
-// as the module put them on the line (after its drop/corrupt faults) and the
-// time it wrote them.
+// One event on the line, seen at the module's pins, stamped with the time its
+// last octet crossed the line. Host-to-module entries carry the octets as the
+// module received them (garbled ones included); module-to-host entries carry
+// the octets as they went on the line, after the module's drop/corrupt
+// faults, and are a Frame only if what went is still a frame.
 struct RecordEntry {
     uint64_t timeMs = 0;
     Direction direction = Direction::HostToModule;
@@ -44,6 +45,18 @@ const char* ToString(Direction d);   // "host->module", "module->host"
 const char* ToString(RecordKind k);  // "AT", "frame", "noise"
 
 // ---- frames ----
+
+// Octets of the basic option.
+const uint8_t kFlag = 0xF9;
+const uint8_t kEa = 0x01;  // address and length: last octet
+const uint8_t kCr = 0x02;  // address: command/response
+const uint8_t kPf = 0x10;  // control: poll/final
+// Frame types (control octet without P/F).
+const uint8_t kSabm = 0x2F, kUa = 0x63, kDm = 0x0F, kDisc = 0x43, kUih = 0xEF, kUi = 0x03;
+
+// The FCS of 27.010 over `count` octets (address, control, length, and the
+// information of frames other than UIH).
+uint8_t Fcs(const uint8_t* octets, size_t count);
 
 // A frame: F9, address (DLCI << 2 | C/R << 1 | EA), control, length (one
 // octet up to 127, else two), information, FCS, F9. The FCS covers address,

@@ -23,11 +23,20 @@
 //
 // Frames from the module carry C/R as the responder of 27.010 sends them:
 // responses (UA, DM) with C/R = 1, commands and UIH frames with C/R = 0.
+//
+// Files: module_serial.cpp (UART, life, record, actions), module_at.cpp (AT
+// command mode, AT+CMUX), module_peer.cpp (27.010 peer and its control
+// channel faults), module_modem.cpp (the modem on the user DLCIs),
+// module_crash.cpp (the crashed module). Settings by name: module_settings.h.
+// Timed events of the settings (line events, stray frames, bursts,
+// unsolicited texts, flow stops) are set up at construction; a DLCI's
+// interpreter takes the modem settings when the DLCI opens.
 #ifndef MUX_SIM_MODULE_SERIAL_H
 #define MUX_SIM_MODULE_SERIAL_H
 
-#include "frame_record.h"
-#include "module_lines.h"
+#include "sim/at_modem.h"
+#include "sim/frame_record.h"
+#include "sim/module_lines.h"
 #include "platform/serial_sim.h"
 
 #include <cstdint>
@@ -45,6 +54,38 @@ struct WriteSplit {
     uint32_t write = 0;  // 1-based number of the module's write; 0 = every write
     uint32_t at = 0;     // octet offset within the write
     uint32_t gapMs = 0;
+};
+
+// The module closes the multiplexer (DISC or CLD on DLCI 0) right after its
+// nth response to control commands of one type.
+struct CloseAfter {
+    uint8_t type = 0xE0;  // command type octet without C/R and EA (MSC)
+    bool cld = false;     // false: DISC
+    uint32_t nth = 1;
+};
+
+// Count UIH frames on DLCI 0 carrying burstInfo, all at atMs.
+struct UihBurst {
+    uint64_t atMs = 0;
+    uint32_t count = 1;
+};
+
+// The crashed module (GSM_RF_OK low after a crash) at the speed the port was
+// left at: "ATD\r" gets debugText, "ATA\r" the crash log (logText, or
+// logOctets of numbered log lines), both ended by "+++\r\n" and sent in
+// writes of chunkOctets every chunkGapMs.
+struct CrashSettings {
+    bool answer = true;  // false: a crashed module hears nothing
+    std::string debugText = "ASSERT: l1_sched.c 1234, task L1 stack overflow\r\n";
+    std::string logText;       // empty: logOctets of generated lines
+    uint32_t logOctets = 4000;
+    uint32_t chunkOctets = 256;
+    uint32_t chunkGapMs = 2;
+    uint32_t replyDelayMs = 20;
+    bool endless = false;      // the log never ends: no "+++\r\n"
+    // Line conditions during the crash log: after chunk CHUNK (0-based),
+    // CE_* errors, 0 = a break.
+    std::map<uint32_t, uint32_t> eventAfterChunk;
 };
 
 // A line condition the module's side causes on the host's receiver.
@@ -78,6 +119,20 @@ struct SerialSettings {
     uint8_t v24 = 0x0D;                 // EA | RTC | RTR: ready, may send, no carrier
     std::map<int, uint8_t> v24ForDlci;  // per DLCI, instead of v24
 
+    // --- control channel faults (keys: command type octets, e.g. 0xE0 MSC) ---
+    std::map<uint8_t, uint32_t> repeatResponse;   // copies of the response in one frame
+    std::map<uint8_t, uint32_t> lateDuplicateMs;  // the response frame again, ms later
+    std::vector<CloseAfter> closeAfter;
+    std::vector<uint64_t> strayUaAtMs, strayDmAtMs;  // UA/DM (F = 1) on DLCI 0 at these times
+    std::vector<UihBurst> uihBursts;
+    std::vector<uint8_t> burstInfo = {0xE3, 0x05, 0x07, 0x0D};  // MSC command, DLCI 1
+
+    // --- the modem behind the user DLCIs (at_modem.h) ---
+    ModemSettings modem;
+    bool uartEcho = false;  // echo in AT command mode on the UART
+
+    CrashSettings crash;
+
     // --- line faults ---
     std::vector<WriteSplit> splits;
     // Octet numbers (0-based, counted from the module's construction) in
@@ -88,19 +143,11 @@ struct SerialSettings {
     bool loseOctetsWhileAsleep = true;
 };
 
-// Settings by name, for command lines ("--module KEY=VALUE"). Numbers take
-// C syntax (0x.. allowed); bit sets take a number or a list of DLCIs
-// "1,2,5"; sets of octet numbers a list; v24ForDlci "DLCI:V24";
-// splits "WRITE:AT:GAP"; lineEvents "AT_MS:ERRORS" (errors 0 = break).
-// List-valued keys add to what is there.
-bool ApplySerialSetting(SerialSettings& s, const std::string& key, const std::string& value,
-                        std::string* error);
-struct SettingHelp {
-    std::string key;
-    std::string defaultValue;
-    std::string help;
-};
-std::vector<SettingHelp> DescribeSerialSettings();
+// Bit d of a set of DLCIs (false outside 0..63).
+inline bool DlciBit(uint64_t set, int dlci)
+{
+    return dlci >= 0 && dlci < 64 && ((set >> dlci) & 1u);
+}
 
 // A control message the host sent on DLCI 0.
 struct HostControlMessage {
@@ -110,7 +157,7 @@ struct HostControlMessage {
 
 class ModuleSerial : public plat::serial::UartPeer {
 public:
-    enum class Mode { Off, AtCommand, Mux };
+    enum class Mode { Off, AtCommand, Mux, Crashed };
 
     // Creates the UART ("COM9:") and follows `lines` for boot, crash and sleep.
     ModuleSerial(const SerialSettings& settings, ModuleLines& lines);
@@ -139,7 +186,17 @@ public:
     // Called (kernel lock held, must not block) for every UIH on DLCI 1-63.
     void SetUserDataHandler(std::function<void(int dlci, const std::vector<uint8_t>&)> handler);
 
+    // --- the modem on the user DLCIs ---
+    bool InDataCall(int dlci) const;
+    uint64_t DataCallOctets(int dlci) const;  // received in data mode since the DLCI opened
+    // Command lines as received on a user DLCI since it opened (0: on the
+    // UART in AT command mode since the last boot).
+    std::vector<std::string> ModemCommands(int dlci) const;
+    uint32_t FrameSize() const;  // largest information field of module frames (N1)
+
     // --- actions ---
+    // A text on a user DLCI, framed as its interpreter frames results ("RING").
+    void SendUnsolicited(int dlci, const std::string& text);
     void SendMsc(int dlci, bool fc);  // MSC command with the DLCI's V.24 and FC
     void SendSabm(int dlci);
     void SendDisc(int dlci);
@@ -172,10 +229,32 @@ private:
     void PowerDown(Mode mode);
     void CancelReplies();
     void Later(uint32_t delayMs, std::function<void()> fn);
-    void Write(std::vector<uint8_t> octets, RecordKind kind);
-    void Record(Direction dir, RecordKind kind, std::vector<uint8_t> octets);
+    // Puts octets on the line through the drop/corrupt/split faults and
+    // records what went: text as AT, otherwise a frame or noise as it came out.
+    void Write(std::vector<uint8_t> octets, bool text = false);
+    // lastOctetAtMs: when the last octet crossed the line (0: now).
+    void Record(Direction dir, RecordKind kind, std::vector<uint8_t> octets,
+                uint64_t lastOctetAtMs = 0);
     void AtOctet(uint8_t o);
-    void AtLine(const std::string& line);
+    bool CmuxCommand(const std::string& cmd, bool* ok);
+    void AtAnswer(const AtModem::Output& out);
+    std::vector<uint8_t> ControlAnswer(const ControlMessage& m, bool* closeDown);
+    void AfterResponse(uint8_t type, const std::vector<uint8_t>& answer);
+    void CloseMux(bool cld);
+    void ScheduleControlFaults();
+    void ScheduleModemEvents();
+    void MscCommand(int dlci, bool fc);
+    void Unsolicit(int dlci, const std::string& text);
+    void HostFlow(int dlci, bool stop);
+    void ModemConnected(int dlci);
+    void ModemDisconnected(int dlci);
+    void ModemsOff();
+    void ModemInput(int dlci, const std::vector<uint8_t>& octets);
+    void ModemOutput(int dlci, const AtModem::Output& out);
+    void SendOnDlci(int dlci, const std::string& text);
+    void PumpSource(int dlci);
+    void CrashedOctet(uint8_t o);
+    void CrashAnswer(const std::string& text, uint32_t chunk);
     void OnFrame(const std::vector<uint8_t>& raw);
     void OnControl(const std::vector<uint8_t>& info);
     void AnswerConnect(int dlci, uint8_t control, bool disc);
@@ -192,7 +271,7 @@ private:
     ModuleState lastState_ = ModuleState::Off;
     unsigned lastResets_ = 0;
 
-    std::string atLine_;
+    std::string atLine_;  // also the crashed module's line
     bool lastAtEndedWithCr_ = false;
     FrameCutter cutter_;
     FrameRecord record_;
@@ -215,7 +294,15 @@ private:
     uint32_t writes_ = 0;
     std::vector<WriteSplit> pendingSplits_;
     std::set<uint64_t> timers_;       // pending replies and mode switches
-    std::vector<uint64_t> lineTimers_;
+    std::vector<uint64_t> scheduled_;  // timers set at construction from the settings
+    std::unique_ptr<AtModem> uartModem_;
+    uint32_t pendingMuxBaud_ = 0, pendingN1_ = 0;
+    uint32_t n1_ = 127;
+    bool closingMux_ = false;  // our DISC or CLD on DLCI 0 awaits the host's answer
+    std::map<uint8_t, unsigned> responsesSent_;
+    std::map<int, std::unique_ptr<AtModem>> modems_;
+    std::map<int, std::string> held_;         // output held while the host stopped the DLCI
+    std::map<int, uint64_t> sourceLeft_;      // data call source: octets still to send
 };
 
 }  // namespace sim

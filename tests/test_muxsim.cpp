@@ -224,6 +224,31 @@ TEST_F(MuxsimTest, ModuleNeverAnsweringUaOnDlciZeroFails)
     EXPECT_EQ(recs[0].frame, (std::vector<uint8_t>{0xF9, 0x03, 0x3F, 0x01, 0x1C, 0xF9}));
 }
 
+// The capture holds what went over the line: a UA whose closing flag the
+// module corrupted never reached the driver, so it is no frame in the capture.
+TEST_F(MuxsimTest, CaptureShowsTheFramesAfterTheModulesLineFaults)
+{
+    // Module octets: "\r\nOK\r\n" are 0 to 5, the UA on DLCI 0 is 6 to 11.
+    RunResult r = Run("--trace --pcap " + Quote(Path("cap.pcap")) + " --module corruptToHost=11");
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    std::vector<PcapRecord> recs = ReadPcap(Path("cap.pcap"));
+    ASSERT_GE(recs.size(), 1u);
+    for (const PcapRecord& rec : recs) EXPECT_EQ(rec.direction, 0) << sim::Hex(rec.frame);
+    EXPECT_NE(r.out.find("module->host  noise 6 octets: F9 03 73 01 D7 B9"), std::string::npos)
+        << r.out;
+
+    // A corrupted FCS still leaves a frame on the line: captured, checksum
+    // bad (the driver does not check it and comes up).
+    RunResult bad = Run("--pcap " + Quote(Path("bad.pcap")) + " --module corruptToHost=10");
+    EXPECT_EQ(bad.exitCode, 0) << bad.err;
+    recs = ReadPcap(Path("bad.pcap"));
+    ASSERT_GE(recs.size(), 2u);
+    EXPECT_EQ(recs[1].direction, 1);
+    EXPECT_EQ(recs[1].frame, (std::vector<uint8_t>{0xF9, 0x03, 0x73, 0x01, 0x97, 0xF9}));
+    // Both directions at the last octet: the UA leaves 10 ms after the SABM arrived.
+    EXPECT_EQ(recs[1].timeUs - recs[0].timeUs, 11000u);
+}
+
 TEST_F(MuxsimTest, OtherFailingExits)
 {
     // DM instead of UA on DLCI 0.

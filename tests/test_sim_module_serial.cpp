@@ -6,7 +6,7 @@
 #include "sim/frame_record.h"
 #include "platform/host.h"
 #include "sim/module.h"
-#include "sim_world.h"
+#include "sim_bench.h"
 
 #include <gtest/gtest.h>
 
@@ -32,104 +32,6 @@ Bytes HostFrame(int dlci, uint8_t control, const Bytes& info = Bytes())
 
 // A module frame answering the host: UA/DM with C/R = 1, UIH with C/R = 0.
 Bytes ModuleUih(int dlci, const Bytes& info) { return BuildFrame(dlci, false, kUih, info); }
-
-class Bench {
-public:
-    explicit Bench(uint64_t seed, sim::ModuleSettings settings = Defaults()) : world_(seed)
-    {
-        module_ = std::make_unique<sim::SimModule>(settings);
-        port_ = CreateFileW(TEXT("COM9:"), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, NULL);
-        EXPECT_NE(port_, INVALID_HANDLE_VALUE);
-        SetBaud(115200);
-        EXPECT_TRUE(SetCommMask(port_, EV_RXCHAR | EV_BREAK | EV_ERR));
-        COMMTIMEOUTS t = {MAXDWORD, MAXDWORD, 0, 10, 0};
-        EXPECT_TRUE(SetCommTimeouts(port_, &t));
-    }
-    ~Bench()
-    {
-        CloseHandle(port_);
-        module_.reset();
-    }
-
-    static sim::ModuleSettings Defaults()
-    {
-        sim::ModuleSettings s;
-        s.lines.startRunning = true;
-        return s;
-    }
-
-    ModuleSerial& Serial() { return module_->Serial(); }
-    sim::SimModule& Module() { return *module_; }
-    HANDLE Port() { return port_; }
-
-    void SetBaud(DWORD baud)
-    {
-        DCB dcb;
-        ASSERT_TRUE(GetCommState(port_, &dcb));
-        dcb.BaudRate = baud;
-        ASSERT_TRUE(SetCommState(port_, &dcb));
-    }
-
-    void Write(const Bytes& b)
-    {
-        DWORD n = 0;
-        ASSERT_TRUE(WriteFile(port_, b.data(), (DWORD)b.size(), &n, NULL));
-        ASSERT_EQ(n, b.size());
-    }
-    void Write(const std::string& s) { Write(Bytes(s.begin(), s.end())); }
-
-    // What has arrived by now.
-    Bytes ReadNow()
-    {
-        Bytes buf(8192);
-        DWORD got = 0;
-        EXPECT_TRUE(ReadFile(port_, buf.data(), (DWORD)buf.size(), &got, NULL));
-        buf.resize(got);
-        return buf;
-    }
-    // What arrives within ms.
-    Bytes Collect(uint32_t ms)
-    {
-        Sleep(ms);
-        return ReadNow();
-    }
-    // Waits for the next port event like the reader thread, then reads.
-    Bytes WaitAndRead(uint64_t* atMs = nullptr)
-    {
-        DWORD mask = 0;
-        EXPECT_TRUE(WaitCommEvent(port_, &mask, NULL));
-        if (atMs) *atMs = plat::NowMs();
-        return ReadNow();
-    }
-
-    // The handshake as the driver does it, then both sides at 460800.
-    void Handshake()
-    {
-        Write("AT+CMUX=0,0,7\r\n");
-        Bytes answer;
-        while (std::string(answer.begin(), answer.end()).find("OK") == std::string::npos) {
-            Bytes more = WaitAndRead();
-            answer.insert(answer.end(), more.begin(), more.end());
-        }
-        SetBaud(460800);
-        Sleep(500);
-        ReadNow();
-        ASSERT_EQ(Serial().GetMode(), ModuleSerial::Mode::Mux);
-    }
-
-    // Straight to both sides speaking 27.010 at 460800.
-    void SkipHandshake()
-    {
-        Serial().EnterMux(460800);
-        SetBaud(460800);
-    }
-
-private:
-    SimWorld world_;
-    std::unique_ptr<sim::SimModule> module_;
-    HANDLE port_ = INVALID_HANDLE_VALUE;
-};
 
 std::string Str(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
@@ -181,7 +83,7 @@ TEST(ModuleSerial, AnswersCmuxAt115200ThenSpeaks27010At460800)
     EXPECT_EQ(r[1].direction, Direction::ModuleToHost);
     EXPECT_EQ(r[1].kind, RecordKind::At);
     EXPECT_EQ(Str(r[1].octets), "\r\nOK\r\n");
-    EXPECT_EQ(r[1].timeMs - t0, 12u);
+    EXPECT_EQ(r[1].timeMs - t0, 13u);  // written at 12, its last octet out by 13
     EXPECT_EQ(r[2].direction, Direction::HostToModule);
     EXPECT_EQ(r[2].kind, RecordKind::Frame);
     EXPECT_EQ(r[2].octets, Bytes({0xF9, 0x03, 0x3F, 0x01, 0x1C, 0xF9}));
@@ -189,7 +91,7 @@ TEST(ModuleSerial, AnswersCmuxAt115200ThenSpeaks27010At460800)
     EXPECT_EQ(r[3].direction, Direction::ModuleToHost);
     EXPECT_EQ(r[3].kind, RecordKind::Frame);
     EXPECT_EQ(r[3].octets, ua);
-    EXPECT_EQ(r[3].timeMs - t1, 51u);
+    EXPECT_EQ(r[3].timeMs - t1, 52u);  // stamped, like the SABM, at its last octet
     for (size_t i = 2; i < r.size(); ++i) {
         sim::DecodedFrame f;
         ASSERT_TRUE(sim::DecodeFrame(r[i].octets, &f));
@@ -215,8 +117,11 @@ TEST(ModuleSerial, HearsNothingBeforeBootAndNoFramesInAtMode)
     // A frame in AT mode is just text without a CR: no answer.
     b.Write(HostFrame(0, kSabm));
     EXPECT_TRUE(b.Collect(100).empty());
-    // The CR ends that "line"; it is no command the module knows.
+    // The CR ends that "line"; without "AT" in it, it is no command line
+    // at all and gets no answer, as on a modem.
     b.Write("\r");
+    EXPECT_TRUE(b.Collect(50).empty());
+    b.Write("AT+NOSUCH\r");
     EXPECT_EQ(Str(b.Collect(50)), "\r\nERROR\r\n");
     b.Write("AT\r");
     EXPECT_EQ(Str(b.Collect(50)), "\r\nOK\r\n");
@@ -224,7 +129,7 @@ TEST(ModuleSerial, HearsNothingBeforeBootAndNoFramesInAtMode)
 
     // A crash silences it again.
     b.Module().Crash();
-    EXPECT_EQ(b.Serial().GetMode(), ModuleSerial::Mode::Off);
+    EXPECT_EQ(b.Serial().GetMode(), ModuleSerial::Mode::Crashed);
     b.Write(HostFrame(0, kSabm));
     EXPECT_TRUE(b.Collect(100).empty());
 }
@@ -589,42 +494,4 @@ TEST(FrameRecord, DecodesFramesAndControlMessages)
     EXPECT_FALSE(msgs[1].command);
     EXPECT_STREQ(sim::ControlTypeName(msgs[2].type), "Test");
     EXPECT_FALSE(msgs[2].complete);  // four value octets announced, one there
-}
-
-TEST(ModuleSerialSettings, ByNameMatchesTheHelp)
-{
-    sim::SerialSettings s;
-    std::string err;
-    EXPECT_TRUE(sim::ApplySerialSetting(s, "uaDelayMs", "250", &err));
-    EXPECT_EQ(s.uaDelayMs, 250u);
-    EXPECT_TRUE(sim::ApplySerialSetting(s, "noUaDlcis", "0,2,", &err));
-    EXPECT_EQ(s.noUaDlcis, 0x5u);
-    EXPECT_TRUE(sim::ApplySerialSetting(s, "dmDlcis", "0x8", &err));
-    EXPECT_EQ(s.dmDlcis, 0x8u);
-    EXPECT_TRUE(sim::ApplySerialSetting(s, "cmuxReply", "\\r\\nOK\\r\\n", &err));
-    EXPECT_EQ(s.cmuxReply, "\r\nOK\r\n");
-    EXPECT_TRUE(sim::ApplySerialSetting(s, "split", "1:3:2000", &err));
-    ASSERT_EQ(s.splits.size(), 1u);
-    EXPECT_EQ(s.splits[0].gapMs, 2000u);
-    EXPECT_TRUE(sim::ApplySerialSetting(s, "v24ForDlci", "2:0x8D", &err));
-    EXPECT_EQ(s.v24ForDlci[2], 0x8D);
-    EXPECT_TRUE(sim::ApplySerialSetting(s, "dropToHost", "4,9", &err));
-    EXPECT_EQ(s.dropToHost.size(), 2u);
-    EXPECT_FALSE(sim::ApplySerialSetting(s, "answerCmux", "maybe", &err));
-    EXPECT_NE(err.find("answerCmux"), std::string::npos);
-    EXPECT_FALSE(sim::ApplySerialSetting(s, "noSuchKnob", "1", &err));
-
-    // Every key in the help is accepted, with its documented default where
-    // it has one.
-    for (const auto& h : sim::DescribeSerialSettings()) {
-        sim::SerialSettings t;
-        std::string value = h.defaultValue;
-        if (value.empty()) {
-            if (h.key == "v24ForDlci") value = "1:0x0D";
-            else if (h.key == "split") value = "0:1:1";
-            else if (h.key == "lineEvent") value = "10:8";
-            else value = "1";
-        }
-        EXPECT_TRUE(sim::ApplySerialSetting(t, h.key, value, &err)) << h.key << ": " << err;
-    }
 }

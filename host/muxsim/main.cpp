@@ -8,9 +8,9 @@
 #include "sim/frame_record.h"
 #include "platform/host.h"
 #include "sim/module.h"
+#include "sim/module_settings.h"
 #include "trace.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -30,92 +30,6 @@ struct Options {
     std::string pcap;
     sim::ModuleSettings module;
 };
-
-// --- settings of the module's line half, by name ----------------------------
-
-bool ParseNumber(const std::string& v, uint64_t* out)
-{
-    if (v.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long n = std::strtoull(v.c_str(), &end, 0);
-    // strtoull clamps an out-of-range value to its maximum: refuse it.
-    if (end == nullptr || *end != '\0' || v[0] == '-' || errno == ERANGE) return false;
-    *out = n;
-    return true;
-}
-
-bool ParseFlag(const std::string& v, bool* out)
-{
-    if (v == "true" || v == "1" || v == "yes" || v == "on") {
-        *out = true;
-        return true;
-    }
-    if (v == "false" || v == "0" || v == "no" || v == "off") {
-        *out = false;
-        return true;
-    }
-    return false;
-}
-
-struct LineKey {
-    const char* key;
-    const char* help;
-    uint32_t sim::LineSettings::*number;
-    bool sim::LineSettings::*flag;
-};
-
-const LineKey kLineKeys[] = {
-    {"resetToleranceMs", "tolerance on each interval of the reset sequence, ms",
-     &sim::LineSettings::resetToleranceMs, nullptr},
-    {"bootAfterReset", "raise GSM_RF_OK after a correct reset (false: never comes up)", nullptr,
-     &sim::LineSettings::bootAfterReset},
-    {"rfOkDelayMs", "end of the reset sequence to GSM_RF_OK high (boot delay), ms",
-     &sim::LineSettings::rfOkDelayMs, nullptr},
-    {"startRunning", "already running before any reset", nullptr, &sim::LineSettings::startRunning},
-    {"sleepAfterIdleMs", "fall asleep after this idle time, ms (0 = never)",
-     &sim::LineSettings::sleepAfterIdleMs, nullptr},
-    {"wakePeriods", "50 ms periods from a wake pulse to D1 low", &sim::LineSettings::wakePeriods,
-     nullptr},
-    {"wakePulseMinMs", "shortest accepted wake pulse on C8, ms", &sim::LineSettings::wakePulseMinMs,
-     nullptr},
-    {"wakePulseMaxMs", "longest accepted wake pulse on C8, ms", &sim::LineSettings::wakePulseMaxMs,
-     nullptr},
-    {"neverWake", "a sleeping module ignores every wake pulse", nullptr, &sim::LineSettings::neverWake},
-    {"glitchLowMs", "width of a GSM_RF_OK glitch, ms", &sim::LineSettings::glitchLowMs, nullptr},
-};
-
-bool ApplyModuleSetting(sim::ModuleSettings& s, const std::string& assignment, std::string* error)
-{
-    size_t eq = assignment.find('=');
-    if (eq == std::string::npos || eq == 0) {
-        *error = "--module wants KEY=VALUE, got \"" + assignment + "\"";
-        return false;
-    }
-    const std::string key = assignment.substr(0, eq);
-    const std::string value = assignment.substr(eq + 1);
-    for (const LineKey& k : kLineKeys) {
-        if (key != k.key) continue;
-        if (k.number) {
-            uint64_t n = 0;
-            if (!ParseNumber(value, &n) || n > UINT32_MAX) {
-                *error = "--module " + key + ": not a number: \"" + value + "\"";
-                return false;
-            }
-            s.lines.*k.number = static_cast<uint32_t>(n);
-        } else if (!ParseFlag(value, &(s.lines.*k.flag))) {
-            *error = "--module " + key + ": not a boolean: \"" + value + "\"";
-            return false;
-        }
-        return true;
-    }
-    std::string why;
-    if (!sim::ApplySerialSetting(s.serial, key, value, &why)) {
-        *error = "--module " + key + ": " + why;
-        return false;
-    }
-    return true;
-}
 
 void PrintHelp()
 {
@@ -142,13 +56,7 @@ void PrintHelp()
         "  -h, --help         this text\n"
         "\n"
         "module settings (default in brackets):\n");
-    const sim::LineSettings lines;
-    for (const LineKey& k : kLineKeys) {
-        std::string def = k.number ? std::to_string(lines.*k.number)
-                                   : std::string((lines.*k.flag) ? "true" : "false");
-        std::printf("  %-22s [%s] %s\n", k.key, def.c_str(), k.help);
-    }
-    for (const sim::SettingHelp& h : sim::DescribeSerialSettings()) {
+    for (const sim::SettingHelp& h : sim::DescribeModuleSettings()) {
         std::printf("  %-22s [%s] %s\n", h.key.c_str(), h.defaultValue.c_str(), h.help.c_str());
     }
 }
@@ -174,8 +82,9 @@ int ParseOptions(int argc, char** argv, Options* o)
             o->trace = true;
         } else if (a == "--seed") {
             if (!value(&v)) return 2;
-            if (!ParseNumber(v, &o->seed)) {
-                std::fprintf(stderr, "muxsim: --seed: not a number: \"%s\"\n", v.c_str());
+            std::string why;
+            if (!sim::ParseSettingNumber(v, 0, UINT64_MAX, &o->seed, &why)) {
+                std::fprintf(stderr, "muxsim: --seed: %s\n", why.c_str());
                 return 2;
             }
         } else if (a == "--root") {
@@ -185,7 +94,7 @@ int ParseOptions(int argc, char** argv, Options* o)
         } else if (a == "--module") {
             if (!value(&v)) return 2;
             std::string error;
-            if (!ApplyModuleSetting(o->module, v, &error)) {
+            if (!sim::ApplyModuleSetting(o->module, v, &error)) {
                 std::fprintf(stderr, "muxsim: %s\n", error.c_str());
                 return 2;
             }
