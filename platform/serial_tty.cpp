@@ -256,10 +256,21 @@ void TtyBackend::Wake()
     (void)r;  // a full counter already wakes the thread
 }
 
-short TtyBackend::PollEventsLocked() const
+void TtyBackend::ReceiveTaken()
+{
+    kernel::Lock lock(kernel::Mutex());
+    if (!inputHeld_) return;
+    inputHeld_ = false;
+    Wake();
+}
+
+short TtyBackend::PollEventsLocked()
 {
     short events = 0;
-    if (sink_) events |= POLLIN;
+    if (sink_) {
+        inputHeld_ = sink_->ReceiveRoom() == 0;
+        if (!inputHeld_) events |= POLLIN;
+    }
     if (!pending_.empty()) events |= POLLOUT;
     return events;
 }
@@ -296,12 +307,15 @@ void TtyBackend::ReadLocked()
 {
     Decoded out(*this);
     uint8_t buf[4096];
-    for (int round = 0; round < 16; ++round) {
-        const ssize_t n = read(fd_, buf, sizeof buf);
+    for (int round = 0; round < 16 && sink_; ++round) {
+        // Marked input only shrinks when decoded, so `room` raw octets fit.
+        const size_t want = std::min(sink_->ReceiveRoom(), sizeof buf);
+        if (want == 0) return;
+        const ssize_t n = read(fd_, buf, want);
         if (n > 0) {
             CheckOverrunLocked();
             decoder_.Feed(buf, size_t(n), out);
-            if (size_t(n) < sizeof buf) return;
+            if (size_t(n) < want) return;
             continue;
         }
         if (n == 0) {

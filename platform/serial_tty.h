@@ -6,7 +6,8 @@
 // does, root included), in raw mode with PARMRK so that line errors and
 // breaks arrive marked in the octet stream. An I/O thread polls the tty:
 // received octets, marked errors, breaks and overruns (TIOCGICOUNT, where
-// the tty counts them) go to the open port; queued octets are written out
+// the tty counts them) go to the open port, no more than its receive FIFO
+// has room for (the rest waits in the tty, whose own flow control applies); queued octets are written out
 // and reported as transmitted once the tty's output queue (TIOCOUTQ) has let
 // them go; a hang-up or an I/O error means the device went away, which the
 // open port learns through BackendGone: its calls fail from then on.
@@ -69,6 +70,7 @@ public:
     void Transmit(const uint8_t* octets, size_t count) override;
     void AbortTransmit() override;
     size_t TransmitQueued() const override;
+    void ReceiveTaken() override;
 
 private:
     friend std::unique_ptr<TtyBackend> OpenTtyBackend(const std::string&, const std::string&,
@@ -82,7 +84,7 @@ private:
                const termios& saved);
     void Run();
     void Wake();
-    short PollEventsLocked() const;
+    short PollEventsLocked();
     void ReadLocked();
     void WriteLocked();
     void CheckOutputLocked();
@@ -104,6 +106,7 @@ private:
     PortSink* sink_ = nullptr;
     LineFormat format_;
     ParmrkDecoder decoder_;
+    bool inputHeld_ = false;       // the port's FIFO is full: input waits in the tty
     std::deque<uint8_t> pending_;  // handed to Transmit, not yet written to the tty
     size_t inTty_ = 0;             // written to the tty, not yet reported as gone out
     bool countsAvailable_ = false;

@@ -16,6 +16,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -304,6 +305,27 @@ TEST_F(TtyPort, OctetsFromTheFarEndWakeTheWaitAndReadBackIntact)
     EXPECT_EQ(errors, 0u) << "octets that look like markers are data when the tty sent them";
 }
 
+TEST_F(TtyPort, InputBeyondTheFifoWaitsInTheTtyInsteadOfOverrunning)
+{
+    OpenLikeDriver(460800);
+    const std::string data = AllOctets(48);  // 12 KB: three port FIFOs
+    WriteMaster(data);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // nobody reads meanwhile
+    std::string got;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+    while (got.size() < data.size() && std::chrono::steady_clock::now() < end) {
+        char buf[1000];
+        DWORD n = 0;
+        ASSERT_TRUE(ReadFile(port_, buf, sizeof buf, &n, NULL));
+        got.append(buf, n);
+        if (n == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_TRUE(got == data) << "got " << got.size() << " of " << data.size() << " octets";
+    DWORD errors = 1;
+    ASSERT_TRUE(ClearCommError(port_, &errors, NULL));
+    EXPECT_EQ(errors, 0u);
+}
+
 TEST_F(TtyPort, FarEndClosingFailsThePortInsteadOfHanging)
 {
     OpenLikeDriver(115200);
@@ -325,6 +347,71 @@ TEST_F(TtyPort, FarEndClosingFailsThePortInsteadOfHanging)
     DWORD n = 0;
     EXPECT_FALSE(ReadFile(port_, buf, sizeof buf, &n, NULL));
     EXPECT_EQ(Open(), INVALID_HANDLE_VALUE) << "a port does not open on a tty that is gone";
+}
+
+// The driver's pattern on a real line, all at once: one thread writes
+// frames, one waits for events and reads, one polls the port's status, while
+// the far end echoes everything back.
+TEST_F(TtyPort, WriterReaderAndStatusThreadsTogetherKeepEveryOctet)
+{
+    OpenLikeDriver(460800);
+    std::string sent;
+    for (int i = 0; i < 200; ++i)
+        for (int j = 0; j < 100; ++j) sent += char((i * 7 + j) & 0xFF);
+    std::atomic<bool> stop{false};
+    size_t echoed = 0, wrote = 0;
+    std::thread echo([&] {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+        while (echoed < sent.size() && std::chrono::steady_clock::now() < end) {
+            const std::string got = ReadMaster(sent.size() - echoed, 20);
+            WriteMaster(got);
+            echoed += got.size();
+        }
+    });
+    std::thread writer([&] {
+        for (size_t off = 0; off < sent.size(); off += 100) {
+            DWORD written = 0;
+            EXPECT_TRUE(WriteFile(port_, sent.data() + off, 100, &written, NULL));
+            EXPECT_EQ(written, 100u);
+            wrote += written;
+        }
+    });
+    DWORD errorWord = 0;
+    std::thread status([&] {
+        while (!stop) {
+            DWORD errors = 0;
+            COMSTAT stat;
+            DCB dcb;
+            EXPECT_TRUE(ClearCommError(port_, &errors, &stat));
+            EXPECT_TRUE(GetCommState(port_, &dcb));
+            errorWord |= errors;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    std::thread watchdog([&] {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(2000);
+        while (!stop && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        stop = true;
+        SetCommMask(port_, EV_RXCHAR | EV_BREAK | EV_ERR);  // releases a pending wait
+    });
+    std::string got;
+    while (!stop && got.size() < sent.size()) {
+        DWORD mask = 0;
+        ASSERT_TRUE(WaitCommEvent(port_, &mask, NULL));
+        if (!(mask & EV_RXCHAR)) continue;
+        char buf[1000];
+        DWORD n = 0;
+        do {
+            ASSERT_TRUE(ReadFile(port_, buf, sizeof buf, &n, NULL));
+            got.append(buf, n);
+        } while (n == sizeof buf);
+    }
+    stop = true;
+    for (std::thread* t : {&echo, &writer, &status, &watchdog}) t->join();
+    EXPECT_TRUE(got == sent) << "got " << got.size() << " of " << sent.size() << " octets back; "
+                              << wrote << " written, " << echoed << " echoed";
+    EXPECT_EQ(errorWord, 0u);
 }
 
 TEST(TtyBackendOpen, RefusesWhatItCannotDriveInWords)
