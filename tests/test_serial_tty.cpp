@@ -5,13 +5,12 @@
 
 #include "platform/host.h"
 #include "platform/serial_tty.h"
+#include "pty_pair.h"
 #include "sim_world.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -103,11 +102,9 @@ protected:
     void SetUp() override
     {
         plat::UseRealTime();
-        int slave = -1;
-        char name[128];
-        ASSERT_EQ(openpty(&master_, &slave, name, nullptr, nullptr), 0);
-        close(slave);
-        slavePath_ = name;
+        ASSERT_TRUE(pty_.Ok());
+        master_ = pty_.Master();
+        slavePath_ = pty_.SlavePath();
         std::string error;
         backend_ = OpenTtyBackend("COM9:", slavePath_, &error);
         ASSERT_TRUE(backend_) << error;
@@ -116,7 +113,6 @@ protected:
     {
         if (port_ != INVALID_HANDLE_VALUE) CloseHandle(port_);
         backend_.reset();
-        if (master_ >= 0) close(master_);
     }
 
     HANDLE Open()
@@ -143,29 +139,8 @@ protected:
         EXPECT_EQ(tcgetattr(master_, &t), 0);
         return t;
     }
-    void WriteMaster(const std::string& s)
-    {
-        size_t done = 0;
-        while (done < s.size()) {
-            const ssize_t n = write(master_, s.data() + done, s.size() - done);
-            ASSERT_GT(n, 0);
-            done += size_t(n);
-        }
-    }
-    // Reads from the master until `count` octets or `ms` have passed.
-    std::string ReadMaster(size_t count, int ms)
-    {
-        std::string got;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (got.size() < count && std::chrono::steady_clock::now() < end) {
-            pollfd p = {master_, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0) continue;
-            char buf[4096];
-            const ssize_t n = read(master_, buf, sizeof buf);
-            if (n > 0) got.append(buf, size_t(n));
-        }
-        return got;
-    }
+    void WriteMaster(const std::string& s) { ASSERT_TRUE(WriteAll(master_, s)); }
+    std::string ReadMaster(size_t count, int ms) { return ReadFor(master_, count, ms); }
     // WaitCommEvent, released by setting the mask again after `ms` (which
     // makes it report an empty mask) if nothing happened by then.
     BOOL WaitWithin(int ms, DWORD* mask, DWORD* error)
@@ -189,14 +164,7 @@ protected:
         return ok;
     }
 
-    static std::string AllOctets(size_t repeat)
-    {
-        std::string s;
-        for (size_t r = 0; r < repeat; ++r)
-            for (int i = 0; i < 256; ++i) s += char(i);
-        return s;
-    }
-
+    PtyPair pty_;
     int master_ = -1;
     std::string slavePath_;
     std::unique_ptr<TtyBackend> backend_;
@@ -331,8 +299,7 @@ TEST_F(TtyPort, FarEndClosingFailsThePortInsteadOfHanging)
     OpenLikeDriver(115200);
     std::thread modem([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        close(master_);
-        master_ = -1;
+        pty_.CloseMaster();
     });
     DWORD mask = 0, error = 0;
     const auto start = std::chrono::steady_clock::now();
@@ -431,14 +398,11 @@ TEST(TtyBackendOpen, RefusesWhatItCannotDriveInWords)
 TEST(TtyBackendOpen, RefusedInSimulation)
 {
     SimWorld world(3);
-    int master = -1, slave = -1;
-    char name[128];
-    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
     std::string error;
-    EXPECT_FALSE(OpenTtyBackend("COM9:", name, &error));
+    EXPECT_FALSE(OpenTtyBackend("COM9:", pty.SlavePath(), &error));
     EXPECT_NE(error.find("real time"), std::string::npos) << error;
-    close(slave);
-    close(master);
 }
 
 }  // namespace
