@@ -32,7 +32,8 @@ int Daemon::Start()
     if (!PrepareLinkDir(o_.linkDir, &error_)) return kExitBadInput;
     tty_ = plat::serial::OpenTtyBackend(o_.portDevice, o_.portTty, &error_);
     if (!tty_) return kExitBadInput;
-    if (!ActivateInstances(o_.regFile, &instances_, &error_)) return kExitFailure;
+    if (!LoadConfiguration(o_.regFile, &error_)) return kExitBadInput;
+    if (!ActivateInstances(&instances_, &error_)) return kExitFailure;
     for (const Instance& instance : instances_) {
         if (!OpenPort(instance)) return kExitFailure;
     }

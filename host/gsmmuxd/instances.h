@@ -1,5 +1,6 @@
-// The driver's instances as the device manager runs them: loaded from a
-// .reg file, activated one by one, deactivated in reverse order.
+// The driver's instances as the device manager runs them: the configuration
+// loaded from a .reg file, every instance it declares activated, and all of
+// them deactivated again in reverse order.
 #ifndef MUX_HOST_GSMMUXD_INSTANCES_H
 #define MUX_HOST_GSMMUXD_INSTANCES_H
 
@@ -11,15 +12,17 @@
 namespace gsmmuxd {
 
 struct Instance {
-    std::string name;     // device name, "MUX1:"
-    HANDLE device;        // what ActivateDeviceEx returned
+    std::string name;  // device name, "MUX1:"
+    HANDLE device;     // what ActivateDeviceEx returned
 };
 
-// Registers the driver's entry points, loads `regFile` (empty: the default
-// configuration) and activates every instance it declares. On failure
-// nothing stays active and `error` says why in one line.
-bool ActivateInstances(const std::string& regFile, std::vector<Instance>* out,
-                       std::string* error);
+// Loads `regFile` (empty: the default configuration) into the registry.
+// False with "FILE:LINE: what is wrong" (or why the file cannot be read).
+bool LoadConfiguration(const std::string& regFile, std::string* error);
+// Registers the driver's entry points and activates every instance the
+// configuration declares. On failure nothing stays active and `error` says
+// why in one line.
+bool ActivateInstances(std::vector<Instance>* out, std::string* error);
 // DeactivateDevice on each, last activated first; empties the list.
 void DeactivateInstances(std::vector<Instance>* instances);
 
