@@ -302,6 +302,25 @@ TEST_F(GsmmuxdBridge, StopReleasesBothThreadsWhileIdle)
     bridge_->Stop();  // again: nothing
 }
 
+TEST_F(GsmmuxdBridge, WriteHeldUpByTheLineEndsWhenThePortGoes)
+{
+    OpenClient();
+    // The modem reads nothing: the tty's buffers fill and WriteFile waits.
+    const std::string bulk = AllOctets(1024);
+    WriteAll(client_, bulk, 300);
+    EXPECT_TRUE(Within(1000, [&] { return bridge_->OctetsToPort() > 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const uint64_t stuckAt = bridge_->OctetsToPort();
+    EXPECT_LT(stuckAt, bulk.size());
+    bridge_->RequestStop();
+    tty_.reset();  // the port fails, as deactivation ends the driver's write
+    const auto start = std::chrono::steady_clock::now();
+    bridge_->Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+    EXPECT_FALSE(bridge_->Failed()) << "an error caused by the shutdown is no failure: "
+                                    << bridge_->Failure();
+}
+
 // ---- the program ----
 
 struct RunResult {

@@ -51,12 +51,18 @@ bool Bridge::Start(std::string* error)
     return true;
 }
 
-void Bridge::Stop()
+void Bridge::RequestStop()
 {
     if (stop_.exchange(true)) return;
     const uint64_t one = 1;
     ssize_t r = write(wakeFd_, &one, sizeof one);
     (void)r;
+    SetCommMask(port_, kEvents);
+}
+
+void Bridge::Stop()
+{
+    RequestStop();
     if (clientToPort_.joinable()) clientToPort_.join();
     if (portToClient_.joinable()) {
         // Setting the mask again ends a pending WaitCommEvent; repeated, in
@@ -122,6 +128,7 @@ bool Bridge::WriteToPort(const char* data, size_t count)
     while (count > 0 && !stop_) {
         DWORD written = 0;
         if (!WriteFile(port_, data, DWORD(count), &written, NULL)) {
+            if (stop_) return false;  // ended by the shutdown
             Fail("WriteFile failed (error " + std::to_string(GetLastError()) + ")");
             return false;
         }

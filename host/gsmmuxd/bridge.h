@@ -28,8 +28,12 @@ public:
 
     // Sets the port's event mask and time-outs and starts both threads.
     bool Start(std::string* error);
-    // Ends both threads: a pending WaitCommEvent is released by setting the
-    // event mask again. Idempotent.
+    // Asks both threads to end without waiting for them: the client side
+    // at once, the port side at its next event (setting the event mask
+    // again releases a pending WaitCommEvent). A WriteFile held up by the
+    // modem's flow control ends when the port does (close or deactivation).
+    void RequestStop();
+    // RequestStop, then waits until both threads have ended. Idempotent.
     void Stop();
 
     // The port failed (a call returned an error): the bridge has stopped

@@ -85,14 +85,18 @@ int Daemon::WaitForEnd(const sigset_t& signals)
 
 void Daemon::Shutdown()
 {
+    // The bridges stop taking new work first; deactivation (DISC, then the
+    // multiplexer stops) releases whatever is still inside the driver, such
+    // as a write held up by the modem's flow control; then the threads end.
+    for (Port& p : ports_) {
+        if (p.bridge) p.bridge->RequestStop();
+    }
+    DeactivateInstances(&instances_);
     for (Port& p : ports_) {
         if (p.bridge) p.bridge->Stop();
-    }
-    for (Port& p : ports_) {
         if (p.handle != INVALID_HANDLE_VALUE) CloseHandle(p.handle);
         p.handle = INVALID_HANDLE_VALUE;
     }
-    DeactivateInstances(&instances_);
     ports_.clear();  // bridges, then links
     tty_.reset();    // the tty's own settings back
 }
