@@ -141,6 +141,20 @@ protected:
     }
     void WriteMaster(const std::string& s) { ASSERT_TRUE(WriteAll(master_, s)); }
     std::string ReadMaster(size_t count, int ms) { return ReadFor(master_, count, ms); }
+    // ReadFile (returning at once) until `count` octets or `ms` have passed.
+    std::string ReadPort(size_t count, int ms)
+    {
+        std::string got;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (got.size() < count && std::chrono::steady_clock::now() < end) {
+            char buf[1000];
+            DWORD n = 0;
+            EXPECT_TRUE(ReadFile(port_, buf, sizeof buf, &n, NULL));
+            got.append(buf, n);
+            if (n == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return got;
+    }
     // WaitCommEvent, released by setting the mask again after `ms` (which
     // makes it report an empty mask) if nothing happened by then.
     BOOL WaitWithin(int ms, DWORD* mask, DWORD* error)
@@ -258,15 +272,7 @@ TEST_F(TtyPort, OctetsFromTheFarEndWakeTheWaitAndReadBackIntact)
     ASSERT_TRUE(WaitWithin(1000, &mask, &error)) << error;
     modem.join();
     EXPECT_EQ(mask, DWORD(EV_RXCHAR)) << "no data within a second";
-    std::string got;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
-    while (got.size() < data.size() && std::chrono::steady_clock::now() < end) {
-        char buf[512];
-        DWORD n = 0;
-        ASSERT_TRUE(ReadFile(port_, buf, sizeof buf, &n, NULL));
-        got.append(buf, n);
-        if (n == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    const std::string got = ReadPort(data.size(), 1000);
     EXPECT_TRUE(got == data) << "got " << got.size() << " of " << data.size() << " octets";
     DWORD errors = 1;
     ASSERT_TRUE(ClearCommError(port_, &errors, NULL));
@@ -279,15 +285,7 @@ TEST_F(TtyPort, InputBeyondTheFifoWaitsInTheTtyInsteadOfOverrunning)
     const std::string data = AllOctets(48);  // 12 KB: three port FIFOs
     WriteMaster(data);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // nobody reads meanwhile
-    std::string got;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
-    while (got.size() < data.size() && std::chrono::steady_clock::now() < end) {
-        char buf[1000];
-        DWORD n = 0;
-        ASSERT_TRUE(ReadFile(port_, buf, sizeof buf, &n, NULL));
-        got.append(buf, n);
-        if (n == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    const std::string got = ReadPort(data.size(), 1000);
     EXPECT_TRUE(got == data) << "got " << got.size() << " of " << data.size() << " octets";
     DWORD errors = 1;
     ASSERT_TRUE(ClearCommError(port_, &errors, NULL));
