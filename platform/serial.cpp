@@ -351,6 +351,12 @@ public:
         kernel::Notify();
     }
 
+    size_t ReceiveRoom() const override
+    {
+        const size_t capacity = backend_ ? backend_->ReceiveCapacity() : 0;
+        return capacity - std::min(capacity, fifo_.size());
+    }
+
 private:
     bool Alive() const { return backend_ != nullptr; }
 
@@ -380,6 +386,7 @@ private:
         const DWORD n = static_cast<DWORD>(std::min<size_t>(room, fifo_.size()));
         std::copy(fifo_.begin(), fifo_.begin() + n, out);
         fifo_.erase(fifo_.begin(), fifo_.begin() + n);
+        if (n && backend_) backend_->ReceiveTaken();
         return n;
     }
 

@@ -54,6 +54,9 @@ public:
     virtual void Transmitted(size_t count) = 0;
     // The backend went away (device removed): fail every call from now on.
     virtual void BackendGone() = 0;
+    // Room left in the port's receive FIFO. A backend that can hold octets
+    // back (a tty leaves them in the kernel) passes on no more than this.
+    virtual size_t ReceiveRoom() const { return SIZE_MAX; }
 };
 
 // The line under a port. All calls with the kernel lock held.
@@ -73,6 +76,8 @@ public:
     virtual size_t TransmitQueued() const = 0;
     // Size of the receive FIFO the port keeps for this line.
     virtual size_t ReceiveCapacity() const { return 4096; }
+    // The port took octets out of its receive FIFO: there is room again.
+    virtual void ReceiveTaken() {}
 };
 
 // Makes the port object for a device handle on `backend` (what a device

@@ -1,0 +1,190 @@
+#include "bridge.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+namespace gsmmuxd {
+
+namespace {
+
+// How often a bridge without a client looks whether one has opened the
+// pseudo-terminal (the master reports a hang-up until then).
+const int kNoClientPollMs = 50;
+const DWORD kEvents = EV_RXCHAR;
+
+}  // namespace
+
+Bridge::Bridge(std::string name, HANDLE port, int master)
+    : name_(std::move(name)), port_(port), master_(master)
+{
+    wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
+
+Bridge::~Bridge()
+{
+    Stop();
+    if (wakeFd_ >= 0) close(wakeFd_);
+}
+
+bool Bridge::Start(std::string* error)
+{
+    if (wakeFd_ < 0) {
+        *error = name_ + ": eventfd: " + std::strerror(errno);
+        return false;
+    }
+    // Reads return at once with what has arrived; writes have no time-out.
+    COMMTIMEOUTS t = {MAXDWORD, 0, 0, 0, 0};
+    if (!SetCommTimeouts(port_, &t) || !SetCommMask(port_, kEvents)) {
+        *error = name_ + ": the port refuses its set-up (error " + std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    clientToPort_ = std::thread([this] { ClientToPort(); });
+    portToClient_ = std::thread([this] {
+        PortToClient();
+        portDone_ = true;
+    });
+    return true;
+}
+
+void Bridge::RequestStop()
+{
+    if (stop_.exchange(true)) return;
+    const uint64_t one = 1;
+    ssize_t r = write(wakeFd_, &one, sizeof one);
+    (void)r;
+    SetCommMask(port_, kEvents);
+}
+
+void Bridge::Stop()
+{
+    RequestStop();
+    if (clientToPort_.joinable()) clientToPort_.join();
+    if (portToClient_.joinable()) {
+        // Setting the mask again ends a pending WaitCommEvent; repeated, in
+        // case the thread was between its stop check and the wait.
+        while (!portDone_) {
+            SetCommMask(port_, kEvents);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        portToClient_.join();
+    }
+}
+
+bool Bridge::Failed() const
+{
+    std::lock_guard<std::mutex> g(failMutex_);
+    return !failure_.empty();
+}
+
+std::string Bridge::Failure() const
+{
+    std::lock_guard<std::mutex> g(failMutex_);
+    return failure_;
+}
+
+void Bridge::Fail(const std::string& why)
+{
+    std::lock_guard<std::mutex> g(failMutex_);
+    if (failure_.empty()) failure_ = name_ + ": " + why;
+}
+
+bool Bridge::WaitWake(int timeoutMs)
+{
+    pollfd p = {wakeFd_, POLLIN, 0};
+    return poll(&p, 1, timeoutMs) > 0;
+}
+
+void Bridge::ClientToPort()
+{
+    char buf[4096];
+    while (!stop_) {
+        pollfd fds[2] = {{master_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+            Fail(std::string("poll: ") + std::strerror(errno));
+            return;
+        }
+        if (stop_ || (fds[1].revents & POLLIN)) return;
+        if (fds[0].revents & POLLIN) {
+            const ssize_t n = read(master_, buf, sizeof buf);
+            if (n > 0) {
+                if (!WriteToPort(buf, size_t(n))) return;
+                continue;
+            }
+        }
+        // No client has the slave open: look again a little later.
+        if (fds[0].revents & (POLLHUP | POLLERR)) {
+            if (WaitWake(kNoClientPollMs)) return;
+        }
+    }
+}
+
+bool Bridge::WriteToPort(const char* data, size_t count)
+{
+    while (count > 0 && !stop_) {
+        DWORD written = 0;
+        if (!WriteFile(port_, data, DWORD(count), &written, NULL)) {
+            if (stop_) return false;  // ended by the shutdown
+            Fail("WriteFile failed (error " + std::to_string(GetLastError()) + ")");
+            return false;
+        }
+        toPort_ += written;
+        data += written;
+        count -= written;
+    }
+    return true;
+}
+
+void Bridge::PortToClient()
+{
+    char buf[4096];
+    while (!stop_) {
+        DWORD mask = 0;
+        if (!WaitCommEvent(port_, &mask, NULL)) {
+            if (!stop_) Fail("WaitCommEvent failed (error " + std::to_string(GetLastError()) + ")");
+            return;
+        }
+        if (stop_) return;
+        if (!(mask & EV_RXCHAR)) continue;
+        for (;;) {
+            DWORD got = 0;
+            if (!ReadFile(port_, buf, sizeof buf, &got, NULL)) {
+                Fail("ReadFile failed (error " + std::to_string(GetLastError()) + ")");
+                return;
+            }
+            if (got == 0) break;
+            WriteToClient(buf, got);
+        }
+    }
+}
+
+void Bridge::WriteToClient(const char* data, size_t count)
+{
+    while (count > 0 && !stop_) {
+        pollfd p = {master_, POLLOUT, 0};
+        poll(&p, 1, 0);
+        if (p.revents & (POLLHUP | POLLERR)) {
+            dropped_ += count;  // no client: the next one must not get this
+            return;
+        }
+        const ssize_t n = write(master_, data, count);
+        if (n > 0) {
+            toClient_ += size_t(n);
+            data += n;
+            count -= size_t(n);
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            dropped_ += count;
+            return;
+        } else {
+            // The client is not reading: wait for room (or for the stop).
+            pollfd w[2] = {{master_, POLLOUT, 0}, {wakeFd_, POLLIN, 0}};
+            poll(w, 2, kNoClientPollMs);
+        }
+    }
+}
+
+}  // namespace gsmmuxd

@@ -1,0 +1,69 @@
+// The bridge between one virtual port ("MUX1:") and its pseudo-terminal:
+// one thread moves what the client writes into WriteFile on the port, one
+// waits for the port's events (WaitCommEvent) and moves what ReadFile gives
+// to the client. A client may close and reopen the pseudo-terminal at any
+// time; what arrives while none has it open is dropped, not left for the
+// next one.
+#ifndef MUX_HOST_GSMMUXD_BRIDGE_H
+#define MUX_HOST_GSMMUXD_BRIDGE_H
+
+#include "platform/platform.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace gsmmuxd {
+
+class Bridge {
+public:
+    // `port`: an open handle of a serial port (the bridge neither opens nor
+    // closes it); `master`: the pseudo-terminal's master side.
+    Bridge(std::string name, HANDLE port, int master);
+    ~Bridge();  // stops
+    Bridge(const Bridge&) = delete;
+    Bridge& operator=(const Bridge&) = delete;
+
+    // Sets the port's event mask and time-outs and starts both threads.
+    bool Start(std::string* error);
+    // Asks both threads to end without waiting for them: the client side
+    // at once, the port side at its next event (setting the event mask
+    // again releases a pending WaitCommEvent). A WriteFile held up by the
+    // modem's flow control ends when the port does (close or deactivation).
+    void RequestStop();
+    // RequestStop, then waits until both threads have ended. Idempotent.
+    void Stop();
+
+    // The port failed (a call returned an error): the bridge has stopped
+    // moving data, and why, in words.
+    bool Failed() const;
+    std::string Failure() const;
+    uint64_t OctetsToPort() const { return toPort_; }
+    uint64_t OctetsToClient() const { return toClient_; }
+    uint64_t OctetsDropped() const { return dropped_; }
+
+private:
+    void ClientToPort();
+    void PortToClient();
+    bool WriteToPort(const char* data, size_t count);
+    void WriteToClient(const char* data, size_t count);
+    bool WaitWake(int timeoutMs);
+    void Fail(const std::string& why);
+
+    const std::string name_;
+    const HANDLE port_;
+    const int master_;
+    int wakeFd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> portDone_{false};  // the port thread has ended
+    std::thread clientToPort_, portToClient_;
+    std::atomic<uint64_t> toPort_{0}, toClient_{0}, dropped_{0};
+    mutable std::mutex failMutex_;
+    std::string failure_;
+};
+
+}  // namespace gsmmuxd
+
+#endif

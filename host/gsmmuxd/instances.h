@@ -1,0 +1,31 @@
+// The driver's instances as the device manager runs them: the configuration
+// loaded from a .reg file, every instance it declares activated, and all of
+// them deactivated again in reverse order.
+#ifndef MUX_HOST_GSMMUXD_INSTANCES_H
+#define MUX_HOST_GSMMUXD_INSTANCES_H
+
+#include "platform/platform.h"
+
+#include <string>
+#include <vector>
+
+namespace gsmmuxd {
+
+struct Instance {
+    std::string name;  // device name, "MUX1:"
+    HANDLE device;     // what ActivateDeviceEx returned
+};
+
+// Loads `regFile` (empty: the default configuration) into the registry.
+// False with "FILE:LINE: what is wrong" (or why the file cannot be read).
+bool LoadConfiguration(const std::string& regFile, std::string* error);
+// Registers the driver's entry points and activates every instance the
+// configuration declares. On failure nothing stays active and `error` says
+// why in one line.
+bool ActivateInstances(std::vector<Instance>* out, std::string* error);
+// DeactivateDevice on each, last activated first; empties the list.
+void DeactivateInstances(std::vector<Instance>* instances);
+
+}  // namespace gsmmuxd
+
+#endif

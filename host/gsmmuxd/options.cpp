@@ -1,0 +1,140 @@
+#include "options.h"
+
+#include <getopt.h>
+
+#include <vector>
+
+namespace gsmmuxd {
+
+namespace {
+
+enum OptionId { kReg = 1000, kPort, kLines, kLinkDir, kTrace, kPcap, kStatus, kVersion, kHelp };
+
+const option kLongOptions[] = {
+    {"reg", required_argument, nullptr, kReg},
+    {"port", required_argument, nullptr, kPort},
+    {"lines", required_argument, nullptr, kLines},
+    {"link-dir", required_argument, nullptr, kLinkDir},
+    {"trace", no_argument, nullptr, kTrace},
+    {"pcap", required_argument, nullptr, kPcap},
+    {"status", no_argument, nullptr, kStatus},
+    {"version", no_argument, nullptr, kVersion},
+    {"help", no_argument, nullptr, kHelp},
+    {nullptr, 0, nullptr, 0},
+};
+
+// "COM9:=/dev/ttyUSB0": a device name ending in a colon, then a path.
+bool ParsePort(const std::string& v, Options* out, std::string* error)
+{
+    const size_t eq = v.find('=');
+    if (eq == std::string::npos || eq < 2 || v[eq - 1] != ':' || eq + 1 == v.size()) {
+        *error = "--port wants DEVICE:=TTY, e.g. COM9:=/dev/ttyUSB0, got \"" + v + "\"";
+        return false;
+    }
+    out->portDevice = v.substr(0, eq);
+    out->portTty = v.substr(eq + 1);
+    return true;
+}
+
+}  // namespace
+
+Parsed ParseOptions(int argc, char* const* argv, Options* out, std::string* error)
+{
+    *out = Options();
+    // getopt_long keeps its place in globals: start afresh for every parse.
+    optind = 0;
+    opterr = 0;
+    // A leading ':' makes a missing argument ':' rather than '?'.
+    static const char kShort[] = ":hV";
+    std::vector<char*> args(argv, argv + argc);
+    args.push_back(nullptr);
+    for (;;) {
+        const int c = getopt_long(argc, args.data(), kShort, kLongOptions, nullptr);
+        if (c == -1) break;
+        const std::string value = optarg ? optarg : "";
+        switch (c) {
+        case kReg:
+            if (value.empty()) {
+                *error = "--reg wants a file name";
+                return Parsed::Error;
+            }
+            out->regFile = value;
+            break;
+        case kPort:
+            if (!ParsePort(value, out, error)) return Parsed::Error;
+            break;
+        case kLines:
+            if (value == "sim") {
+                out->lines = Lines::Sim;
+            } else if (value == "none") {
+                out->lines = Lines::None;
+            } else {
+                *error = "--lines wants none or sim, got \"" + value + "\"";
+                return Parsed::Error;
+            }
+            break;
+        case kLinkDir:
+            if (value.empty()) {
+                *error = "--link-dir wants a directory";
+                return Parsed::Error;
+            }
+            out->linkDir = value;
+            break;
+        case kTrace: out->trace = true; break;
+        case kPcap:
+            if (value.empty()) {
+                *error = "--pcap wants a file name or -";
+                return Parsed::Error;
+            }
+            out->pcap = value;
+            break;
+        case kStatus: out->status = true; break;
+        case 'V':
+        case kVersion: return Parsed::Version;
+        case 'h':
+        case kHelp: return Parsed::Help;
+        case ':':
+            *error = std::string("option '") + args[optind - 1] + "' needs a value";
+            return Parsed::Error;
+        default:
+            *error = std::string("unknown option '") + args[optind - 1] + "' (try --help)";
+            return Parsed::Error;
+        }
+    }
+    if (optind < argc) {
+        *error = std::string("unexpected argument '") + args[optind] + "' (try --help)";
+        return Parsed::Error;
+    }
+    if (out->pcap == "-" && (out->trace || out->status)) {
+        *error = "--pcap - needs standard output to itself; drop --trace and --status";
+        return Parsed::Error;
+    }
+    return Parsed::Run;
+}
+
+std::string HelpText()
+{
+    return "Usage: gsmmuxd [OPTION]...\n"
+           "Runs the GSM multiplexer driver in real time and gives each of its virtual\n"
+           "ports (MUX1:, MUX2:, ...) a pseudo-terminal, linked as DIR/MUX1, DIR/MUX2, ...\n"
+           "\n"
+           "  --reg FILE           instance configuration (default: the project's own)\n"
+           "  --port COM9:=TTY     drive the module on a real tty (default: the\n"
+           "                       simulated module, in this process)\n"
+           "  --lines none|sim     the module's control lines: none for a modem without\n"
+           "                       the phone's GPIO wiring, sim for the simulated module's\n"
+           "                       (default: sim)\n"
+           "  --link-dir DIR       where the MUXn symlinks go (default: /tmp/gsmmux)\n"
+           "  --trace              trace the line on standard output\n"
+           "  --pcap FILE|-        write a capture of the frames (- for standard output)\n"
+           "  --status             print a line per channel on every change\n"
+           "  -V, --version        print the version and exit\n"
+           "  -h, --help           print this help and exit\n"
+           "\n"
+           "Exit status: 0 after SIGINT or SIGTERM, 1 on a failure while running,\n"
+           "2 on bad options or a tty, file or directory that cannot be used.\n";
+}
+
+std::string VersionText() { return "gsmmuxd 0.1\n"; }
+
+}  // namespace gsmmuxd

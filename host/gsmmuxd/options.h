@@ -1,0 +1,34 @@
+// gsmmuxd's command line: GNU options through getopt_long.
+#ifndef MUX_HOST_GSMMUXD_OPTIONS_H
+#define MUX_HOST_GSMMUXD_OPTIONS_H
+
+#include <string>
+
+namespace gsmmuxd {
+
+// What drives the module's control lines.
+enum class Lines { Sim, None };
+
+struct Options {
+    std::string regFile;           // empty: the project's default configuration
+    std::string portDevice;        // "COM9:" when --port was given
+    std::string portTty;           // its tty; empty: the simulated module
+    Lines lines = Lines::Sim;
+    std::string linkDir = "/tmp/gsmmux";
+    bool trace = false;
+    std::string pcap;              // empty: none; "-": standard output
+    bool status = false;
+};
+
+enum class Parsed { Run, Help, Version, Error };
+
+// Parses argv into `out`. On Error, `error` is one line without the program
+// name ("--lines wants none or sim, got \"x\"").
+Parsed ParseOptions(int argc, char* const* argv, Options* out, std::string* error);
+
+std::string HelpText();
+std::string VersionText();
+
+}  // namespace gsmmuxd
+
+#endif

@@ -1,0 +1,375 @@
+// gsmmuxd: its options, the pseudo-terminals and their links, the bridge
+// between a port and a pseudo-terminal (on a real tty under "COM8:", the far
+// end played by the test), and the program's answers to bad input.
+#include "host/gsmmuxd/bridge.h"
+#include "host/gsmmuxd/options.h"
+#include "host/gsmmuxd/pty_link.h"
+#include "platform/host.h"
+#include "platform/serial_tty.h"
+#include "pty_pair.h"
+#include "sim_world.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+using gsmmuxd::Lines;
+using gsmmuxd::Options;
+using gsmmuxd::Parsed;
+
+namespace {
+
+// ---- options ----
+
+Parsed Parse(std::vector<std::string> args, Options* o, std::string* error)
+{
+    args.insert(args.begin(), "gsmmuxd");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    return gsmmuxd::ParseOptions(int(argv.size()), argv.data(), o, error);
+}
+
+TEST(GsmmuxdOptions, AcceptsBothGnuFormsAndDefaultsToTheSimulatedModule)
+{
+    Options o;
+    std::string error;
+    ASSERT_EQ(Parse({}, &o, &error), Parsed::Run) << error;
+    EXPECT_TRUE(o.portTty.empty());
+    EXPECT_EQ(o.lines, Lines::Sim);
+    EXPECT_EQ(o.linkDir, "/tmp/gsmmux");
+    EXPECT_FALSE(o.trace || o.status || !o.pcap.empty() || !o.regFile.empty());
+
+    ASSERT_EQ(Parse({"--reg", "a.reg", "--port=COM9:=/dev/ttyUSB0", "--lines=none", "--link-dir",
+                     "/run/mux", "--trace", "--pcap=cap.pcap", "--status"},
+                    &o, &error),
+              Parsed::Run)
+        << error;
+    EXPECT_EQ(o.regFile, "a.reg");
+    EXPECT_EQ(o.portDevice, "COM9:");
+    EXPECT_EQ(o.portTty, "/dev/ttyUSB0");
+    EXPECT_EQ(o.lines, Lines::None);
+    EXPECT_EQ(o.linkDir, "/run/mux");
+    EXPECT_TRUE(o.trace && o.status);
+    EXPECT_EQ(o.pcap, "cap.pcap");
+
+    // A second parse starts afresh; "--" ends the options.
+    ASSERT_EQ(Parse({"--pcap", "-", "--"}, &o, &error), Parsed::Run) << error;
+    EXPECT_EQ(o.pcap, "-");
+    EXPECT_FALSE(o.trace);
+    EXPECT_EQ(Parse({"--", "--trace"}, &o, &error), Parsed::Error);
+    EXPECT_EQ(error, "unexpected argument '--trace' (try --help)");
+
+    EXPECT_EQ(Parse({"--trace", "--help"}, &o, &error), Parsed::Help);
+    EXPECT_EQ(Parse({"-V"}, &o, &error), Parsed::Version);
+}
+
+TEST(GsmmuxdOptions, RefusesBadInputInOneLine)
+{
+    const struct {
+        std::vector<std::string> args;
+        const char* error;
+    } cases[] = {
+        {{"--bogus"}, "unknown option '--bogus' (try --help)"},
+        {{"--lines", "maybe"}, "--lines wants none or sim, got \"maybe\""},
+        {{"--port"}, "option '--port' needs a value"},
+        {{"--port", "/dev/ttyUSB0"}, "--port wants DEVICE:=TTY, e.g. COM9:=/dev/ttyUSB0, got \"/dev/ttyUSB0\""},
+        {{"--port", "COM9=/dev/ttyUSB0"}, "--port wants DEVICE:=TTY, e.g. COM9:=/dev/ttyUSB0, got \"COM9=/dev/ttyUSB0\""},
+        {{"--port", "COM9:="}, "--port wants DEVICE:=TTY, e.g. COM9:=/dev/ttyUSB0, got \"COM9:=\""},
+        {{"--link-dir="}, "--link-dir wants a directory"},
+        {{"--pcap="}, "--pcap wants a file name or -"},
+        {{"--reg="}, "--reg wants a file name"},
+        {{"--pcap", "-", "--status"}, "--pcap - needs standard output to itself; drop --trace and --status"},
+        {{"stray"}, "unexpected argument 'stray' (try --help)"},
+    };
+    for (const auto& c : cases) {
+        Options o;
+        std::string error;
+        EXPECT_EQ(Parse(c.args, &o, &error), Parsed::Error) << c.args[0];
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(error.find('\n'), std::string::npos);
+    }
+}
+
+// ---- links ----
+
+class GsmmuxdLinks : public ::testing::Test {
+protected:
+    void SetUp() override { dir_ = MakeTempDir("gsmmuxd-links"); }
+    void TearDown() override
+    {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    std::string dir_;
+};
+
+TEST_F(GsmmuxdLinks, LinkDirectoryIsMadeOrRefusedInWords)
+{
+    std::string error;
+    const std::string fresh = dir_ + "/mux";
+    EXPECT_TRUE(gsmmuxd::PrepareLinkDir(fresh, &error)) << error;
+    EXPECT_TRUE(fs::is_directory(fresh));
+    EXPECT_TRUE(fs::is_empty(fresh)) << "the probe link is gone again";
+    EXPECT_TRUE(gsmmuxd::PrepareLinkDir(fresh, &error)) << "an existing directory will do";
+
+    EXPECT_FALSE(gsmmuxd::PrepareLinkDir(dir_ + "/no/such", &error));
+    EXPECT_EQ(error, "link directory " + dir_ + "/no/such: No such file or directory");
+    std::ofstream(dir_ + "/file") << "x";
+    EXPECT_FALSE(gsmmuxd::PrepareLinkDir(dir_ + "/file", &error));
+    EXPECT_EQ(error, "link directory " + dir_ + "/file: not a directory");
+    // Not writable even for root.
+    EXPECT_FALSE(gsmmuxd::PrepareLinkDir("/proc/self", &error));
+    EXPECT_EQ(error.rfind("link directory /proc/self cannot be written", 0), 0u) << error;
+}
+
+TEST_F(GsmmuxdLinks, LinkPointsToARawSlaveAndGoesAwayWithIt)
+{
+    std::string error;
+    const std::string path = dir_ + "/MUX1";
+    std::string slave;
+    {
+        auto link = gsmmuxd::PtyLink::Create(path, &error);
+        ASSERT_TRUE(link) << error;
+        slave = link->SlavePath();
+        EXPECT_EQ(fs::read_symlink(path).string(), slave);
+        const int client = open(path.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(client, 0);
+        termios t;
+        ASSERT_EQ(tcgetattr(client, &t), 0);
+        EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u) << "a client that sets nothing gets raw octets";
+        EXPECT_EQ(t.c_oflag & OPOST, 0u);
+        ASSERT_EQ(write(client, "\r\n\x03", 3), 3);
+        EXPECT_EQ(ReadFor(link->Master(), 3, 500), "\r\n\x03");
+        close(client);
+    }
+    EXPECT_FALSE(fs::exists(fs::symlink_status(path))) << "the link is removed with the pseudo-terminal";
+
+    // A stale link from an earlier run is replaced; a link someone else
+    // re-pointed meanwhile is left alone; anything else is refused.
+    fs::create_symlink("/dev/pts/999999", path);
+    {
+        auto link = gsmmuxd::PtyLink::Create(path, &error);
+        ASSERT_TRUE(link) << error;
+        EXPECT_EQ(fs::read_symlink(path).string(), link->SlavePath());
+        fs::remove(path);
+        fs::create_symlink("/dev/null", path);
+    }
+    EXPECT_EQ(fs::read_symlink(path).string(), "/dev/null");
+    fs::remove(path);
+    std::ofstream(path) << "mine";
+    EXPECT_FALSE(gsmmuxd::PtyLink::Create(path, &error));
+    EXPECT_EQ(error, path + ": exists and is not a symlink");
+}
+
+// ---- the bridge, on a port over a real tty ----
+
+class GsmmuxdBridge : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        plat::UseRealTime();
+        dir_ = MakeTempDir("gsmmuxd-bridge");
+        ASSERT_TRUE(modem_.Ok());
+        std::string error;
+        tty_ = plat::serial::OpenTtyBackend("COM8:", modem_.SlavePath(), &error);
+        ASSERT_TRUE(tty_) << error;
+        port_ = CreateFileW(TEXT("COM8:"), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, NULL);
+        ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+        link_ = gsmmuxd::PtyLink::Create(dir_ + "/MUX1", &error);
+        ASSERT_TRUE(link_) << error;
+        bridge_.reset(new gsmmuxd::Bridge("MUX1", port_, link_->Master()));
+        ASSERT_TRUE(bridge_->Start(&error)) << error;
+    }
+    void TearDown() override
+    {
+        if (client_ >= 0) close(client_);
+        bridge_.reset();
+        if (port_ != INVALID_HANDLE_VALUE) CloseHandle(port_);
+        link_.reset();
+        tty_.reset();
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    void OpenClient()
+    {
+        client_ = open((dir_ + "/MUX1").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(client_, 0);
+    }
+    void CloseClient()
+    {
+        close(client_);
+        client_ = -1;
+    }
+    template <class Pred>
+    static bool Within(int ms, Pred pred)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (!pred()) {
+            if (std::chrono::steady_clock::now() >= end) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+
+    std::string dir_;
+    PtyPair modem_;
+    std::unique_ptr<plat::serial::TtyBackend> tty_;
+    HANDLE port_ = INVALID_HANDLE_VALUE;
+    std::unique_ptr<gsmmuxd::PtyLink> link_;
+    std::unique_ptr<gsmmuxd::Bridge> bridge_;
+    int client_ = -1;
+};
+
+TEST_F(GsmmuxdBridge, MovesEveryOctetBothWays)
+{
+    OpenClient();
+    ASSERT_TRUE(WriteAll(client_, "AT\r"));
+    EXPECT_EQ(ReadFor(modem_.Master(), 3, 1000), "AT\r");
+    ASSERT_TRUE(WriteAll(modem_.Master(), "\r\nOK\r\n"));
+    EXPECT_EQ(ReadFor(client_, 6, 1000), "\r\nOK\r\n");
+
+    const std::string bulk = AllOctets(64);  // 16 KB each way, every value
+    std::string atModem, atClient;
+    std::thread modemSide([&] {
+        EXPECT_TRUE(WriteAll(modem_.Master(), bulk, 1500));
+        atModem = ReadFor(modem_.Master(), bulk.size(), 1500);
+    });
+    ASSERT_TRUE(WriteAll(client_, bulk, 1500));
+    atClient = ReadFor(client_, bulk.size(), 1500);
+    modemSide.join();
+    EXPECT_TRUE(atModem == bulk) << atModem.size() << " of " << bulk.size() << " octets at the modem";
+    EXPECT_TRUE(atClient == bulk) << atClient.size() << " of " << bulk.size() << " octets at the client";
+    // The counters move just after the octets do.
+    EXPECT_TRUE(Within(500, [&] { return bridge_->OctetsToPort() == bulk.size() + 3; }))
+        << bridge_->OctetsToPort();
+    EXPECT_TRUE(Within(500, [&] { return bridge_->OctetsToClient() == bulk.size() + 6; }))
+        << bridge_->OctetsToClient();
+    EXPECT_FALSE(bridge_->Failed()) << bridge_->Failure();
+}
+
+TEST_F(GsmmuxdBridge, ClientThatClosesAndReopensKeepsWorkingWithoutStaleData)
+{
+    OpenClient();
+    ASSERT_TRUE(WriteAll(client_, "ATE0\r"));
+    EXPECT_EQ(ReadFor(modem_.Master(), 5, 1000), "ATE0\r");
+    CloseClient();
+    ASSERT_TRUE(WriteAll(modem_.Master(), "stale"));
+    EXPECT_TRUE(Within(1000, [&] { return bridge_->OctetsDropped() == 5; }))
+        << bridge_->OctetsDropped() << " dropped";
+
+    OpenClient();
+    ASSERT_TRUE(WriteAll(modem_.Master(), "fresh"));
+    EXPECT_EQ(ReadFor(client_, 10, 300), "fresh") << "what came while nobody listened is gone";
+    ASSERT_TRUE(WriteAll(client_, "AT\r"));
+    EXPECT_EQ(ReadFor(modem_.Master(), 3, 1000), "AT\r");
+    EXPECT_FALSE(bridge_->Failed()) << bridge_->Failure();
+}
+
+TEST_F(GsmmuxdBridge, LineGoneFailsTheBridgeInWordsAndStopStaysQuick)
+{
+    OpenClient();
+    modem_.CloseMaster();
+    EXPECT_TRUE(Within(1000, [&] { return bridge_->Failed(); }));
+    EXPECT_EQ(bridge_->Failure(), "MUX1: WaitCommEvent failed (error 6)");
+    const auto start = std::chrono::steady_clock::now();
+    bridge_->Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+}
+
+TEST_F(GsmmuxdBridge, StopReleasesBothThreadsWhileIdle)
+{
+    OpenClient();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // both threads waiting
+    const auto start = std::chrono::steady_clock::now();
+    bridge_->Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+    EXPECT_FALSE(bridge_->Failed()) << bridge_->Failure();
+    bridge_->Stop();  // again: nothing
+}
+
+TEST_F(GsmmuxdBridge, WriteHeldUpByTheLineEndsWhenThePortGoes)
+{
+    OpenClient();
+    // The modem reads nothing: the tty's buffers fill and WriteFile waits.
+    const std::string bulk = AllOctets(1024);
+    WriteAll(client_, bulk, 300);
+    EXPECT_TRUE(Within(1000, [&] { return bridge_->OctetsToPort() > 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const uint64_t stuckAt = bridge_->OctetsToPort();
+    EXPECT_LT(stuckAt, bulk.size());
+    bridge_->RequestStop();
+    tty_.reset();  // the port fails, as deactivation ends the driver's write
+    const auto start = std::chrono::steady_clock::now();
+    bridge_->Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+    EXPECT_FALSE(bridge_->Failed()) << "an error caused by the shutdown is no failure: "
+                                    << bridge_->Failure();
+}
+
+// ---- the program ----
+
+struct RunResult {
+    int exitCode = -1;
+    std::string err;
+};
+
+RunResult RunGsmmuxd(const std::string& args, const std::string& scratch)
+{
+    const fs::path exe = fs::read_symlink("/proc/self/exe").parent_path() / "gsmmuxd";
+    const std::string errFile = scratch + "/stderr.txt";
+    const std::string cmd = "'" + exe.string() + "' " + args + " >/dev/null 2>'" + errFile + "'";
+    const int status = std::system(cmd.c_str());
+    RunResult r;
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream in(errFile);
+    r.err.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return r;
+}
+
+TEST_F(GsmmuxdLinks, ProgramAnswersBadInputWithOneLineAndStatusTwo)
+{
+    PtyPair busy;
+    ASSERT_TRUE(busy.Ok());
+    const int holder = open(busy.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);  // as picocom holds a tty
+    const std::string links = "--link-dir '" + dir_ + "/links'";
+    const struct {
+        std::string args;
+        std::string line;
+    } cases[] = {
+        {"--port COM9:=/nonexistent/ttyUSB9 " + links,
+         "gsmmuxd: /nonexistent/ttyUSB9: No such file or directory\n"},
+        {"--port COM9:=" + busy.SlavePath() + " " + links,
+         "gsmmuxd: " + busy.SlavePath() + ": busy (another program has it open exclusively or locked)\n"},
+        {"--port COM9:=/dev/null " + links, "gsmmuxd: /dev/null: not a tty\n"},
+        {"--port COM9:=" + busy.SlavePath() + " --link-dir /proc/self",
+         "gsmmuxd: link directory /proc/self cannot be written: No such file or directory\n"},
+        {"--lines", "gsmmuxd: option '--lines' needs a value\n"},
+    };
+    for (const auto& c : cases) {
+        const RunResult r = RunGsmmuxd(c.args, dir_);
+        EXPECT_EQ(r.exitCode, 2) << c.args;
+        EXPECT_EQ(r.err, c.line) << c.args;
+    }
+    close(holder);
+    EXPECT_EQ(RunGsmmuxd("--help", dir_).exitCode, 0);
+    EXPECT_EQ(RunGsmmuxd("--version", dir_).exitCode, 0);
+}
+
+}  // namespace
