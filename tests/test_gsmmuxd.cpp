@@ -1,9 +1,12 @@
 // gsmmuxd: its options, the pseudo-terminals and their links, the bridge
 // between a port and a pseudo-terminal (on a real tty under "COM8:", the far
 // end played by the test), and the program's answers to bad input.
+#include "dispatcher_rig.h"
 #include "host/gsmmuxd/bridge.h"
+#include "host/gsmmuxd/instances.h"
 #include "host/gsmmuxd/options.h"
 #include "host/gsmmuxd/pty_link.h"
+#include "platform/devmgr.h"
 #include "platform/host.h"
 #include "platform/serial_tty.h"
 #include "pty_pair.h"
@@ -102,6 +105,94 @@ TEST(GsmmuxdOptions, RefusesBadInputInOneLine)
         EXPECT_EQ(error, c.error);
         EXPECT_EQ(error.find('\n'), std::string::npos);
     }
+}
+
+// ---- the configuration and the driver's instances ----
+
+class GsmmuxdConfiguration : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        plat::ClearRegistry();
+        dir_ = MakeTempDir("gsmmuxd-config");
+    }
+    void TearDown() override
+    {
+        plat::ClearRegistry();
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    std::string dir_;
+};
+
+TEST_F(GsmmuxdConfiguration, BadOrMissingFileIsRefusedWithFileAndLineAndLoadsNothing)
+{
+    const std::string bad = dir_ + "/bad.reg";
+    std::ofstream(bad) << "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\MUX1]\n"
+                          "    \"Prefix\"=\"MUX\"\n"
+                          "    \"Index\"=qword:1\n";
+    std::string error;
+    EXPECT_FALSE(gsmmuxd::LoadConfiguration(bad, &error));
+    EXPECT_EQ(error, bad + ":3: unknown value type 'qword:'");
+    EXPECT_TRUE(plat::RegistrySubkeys(u"Drivers\\BuiltIn").empty())
+        << "nothing of a bad file reaches the registry";
+
+    const std::string missing = dir_ + "/none.reg";
+    EXPECT_FALSE(gsmmuxd::LoadConfiguration(missing, &error));
+    EXPECT_EQ(error, missing + ": cannot be opened");
+}
+
+TEST_F(GsmmuxdConfiguration, DefaultFileIsTheProjectsAndActivatesMux1ToMux3)
+{
+    const std::string path = gsmmuxd::DefaultConfigurationPath();
+    ASSERT_FALSE(path.empty());
+    EXPECT_TRUE(fs::equivalent(path, fs::path(MUX_SOURCE_DIR) / "config" / "mux.reg")) << path;
+
+    // The driver's Init only reads its configuration: activation and
+    // deactivation run in virtual time, against the simulated module.
+    DispatcherRig rig(3);
+    plat::ClearRegistry();
+    std::string error;
+    ASSERT_TRUE(gsmmuxd::LoadConfiguration("", &error)) << error;
+    std::vector<gsmmuxd::Instance> instances;
+    ASSERT_TRUE(gsmmuxd::ActivateInstances(&instances, &error)) << error;
+    std::vector<std::string> names;
+    for (const gsmmuxd::Instance& i : instances) {
+        names.push_back(i.name);
+        EXPECT_NE(i.device, INVALID_HANDLE_VALUE);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"MUX1:", "MUX2:", "MUX3:"}));
+    EXPECT_EQ(plat::RegistrySubkeys(u"Drivers\\Active").size(), 3u);
+
+    // The names reach the driver: opening the command port brings the
+    // multiplexer up and its DLCI with it.
+    HANDLE port = CreateFileW(u"MUX1:", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    EXPECT_TRUE(rig.Modem().DlciOpen(1));
+    CloseHandle(port);
+
+    gsmmuxd::DeactivateInstances(&instances);
+    EXPECT_TRUE(instances.empty());
+    EXPECT_TRUE(plat::RegistrySubkeys(u"Drivers\\Active").empty());
+    EXPECT_EQ(CreateFileW(u"MUX2:", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL),
+              INVALID_HANDLE_VALUE)
+        << "the names are gone with the instances";
+}
+
+TEST_F(GsmmuxdConfiguration, ConfigurationWithoutAnInstanceIsRefusedInOneLine)
+{
+    const std::string empty = dir_ + "/empty.reg";
+    std::ofstream(empty) << "[HKEY_LOCAL_MACHINE\\Software\\Ovadrel]\n    \"Ovadrel\"=dword:0\n";
+    DispatcherRig rig(4);
+    plat::ClearRegistry();
+    std::string error;
+    ASSERT_TRUE(gsmmuxd::LoadConfiguration(empty, &error)) << error;
+    std::vector<gsmmuxd::Instance> instances;
+    EXPECT_FALSE(gsmmuxd::ActivateInstances(&instances, &error));
+    EXPECT_TRUE(instances.empty());
+    EXPECT_EQ(error.find('\n'), std::string::npos);
+    EXPECT_NE(error.find("no instance"), std::string::npos) << error;
 }
 
 // ---- links ----
@@ -349,6 +440,10 @@ TEST_F(GsmmuxdLinks, ProgramAnswersBadInputWithOneLineAndStatusTwo)
     ASSERT_GE(holder, 0);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);  // as picocom holds a tty
     const std::string links = "--link-dir '" + dir_ + "/links'";
+    PtyPair free;
+    ASSERT_TRUE(free.Ok());
+    const std::string badReg = dir_ + "/bad.reg";
+    std::ofstream(badReg) << "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\MUX1]\n\"Prefix\" \"MUX\"\n";
     const struct {
         std::string args;
         std::string line;
@@ -361,6 +456,8 @@ TEST_F(GsmmuxdLinks, ProgramAnswersBadInputWithOneLineAndStatusTwo)
         {"--port COM9:=" + busy.SlavePath() + " --link-dir /proc/self",
          "gsmmuxd: link directory /proc/self cannot be written: No such file or directory\n"},
         {"--lines", "gsmmuxd: option '--lines' needs a value\n"},
+        {"--port COM9:=" + free.SlavePath() + " " + links + " --reg '" + badReg + "'",
+         "gsmmuxd: " + badReg + ":2: '=' expected after the value name\n"},
     };
     for (const auto& c : cases) {
         const RunResult r = RunGsmmuxd(c.args, dir_);

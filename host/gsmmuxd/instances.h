@@ -16,6 +16,9 @@ struct Instance {
     HANDLE device;     // what ActivateDeviceEx returned
 };
 
+// The default configuration: mux.reg beside the program, else the source
+// tree's config/mux.reg; empty when neither can be read.
+std::string DefaultConfigurationPath();
 // Loads `regFile` (empty: the default configuration) into the registry.
 // False with "FILE:LINE: what is wrong" (or why the file cannot be read).
 bool LoadConfiguration(const std::string& regFile, std::string* error);
