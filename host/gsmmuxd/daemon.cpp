@@ -53,7 +53,7 @@ bool Daemon::OpenPort(const Instance& instance)
                               GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (port.handle == INVALID_HANDLE_VALUE) {
-        error_ = instance.name + ": cannot be opened (error " + std::to_string(GetLastError()) + ")";
+        error_ = LinkNameFor(instance.name) + ": cannot be opened (error " + std::to_string(GetLastError()) + ")";
         return false;
     }
     port.bridge.reset(new Bridge(LinkNameFor(instance.name), port.handle, port.link->Master()));
