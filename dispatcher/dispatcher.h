@@ -87,6 +87,13 @@ public:
     // re-initialised (modem/terminate.cpp).
     void TerminateDataCall();
 
+    // Crash capture on the crash request's thread, after Stop
+    // (modem/crash_atd.cpp, modem/crash_ata.cpp): the crashed module's
+    // debugging message into the crash message text, then its crash log
+    // into "\ATARsp.txt" by GetATADataThread while the message is shown.
+    void ProcessATDCmd();
+    void ProcessATACmd();
+
     // Receive parser (framing/parser.cpp): ParseRecBytes parses the ring's
     // current read node; ParseOctets parses `count` octets handed to it, with
     // the state carried over from the previous call either way.
@@ -126,6 +133,7 @@ public:
     static DWORD WINAPI TimeOutThread(LPVOID dispatcher);
     static DWORD WINAPI RFOKPinThread(LPVOID dispatcher);
     static DWORD WINAPI SetDTRThread(LPVOID dispatcher);
+    static DWORD WINAPI GetATADataThread(LPVOID dispatcher);
 
     // Members, in declaration order.
     volatile LONG refCount;

@@ -6,6 +6,7 @@
 #include "channel/channel.h"
 #include "channel/ctrl_channel.h"
 #include "modem/lines.h"
+#include "modem/crash.h"
 #include "diag/log.h"
 
 // How often Stop repeats the wake-up of a worker thread that has not yet
@@ -228,6 +229,8 @@ void CDispatcher::Destroy()
 
 void CDispatcher::ClosePort()
 {
+    // A crash log's reader leaves the port before it is closed.
+    EndATAReader();
     bStopTimeOut = TRUE;
     if (hTimeOutThread != NULL) {
         if (hTimeOutCancel != NULL) {

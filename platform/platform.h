@@ -482,6 +482,21 @@ DWORD IoPortRead(DWORD offset);
 void IoPortModify(DWORD offset, DWORD clearBits, DWORD setBits);
 
 // ---------------------------------------------------------------------------
+// User interface: the message box, the window that has the foreground (the
+// owner of a box) and whether the shell's API sets are registered yet.
+#define MB_OK 0x00000000u
+#define MB_SETFOREGROUND 0x00010000u
+#define MB_TOPMOST 0x00040000u
+#define IDOK 1
+#define SH_WMGR 17
+#define SH_SHELL 21
+
+int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType);
+#define MessageBox MessageBoxW
+HWND WINAPI GetForegroundWindow(void);
+BOOL WINAPI IsAPIReady(DWORD hAPI);
+
+// ---------------------------------------------------------------------------
 // Kernel debug output.
 void NKDbgPrintfW(LPCWSTR lpszFmt, ...);
 

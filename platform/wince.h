@@ -26,9 +26,11 @@ VOID WINAPIV NKDbgPrintfW(LPCWSTR lpszFmt, ...);
 VOID WINAPI SystemIdleTimerReset(VOID);
 BOOL WINAPI CeSetPowerOnEvent(HANDLE hEvt);
 
-// Whether a system API set is registered yet (SH_WMGR: the window manager).
+// Whether a system API set is registered yet (SH_WMGR: the window manager,
+// SH_SHELL: the shell).
 BOOL WINAPI IsAPIReady(DWORD hAPI);
 #define SH_WMGR 17
+#define SH_SHELL 21
 
 #ifdef __cplusplus
 }
