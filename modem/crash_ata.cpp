@@ -125,6 +125,31 @@ static void HandleLineEvents(AtaCapture* c, DWORD mask)
     }
 }
 
+// Reads what has arrived into the file; TRUE once one read holds the whole
+// end marker. A read that filled the buffer is followed by another at once:
+// the port reports only new arrivals, so octets left behind would wait for
+// the next one, and the end of the log might never be seen.
+static BOOL ReadLogOctets(AtaCapture* c)
+{
+    DWORD got;
+    do {
+        got = 0;
+        if (!ReadFile(hUART, c->buf, ATA_BUFFER_SIZE - 1, &got, NULL)) {
+            MuxLog(TEXT("MUX: GetATADataThread() -> ERROR, ReadFile() failed ; Time=%d\r\n"),
+                   (int)GetTickCount());
+        }
+        if (got > ATA_BUFFER_SIZE - 1) {
+            got = 0;
+        }
+        WriteToFile(c->file, c->buf, got);
+        c->buf[got] = 0;
+        if (ContainsEndMarker(c->buf, got)) {
+            return TRUE;
+        }
+    } while (got == ATA_BUFFER_SIZE - 1);
+    return FALSE;
+}
+
 // Reads until the end marker arrives within one read, the wait fails or the
 // thread is asked to leave the port.
 static DWORD WINAPI CollectLog(LPVOID arg)
@@ -141,21 +166,9 @@ static DWORD WINAPI CollectLog(LPVOID arg)
             return 0;
         }
         HandleLineEvents(c, mask);
-        if (mask & EV_RXCHAR) {
-            DWORD got = 0;
-            if (!ReadFile(hUART, c->buf, ATA_BUFFER_SIZE - 1, &got, NULL)) {
-                MuxLog(TEXT("MUX: GetATADataThread() -> ERROR, ReadFile() failed ; Time=%d\r\n"),
-                       (int)GetTickCount());
-            }
-            if (got > ATA_BUFFER_SIZE - 1) {
-                got = 0;
-            }
-            WriteToFile(c->file, c->buf, got);
-            c->buf[got] = 0;
-            if (ContainsEndMarker(c->buf, got)) {
-                c->complete = TRUE;
-                return 0;
-            }
+        if ((mask & EV_RXCHAR) && ReadLogOctets(c)) {
+            c->complete = TRUE;
+            return 0;
         }
     }
 }

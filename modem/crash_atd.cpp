@@ -128,6 +128,27 @@ static BOOL SendAtdCommand()
     return TRUE;
 }
 
+// Reads what has arrived; TRUE once the end marker is in. A read that
+// filled the buffer is followed by another at once: the port reports only
+// new arrivals, so octets left behind would wait for the next one, and the
+// end marker among them might never be seen.
+static BOOL ReadAtdOctets(AtdResponse* r)
+{
+    DWORD got;
+    do {
+        got = 0;
+        ReadFile(hUART, r->readBuf, ATD_BUFFER_SIZE - 1, &got, NULL);
+        if (got > ATD_BUFFER_SIZE - 1) {
+            got = 0;
+        }
+        r->readBuf[got] = 0;
+        if (got > 0 && AddRead(r, got)) {
+            return TRUE;
+        }
+    } while (got == ATD_BUFFER_SIZE - 1);
+    return FALSE;
+}
+
 // Collects the answer until the end marker, a break or the time-out (TRUE:
 // the answer goes into the message), or a failed wait (FALSE).
 static BOOL CollectAtdAnswer(AtdResponse* r, DWORD armedAt)
@@ -153,16 +174,8 @@ static BOOL CollectAtdAnswer(AtdResponse* r, DWORD armedAt)
                    (int)GetTickCount());
             return TRUE;
         }
-        if (mask & EV_RXCHAR) {
-            DWORD got = 0;
-            ReadFile(hUART, r->readBuf, ATD_BUFFER_SIZE - 1, &got, NULL);
-            if (got > ATD_BUFFER_SIZE - 1) {
-                got = 0;
-            }
-            r->readBuf[got] = 0;
-            if (got > 0 && AddRead(r, got)) {
-                return TRUE;
-            }
+        if ((mask & EV_RXCHAR) && ReadAtdOctets(r)) {
+            return TRUE;
         }
         if (GetTickCount() - armedAt >= ATD_RESPONSE_TIMEOUT_MS) {
             return TRUE;
