@@ -13,6 +13,9 @@
 //   framing/parser.cpp          ParseRecBytes, ParseOctets, WaitChannelIdle
 //   modem/lines.cpp             ModuleReset, GetRFOKPinState, RFOKPinThread,
 //                               SetDTRThread
+//   modem/crash_atd.cpp         ProcessATDCmd (the crashed module's debugging
+//                               message)
+//   modem/crash_ata.cpp         ProcessATACmd, GetATADataThread (its crash log)
 //   modem/terminate.cpp         TerminateDataCall
 //
 // Threads (priority on the 256-level scale, lower is more urgent):
@@ -24,13 +27,17 @@
 //   TimeOutThread       Init, once                 250   arm event, cancel event
 //   RFOKPinThread       Init                       dflt  the GSM_RF_OK interrupt
 //   SetDTRThread        Init                       dflt  "SetFFUART_DTR"
+//   GetATADataThread    ProcessATACmd              248   port events
 // Reader, parser and supervision threads end at Stop; the time-out thread
-// lives on until ClosePort.
+// lives on until ClosePort; GetATADataThread ends with its log's end marker,
+// a failed wait, or when ClosePort or the next crash capture takes the port.
 //
 // Locks, outermost first:
 //   the instances' start-up lock   around a whole channel creation, including
 //                                  Init (module reset, AT+CMUX) when it starts
 //                                  the multiplexer
+//   the crash capture lock         around a whole crash request: Stop, the
+//   (modem/crash.h)                ATD phase and the ATA phase up to the box
 //   g_csStartStop (lifecycle.h)    Init against Stop and Reset
 //   the forwarding lock (table.cpp), then the control channel's cmdLock
 //                                  (held through a command's wait of 3000 ms),

@@ -60,7 +60,7 @@ void EndATAReader()
     InterlockedExchange(&s_ataLeave, 1);
     // Setting the event mask again makes the reader's pending wait return.
     while (WaitForSingleObject(s_hAtaReleased, 0) == WAIT_TIMEOUT) {
-        SetCommMask(hUART, EV_RXCHAR | EV_BREAK | EV_ERR);
+        SetCommMask(hUART, UART_EVENT_MASK);
         WaitForSingleObject(s_hAtaReleased, ATA_RELEASE_RETRY_MS);
     }
     CloseHandle(s_hAtaReleased);

@@ -22,7 +22,6 @@
 #include "modem/crash.h"
 #include "diag/log.h"
 
-#define UART_EVENTS (EV_RXCHAR | EV_BREAK | EV_ERR)  // 0xC1
 #define ATD_BUFFER_SIZE 400
 #define ATD_RESPONSE_TIMEOUT_MS 3000
 
@@ -107,7 +106,7 @@ static void AppendAnswer(DWORD pos, const AtdResponse* r)
 // when the phase cannot go on.
 static BOOL SendAtdCommand()
 {
-    if (!SetCommMask(hUART, UART_EVENTS)) {
+    if (!SetCommMask(hUART, UART_EVENT_MASK)) {
         MuxLog(TEXT("MUX: ProcessATDCmd() -> SetCommMask ERROR ; Time=%d\r\n"), (int)GetTickCount());
         return FALSE;
     }
