@@ -28,7 +28,7 @@ struct UiState {
 };
 
 // Process-wide settings, under the kernel lock.
-uint64_t g_dismissDelayMs = plat::ui::kNeverDismissed;
+uint64_t g_dismissDelayMs = plat::ui::kDefaultDismissDelayMs;
 uint64_t g_shellReadyAtMs = 0;
 HWND g_foreground = plat::ui::DefaultForegroundWindow();
 

@@ -39,8 +39,10 @@ size_t OpenMessageBoxCount();
 // such box or it was dismissed already.
 bool DismissMessageBox(size_t index);
 
-// A box dismisses itself this long after it was shown; kNeverDismissed
-// (the default) leaves it to DismissMessageBox.
+// A box dismisses itself this long after it was shown, as a user who reads
+// it and presses OK (default kDefaultDismissDelayMs); kNeverDismissed leaves
+// it to DismissMessageBox.
+constexpr uint64_t kDefaultDismissDelayMs = 2000;
 void SetDismissDelayMs(uint64_t ms);
 // IsAPIReady reports the shell ready from this platform time on (default 0).
 void SetShellReadyAtMs(uint64_t ms);

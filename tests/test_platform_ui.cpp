@@ -37,7 +37,7 @@ protected:
     ~PlatformUi() override
     {
         plat::ui::SetMessageBoxSink(nullptr);
-        plat::ui::SetDismissDelayMs(plat::ui::kNeverDismissed);
+        plat::ui::SetDismissDelayMs(plat::ui::kDefaultDismissDelayMs);
         plat::ui::SetShellReadyAtMs(0);
         plat::ui::SetForegroundWindow(plat::ui::DefaultForegroundWindow());
     }
@@ -50,6 +50,7 @@ TEST_F(PlatformUi, BoxIsRecordedShownAndWaitsForItsDismissal)
     SCOPED_TRACE("seed 7");
     HWND owner = reinterpret_cast<HWND>(static_cast<uintptr_t>(0x4242));
     plat::ui::SetForegroundWindow(owner);
+    plat::ui::SetDismissDelayMs(plat::ui::kNeverDismissed);
     Sleep(25);
     BoxCall call{TEXT("line one\r\nline two"), 0x50000u};
     HANDLE t = CreateThread(NULL, 0, ShowBox, &call, 0, NULL);
@@ -83,12 +84,15 @@ TEST_F(PlatformUi, BoxIsRecordedShownAndWaitsForItsDismissal)
 TEST_F(PlatformUi, BoxDismissesItselfAfterTheDelayAndTheShellBecomesReady)
 {
     SCOPED_TRACE("seed 7");
+    EXPECT_EQ(MessageBoxW(NULL, TEXT("by default"), TEXT("Warning"), 0), IDOK);
+    EXPECT_EQ(plat::NowMs(), plat::ui::kDefaultDismissDelayMs);
+    Sleep(1000);  // the clock at 3000 ms
     plat::ui::SetDismissDelayMs(1500);
-    plat::ui::SetShellReadyAtMs(2000);
+    plat::ui::SetShellReadyAtMs(5000);
     EXPECT_FALSE(IsAPIReady(SH_SHELL));
     EXPECT_FALSE(IsAPIReady(SH_WMGR));
     EXPECT_EQ(MessageBoxW(NULL, TEXT("first"), TEXT("Warning"), 0), IDOK);
-    EXPECT_EQ(plat::NowMs(), 1500u);
+    EXPECT_EQ(plat::NowMs(), 4500u);
     EXPECT_FALSE(IsAPIReady(SH_SHELL));
     Sleep(500);
     EXPECT_TRUE(IsAPIReady(SH_SHELL));
