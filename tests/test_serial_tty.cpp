@@ -283,9 +283,13 @@ TEST_F(TtyPort, InputBeyondTheFifoWaitsInTheTtyInsteadOfOverrunning)
 {
     OpenLikeDriver(460800);
     const std::string data = AllOctets(48);  // 12 KB: three port FIFOs
-    WriteMaster(data);
+    // The far end writes on a thread of its own: with the port holding input
+    // back, the pseudo-terminal's buffers fill and the write blocks until the
+    // port is read.
+    std::thread modem([&] { WriteMaster(data); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // nobody reads meanwhile
-    const std::string got = ReadPort(data.size(), 1000);
+    const std::string got = ReadPort(data.size(), 2000);
+    modem.join();
     EXPECT_TRUE(got == data) << "got " << got.size() << " of " << data.size() << " octets";
     DWORD errors = 1;
     ASSERT_TRUE(ClearCommError(port_, &errors, NULL));
