@@ -33,9 +33,8 @@ void FuzzCheck(bool ok, const char* what)
     std::abort();
 }
 
-const uint8_t* PieceReader::Piece(size_t* len)
+const uint8_t* PieceReader::Take(size_t want, size_t* len)
 {
-    size_t want = Octet();
     size_t left = static_cast<size_t>(end_ - p_);
     if (want > left) want = left;
     const uint8_t* piece = p_;

@@ -24,7 +24,9 @@ public:
     bool More() const { return p_ < end_; }
     uint8_t Octet() { return p_ < end_ ? *p_++ : 0; }
     // The next piece; `len` is its length.
-    const uint8_t* Piece(size_t* len);
+    const uint8_t* Piece(size_t* len) { return Take(Octet(), len); }
+    // Up to `want` octets (fewer at the end); `len` is how many.
+    const uint8_t* Take(size_t want, size_t* len);
 
 private:
     const uint8_t* p_;
