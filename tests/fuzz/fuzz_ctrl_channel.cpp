@@ -23,6 +23,10 @@
 #include <cstdint>
 #include <functional>
 
+// Channels have a non-virtual destructor by design and are always deleted
+// through their concrete class.
+#pragma GCC diagnostic ignored "-Wdelete-non-virtual-dtor"
+
 namespace {
 
 const uint8_t kUIH = 0xEF;
