@@ -1,11 +1,15 @@
 // A client misusing the stream entry points gets the platform's error and
 // breaks nothing: null buffers, counts of 0 and of 0xFFFFFFFF (and others
-// past the largest signed count), null contexts, calls after a close. After
-// each group the port still carries data both ways, octet for octet.
+// past the largest signed count), null contexts, calls after a close, and,
+// through the device manager, handles and opens after the instance was
+// deactivated. After each group the port still carries data both ways,
+// octet for octet.
 #include <gtest/gtest.h>
 
 #include "channel/user_channel.h"
 #include "driver_rig.h"
+#include "host/muxhost/muxhost.h"
+#include "platform/devmgr.h"
 #include "platform/host.h"
 
 #include <string>
@@ -141,6 +145,70 @@ TEST(ClientMisuse, ClosedHandlesNullContextsAndSeeksChangeNothing)
     ExpectPortWorks(rig, port, 2, "closed");
     EXPECT_EQ(MUX_Open(rig.device[2], 0, 0), port);
     ExpectPortWorks(rig, port, 2, "reopened");
+}
+
+// "MUX1:" declared for the device manager and activated by it.
+HANDLE ActivateMux1()
+{
+    std::string error;
+    EXPECT_TRUE(plat::LoadRegText("[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\MUX1]\n"
+                                  "\"Prefix\"=\"MUX\"\n\"Index\"=dword:1\n"
+                                  "\"GSM_0710_DLCI\"=dword:1\n\"GSM_0710_TYPE\"=dword:1\n",
+                                  "misuse.reg", &error))
+        << error;
+    return ActivateDeviceEx(u"Drivers\\BuiltIn\\MUX1", nullptr, 0, nullptr);
+}
+
+HANDLE OpenMux1()
+{
+    return CreateFileW(u"MUX1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+TEST(ClientMisuse, HandlesAndOpensAfterDeactivationFailAndTheNextActivationWorks)
+{
+    DispatcherRig rig(4);
+    plat::ClearRegistry();
+    muxhost::RegisterMuxDriver();
+    HANDLE device = ActivateMux1();
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    HANDLE h = OpenMux1();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(h, "before", 6, &n, nullptr));
+    EXPECT_EQ(n, 6u);
+
+    ASSERT_TRUE(DeactivateDevice(device));
+    char buf[16] = {};
+    SetLastError(0);
+    EXPECT_FALSE(ReadFile(h, buf, sizeof(buf), &n, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    SetLastError(0);
+    EXPECT_FALSE(WriteFile(h, "after", 5, &n, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    SetLastError(0);
+    EXPECT_EQ(OpenMux1(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(DeactivateDevice(device));  // already gone
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_TRUE(rig.WaitFor([&] {
+        return rig.Modem().DataFromHost(1) == std::vector<uint8_t>({'b', 'e', 'f', 'o', 'r', 'e'});
+    }, 1000)) << "the write before the deactivation did not reach the module alone";
+
+    // Nothing was left broken: the instance comes back and carries data.
+    device = ActivateMux1();
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    h = OpenMux1();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(WriteFile(h, "again", 5, &n, nullptr));
+    EXPECT_TRUE(rig.WaitFor([&] { return rig.Modem().DataFromHost(1).size() == 11; }, 1000));
+    rig.Modem().SendUih(1, {'o', 'k'});
+    EXPECT_TRUE(rig.WaitFor([&] {
+        return ReadFile(h, buf, sizeof(buf), &n, nullptr) && n == 2 && buf[0] == 'o' && buf[1] == 'k';
+    }, 1000));
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_TRUE(DeactivateDevice(device));
+    plat::UnregisterStreamDriver("MUX");
+    plat::ClearRegistry();
 }
 
 }  // namespace
