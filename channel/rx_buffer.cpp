@@ -45,7 +45,9 @@ DWORD RxBufferTake(CChannel* channel, BYTE* out, DWORD count)
     EnterCriticalSection(&channel->rxLock);
     DWORD available = (DWORD)(channel->rxWrite - channel->rxRead);
     DWORD taken = 0;
-    if (available > count) {
+    if (count == 0) {
+        // Nothing asked for (the buffer may be null then): nothing taken.
+    } else if (available > count) {
         memcpy(out, channel->rxRead, count);
         channel->rxRead += count;
         taken = count;

@@ -8,6 +8,26 @@
 
 #define MUX_IDLE_RESET_PERIOD_MS 30000
 
+// The largest count a read or write takes: the result is a byte count or
+// -1, so a larger one could not be told from a failure, and no client
+// buffer is that large.
+#define MUX_MAX_IO_COUNT 0x7FFFFFFFUL
+
+// A null context, a null buffer for a non-empty transfer, or a count past
+// the largest: refused with ERROR_INVALID_PARAMETER before anything is
+// touched. A write refuses a null buffer even for 0 octets: a UIH piece
+// without data would leave the port as a header without its FCS and
+// closing flag, and the module would lose the next frame.
+static BOOL IsBadTransfer(DWORD_PTR openContext, LPCVOID buffer, DWORD count, BOOL writing)
+{
+    if (openContext == 0 || (buffer == NULL && (count != 0 || writing)) ||
+        count > MUX_MAX_IO_COUNT) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return TRUE;
+    }
+    return FALSE;
+}
+
 volatile DWORD g_dwLastIdleReset = 0;
 
 // Data flowing through the data ports keeps the device from suspending.
@@ -31,14 +51,13 @@ static void ApplyIdleTimerRule()
 
 extern "C" DWORD MUX_Read(DWORD_PTR openContext, LPVOID buffer, DWORD count)
 {
+    if (IsBadTransfer(openContext, buffer, count, FALSE)) {
+        return (DWORD)-1;
+    }
     CUserChannel* channel = (CUserChannel*)openContext;
     if (channel->IsNotReady()) {
         MuxLog(TEXT("MUX: MUX_Read() for %s -> Channel not usable ; Time=%d\r\n"), channel->name,
                GetTickCount());
-        return (DWORD)-1;
-    }
-    if (buffer == NULL && count != 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
         return (DWORD)-1;
     }
 
@@ -52,6 +71,9 @@ extern "C" DWORD MUX_Read(DWORD_PTR openContext, LPVOID buffer, DWORD count)
 
 extern "C" DWORD MUX_Write(DWORD_PTR openContext, LPCVOID buffer, DWORD count)
 {
+    if (IsBadTransfer(openContext, buffer, count, TRUE)) {
+        return (DWORD)-1;
+    }
     CUserChannel* channel = (CUserChannel*)openContext;
     if (channel->IsNotReady() || channel->connected == 0) {
         MuxLog(TEXT("MUX: MUX_Write() for %s -> Channel not usable ; Time=%d\r\n"), channel->name,

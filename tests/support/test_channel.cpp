@@ -169,10 +169,9 @@ WireFixture::WireFixture()
 WireFixture::~WireFixture()
 {
     g_dispatcher.bRunning = FALSE;
-    // A test that let the multiplexer stop has had these released already.
-    if (!g_dispatcher.bStopThreads) {
-        DeleteCriticalSection(&g_dispatcher.csSend);
-    }
+    // The send lock is the fixture's own (a stop of the multiplexer keeps
+    // it), so it goes whether or not the multiplexer stopped meanwhile.
+    DeleteCriticalSection(&g_dispatcher.csSend);
     if (g_dispatcher.pSendBuf == sendBuf_) {
         HeapFree(GetProcessHeap(), 0, sendBuf_);
     }
