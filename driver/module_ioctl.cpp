@@ -34,8 +34,11 @@ static void SignalModuleReinit()
     }
 }
 
+// The caller's last error is left as it was: the system calls on the way
+// (registry, events, the restart) set their own.
 BOOL IoctlModuleReinit(CUserChannel*, PBYTE, DWORD, PBYTE, DWORD, PDWORD)
 {
+    DWORD lastError = GetLastError();
     g_dispatcher.TerminateDataCall();
     Sleep(MUX_REINIT_PAUSE_MS);
     // Under the start-up lock: no instance creates, restores or removes its
@@ -47,6 +50,7 @@ BOOL IoctlModuleReinit(CUserChannel*, PBYTE, DWORD, PBYTE, DWORD, PDWORD)
     g_dispatcher.ReinitChannels();
     LeaveMuxInitLock();
     SignalModuleReinit();
+    SetLastError(lastError);
     return FALSE;
 }
 
@@ -70,10 +74,12 @@ static void HandleModuleNormal()
 
 BOOL IoctlCrashDebugCmd(CUserChannel*, PBYTE, DWORD, PBYTE, DWORD, PDWORD)
 {
+    DWORD lastError = GetLastError();
     if (g_dispatcher.GetRFOKPinState()) {
         HandleModuleNormal();
     } else {
         HandleModuleCrash();
     }
+    SetLastError(lastError);
     return FALSE;
 }

@@ -5,6 +5,7 @@
 #include "dispatcher/dispatcher.h"
 #include "channel/channel.h"
 #include "channel/rx_buffer.h"
+#include "channel/user_channel.h"
 
 // Bit of the phone's status that says a data call is active.
 #define PHONE_STATUS_DATA_CALL 0x1000
@@ -72,6 +73,15 @@ static BOOL Inject(CDispatcher* d, BYTE dlci, const BYTE* octets, DWORD count)
     if (channel != NULL && channel->stopThread == 0) {
         if (RxBufferAppend(channel, octets, count, INJECT_RETRY_MS, NULL) == RX_APPENDED) {
             channel->WakeThread();
+            // The wake queues no control octet, so the channel's thread sees
+            // no frame in it: the client waiting for events is told here, as
+            // the thread tells it of a frame. Otherwise it would not read the
+            // octets before the re-initialisation empties the buffer. DLCIs 1
+            // to 63 hold user channels; the event is not closed while the
+            // DLCI is held.
+            CUserChannel* user = (CUserChannel*)channel;
+            InterlockedExchange(&user->commEvents, EV_RXCHAR);
+            PulseEvent(user->commEvent);
             injected = TRUE;
         }
     }
