@@ -41,7 +41,7 @@ bool ExchangeOnEveryPort(RilClient& client, const std::vector<std::string>& port
         }
         DWORD status = 0;
         if (!client.ModemStatus(port, &status)) {
-            *reason = port + ": the modem status was not answered";
+            *reason = port + " gave no modem status: GetCommModemStatus failed";
             return false;
         }
     }
