@@ -32,24 +32,7 @@ bool HasFinalResult(const std::string& text, std::string* result)
 
 std::string Quoted(const std::string& octets)
 {
-    std::string out = "\"";
-    for (unsigned char c : octets) {
-        if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof(hex), "\\x%02X", c);
-            out += hex;
-        }
-    }
-    return out + "\"";
+    return "\"" + Escaped(std::vector<uint8_t>(octets.begin(), octets.end())) + "\"";
 }
 
 struct RilClient::Port {
