@@ -175,4 +175,23 @@ TEST(CrashDebugCmd, RunningModuleIsNormal)
     EXPECT_FALSE(Channel(rig.open[1])->IsNotReady());
 }
 
+// The module has crashed: the crash check says so and takes the multiplexer
+// down, so that the crashed module's output can be read from the UART; it
+// does not start it again.
+TEST(CrashDebugCmd, CrashedModuleStopsTheMultiplexer)
+{
+    DriverRig rig(1);
+    rig.StartThree();
+    rig.D().Lines().Crash();
+    ASSERT_TRUE(rig.D().WaitFor([] { return g_dispatcher.GetRFOKPinState() == 0; }, 1000));
+    SetLastError(0xBEEF);
+    EXPECT_FALSE(MUX_IOControl(rig.open[2], IOCTL_MUX_CRASHDEBUGCMD, nullptr, 0, nullptr, 0, nullptr));
+    EXPECT_EQ(GetLastError(), 0xBEEFu);
+    EXPECT_EQ(rig.D().Logged("MUX: IOCTL_MUX_CRASHDEBUGCMD -> REZ crashed!!!").size(), 1u) << rig.D().Dump();
+    EXPECT_TRUE(rig.D().Logged("REZ is normal").empty());
+    EXPECT_FALSE(g_dispatcher.bRunning);
+    EXPECT_TRUE(Channel(rig.open[2])->IsNotReady());
+    EXPECT_EQ(rig.Modem().CmuxCommands(), 1u);
+}
+
 }  // namespace
