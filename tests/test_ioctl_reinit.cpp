@@ -68,7 +68,9 @@ struct PortReader {
 
 TEST(ModuleReinit, EndsTheDataCallAndBringsEveryPortBack)
 {
-    DriverRig rig(1);
+    sim::ModuleSettings module = DispatcherRig::DefaultModule();
+    module.serial.modem.modemDlcis = ~uint64_t(1);  // the modem on every user DLCI
+    DriverRig rig(1, module);
     rig.StartThree();
     DeclareDataCall(u"MUX2:", u"MUX3:");
     // The module holds a packet data call on the data port.

@@ -27,6 +27,14 @@
 
 namespace {
 
+// The phone's module answers AT on every user DLCI; --module may change it.
+sim::ModuleSettings WithModem()
+{
+    sim::ModuleSettings m;
+    m.serial.modem.modemDlcis = ~uint64_t(1);
+    return m;
+}
+
 struct Options {
     uint64_t seed = 1;
     std::string root;
@@ -34,7 +42,7 @@ struct Options {
     std::string pcap;
     std::string reg = MUX_DEFAULT_REG;
     std::string scenario = "boot";
-    sim::ModuleSettings module;
+    sim::ModuleSettings module = WithModem();
 };
 
 void PrintHelp()
