@@ -58,6 +58,7 @@ CUserChannel::CUserChannel(BYTE dlci, DWORD type, LPCWSTR deviceName)
     commMask = 0;
     waitAborted = 0;
     commEvent = NULL;
+    eventWaiters = 0;
 
     CUserChannel::Init();
 }
@@ -77,6 +78,12 @@ CUserChannel::~CUserChannel()
     g_dispatcher.UnregisterChannel(this);
 
     if (commEvent != NULL) {
+        // One set releases one waiter; one that has not begun its wait yet
+        // finds the event set.
+        while (InterlockedCompareExchange(&eventWaiters, 0, 0) != 0) {
+            SetEvent(commEvent);
+            Sleep(1);
+        }
         CloseHandle(commEvent);
         commEvent = NULL;
     }
@@ -103,6 +110,10 @@ BOOL CUserChannel::Init()
         if (commEvent == NULL) {
             goto fail;
         }
+    } else {
+        // The release of the waiters by the last Deinit is over: a wait
+        // on the restarted channel waits for new events.
+        ResetEvent(commEvent);
     }
     if (!CChannel::Init()) {
         goto fail;
@@ -121,8 +132,16 @@ fail:
     return FALSE;
 }
 
-BOOL CUserChannel::Cleanup(CChannel*)
+// Runs in Deinit once the channel's thread has ended: a client waiting for
+// events would otherwise wait for a thread that no longer pulses. It finds
+// stopThread set and fails. The event stays set for a client that was
+// about to wait.
+BOOL CUserChannel::Cleanup(CChannel* channel)
 {
+    CUserChannel* user = (CUserChannel*)channel;
+    if (user->commEvent != NULL) {
+        SetEvent(user->commEvent);
+    }
     return TRUE;
 }
 

@@ -32,6 +32,10 @@ public:
     HANDLE commEvent;
     DCB dcb;
     COMMTIMEOUTS timeouts;
+    // Clients inside the event wait (IOCTL_SERIAL_WAIT_ON_MASK). The
+    // destructor releases them and waits until none is left before it
+    // frees what they still look at.
+    volatile LONG eventWaiters;
 
 private:
     static BOOL Cleanup(CChannel* channel);

@@ -125,6 +125,10 @@ public:
     BOOL IsDlciTaken(CChannel* channel);
     BOOL NegotiateService(BYTE dlci);
     BOOL QueryModemStatus(BYTE dlci, DWORD* status);
+    // After Stop: initialises again every channel still in the table, DLCI
+    // 1 to 63 in ascending order (the first restarts the multiplexer), and
+    // reports whether the new control channel is usable.
+    BOOL ReinitChannels();
     // Forwarding of control commands to pCtrlChannel (table.cpp). The lock
     // behind it is set up once, when the driver is loaded. TakeCtrlChannel
     // (for Stop) withdraws the control channel from new senders and returns

@@ -30,6 +30,18 @@ BOOL CDispatcher::UnregisterChannel(CChannel* channel)
     return TRUE;
 }
 
+BOOL CDispatcher::ReinitChannels()
+{
+    for (int dlci = 1; dlci < MUX_MAX_CHANNELS; dlci++) {
+        CChannel* channel = channels[dlci];
+        if (channel != NULL) {
+            channel->Init();
+        }
+    }
+    CChannel* ctrl = channels[0];
+    return ctrl != NULL && !ctrl->IsNotReady();
+}
+
 BOOL CDispatcher::IsDlciTaken(CChannel* channel)
 {
     CChannel* holder = channels[channel->Dlci()];

@@ -13,6 +13,17 @@ class CUserChannel;
 #define MUX_DRIVER_VERSION 0x20061212
 #define MUX_NAME_UNITS 64
 
+// The driver's own I/O control codes (device type 0x0710, buffered, any
+// access), issued by the radio interface layer. Each returns FALSE.
+#define MUX_CTL_CODE_(n) (((DWORD)0x0710 << 16) | ((DWORD)(n) << 2))
+// Ends an open data call in the clients' streams, then takes the
+// multiplexer down and brings every port back; "ModuleReinit" tells so.
+#define IOCTL_MUX_MODULEREINIT MUX_CTL_CODE_(1)
+#define IOCTL_MUX_RESERVED MUX_CTL_CODE_(2)
+// After an AT command timed out: finds out whether the module crashed and,
+// if so, captures its debug output.
+#define IOCTL_MUX_CRASHDEBUGCMD MUX_CTL_CODE_(3)
+
 // One per instance, returned by MUX_Init and freed by MUX_Deinit.
 struct MuxDeviceContext {
     BYTE ucDlci;

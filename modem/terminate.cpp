@@ -5,6 +5,7 @@
 #include "dispatcher/dispatcher.h"
 #include "channel/channel.h"
 #include "channel/rx_buffer.h"
+#include "channel/user_channel.h"
 
 // Bit of the phone's status that says a data call is active.
 #define PHONE_STATUS_DATA_CALL 0x1000
@@ -59,6 +60,21 @@ static BOOL ReadRilPorts(WCHAR* dataPort, WCHAR* notifyPort)
     return ok;
 }
 
+// The wake queues no control octet, so the channel's thread sees no frame in
+// it: a user channel's client waiting for events is told here, as the thread
+// tells it of a frame. Otherwise it would not read the octets before the
+// re-initialisation empties the buffer. A user channel is known by its
+// thread procedure; its event is not closed while the caller holds the DLCI.
+static void NoteReceived(CChannel* channel)
+{
+    if (channel->threadProc != CUserChannel::UserChannelThread) {
+        return;
+    }
+    CUserChannel* user = static_cast<CUserChannel*>(channel);
+    InterlockedExchange(&user->commEvents, EV_RXCHAR);
+    PulseEvent(user->commEvent);
+}
+
 // Appends the octets to the receive buffer as the receive parser appends a
 // frame and wakes the channel's thread. Without room the lock is released
 // for one pause and the room tested again. The DLCI is held meanwhile, as
@@ -72,6 +88,7 @@ static BOOL Inject(CDispatcher* d, BYTE dlci, const BYTE* octets, DWORD count)
     if (channel != NULL && channel->stopThread == 0) {
         if (RxBufferAppend(channel, octets, count, INJECT_RETRY_MS, NULL) == RX_APPENDED) {
             channel->WakeThread();
+            NoteReceived(channel);
             injected = TRUE;
         }
     }

@@ -125,62 +125,182 @@ std::vector<std::string> Lines(const std::string& text)
     return out;
 }
 
-TEST_F(MuxsimTest, DefaultModuleComesUpAndAnswersTheModemStatus)
+// The position of the first line at or after `from` that contains `needle`
+// (npos when none).
+size_t LineWith(const std::vector<std::string>& lines, const std::string& needle, size_t from = 0)
+{
+    for (size_t i = from; i < lines.size(); i++) {
+        if (lines[i].find(needle) != std::string::npos) return i;
+    }
+    return std::string::npos;
+}
+
+size_t CountLines(const std::vector<std::string>& lines, const std::string& needle, size_t from = 0)
+{
+    size_t n = 0;
+    for (size_t i = from; i < lines.size(); i++) {
+        if (lines[i].find(needle) != std::string::npos) n++;
+    }
+    return n;
+}
+
+TEST_F(MuxsimTest, EveryPortOfTheDefaultConfigurationAnswers)
 {
     RunResult r = Run("--trace --pcap " + Quote(Path("cap.pcap")) + " --root " + Quote(Path("root")));
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_TRUE(r.err.empty()) << r.err;
-    EXPECT_NE(r.out.find("modem status of DLCI 1: 0x30 (CTS DSR)"), std::string::npos) << r.out;
+    std::vector<std::string> lines = Lines(r.out);
 
-    // The capture: SABM/UA on DLCI 0, the MSC exchange for DLCI 1, each
-    // frame complete, flag to flag, with a good FCS; times in order.
-    std::vector<PcapRecord> recs = ReadPcap(Path("cap.pcap"));
-    ASSERT_GE(recs.size(), 4u);
-    using B = std::vector<uint8_t>;
-    EXPECT_EQ(recs[0].direction, 0);
-    EXPECT_EQ(recs[0].frame, (B{0xF9, 0x03, 0x3F, 0x01, 0x1C, 0xF9}));
-    EXPECT_EQ(recs[1].direction, 1);
-    EXPECT_EQ(recs[2].direction, 0);
-    EXPECT_EQ(recs[3].direction, 1);
-    sim::DecodedFrame f;
-    ASSERT_TRUE(sim::DecodeFrame(recs[1].frame, &f));
-    EXPECT_EQ(f.dlci, 0);
-    EXPECT_EQ(f.control, 0x73);
-    ASSERT_TRUE(sim::DecodeFrame(recs[2].frame, &f));
-    EXPECT_EQ(sim::Hex(f.info), "E3 05 07 0D");
-    ASSERT_TRUE(sim::DecodeFrame(recs[3].frame, &f));
-    EXPECT_EQ(sim::Hex(f.info), "E1 05 07 0D");
+    // Each port of config/mux.reg: opened with its mask, AT answered OK
+    // through the reader's WaitCommEvent and ReadFile, the modem status.
+    const size_t up = LineWith(lines, "multiplexer up: DLCI 0 connected");
+    ASSERT_NE(up, std::string::npos) << r.out;
+    for (const std::string port : {"MUX1:", "MUX2:", "MUX3:"}) {
+        SCOPED_TRACE(port);
+        const size_t opened = LineWith(lines, port + "  opened, SetCommMask(EV_RXCHAR)");
+        ASSERT_NE(opened, std::string::npos) << r.out;
+        EXPECT_GT(opened, up);
+        const size_t sent = LineWith(lines, port + "  -> \"AT\\r\"", opened);
+        ASSERT_NE(sent, std::string::npos) << r.out;
+        const size_t ok = LineWith(lines, port + "  <- ", sent);
+        ASSERT_NE(ok, std::string::npos);
+        EXPECT_NE(LineWith(lines, "OK\\r\\n\"", ok), std::string::npos);
+        EXPECT_NE(LineWith(lines, port + "  GetCommModemStatus: 0x30 (CTS DSR)", ok), std::string::npos)
+            << r.out;
+    }
+    EXPECT_GT(LineWith(lines, "-      every instance deactivated"),
+              LineWith(lines, "MUX3:  GetCommModemStatus"));
+    // Virtual time stamps in order.
     uint64_t last = 0;
+    const size_t scenario = LineWith(lines, "scenario boot:");
+    ASSERT_NE(scenario, std::string::npos);
+    for (size_t i = scenario + 1; i < lines.size(); i++) {
+        const std::string& l = lines[i];
+        if (l.size() < 12 || l.find(" ms  ") != 8) continue;
+        const uint64_t t = std::stoull(l.substr(0, 8));
+        EXPECT_GE(t, last) << l;
+        last = t;
+    }
+
+    // The capture: SABM on DLCI 0 first, each frame complete with a good
+    // FCS, times in order; the MSC queries of the modem status in it.
+    std::vector<PcapRecord> recs = ReadPcap(Path("cap.pcap"));
+    ASSERT_GE(recs.size(), 8u);
+    EXPECT_EQ(recs[0].direction, 0);
+    EXPECT_EQ(recs[0].frame, (std::vector<uint8_t>{0xF9, 0x03, 0x3F, 0x01, 0x1C, 0xF9}));
+    uint64_t lastUs = 0;
+    size_t mscQueries = 0;
     for (const PcapRecord& rec : recs) {
         EXPECT_EQ(rec.pseudo, 0x00);
-        EXPECT_LE(rec.direction, 1);
         sim::DecodedFrame d;
         ASSERT_TRUE(sim::DecodeFrame(rec.frame, &d)) << sim::Hex(rec.frame);
         EXPECT_TRUE(d.fcsOk) << sim::Hex(rec.frame);
-        EXPECT_GE(rec.timeUs, last);
-        last = rec.timeUs;
+        EXPECT_GE(rec.timeUs, lastUs);
+        lastUs = rec.timeUs;
+        if (rec.direction == 0 && d.dlci == 0 && sim::Hex(d.info).rfind("E3 05", 0) == 0) mscQueries++;
     }
-    // Virtual time: the reset and the handshake come before the SABM.
-    EXPECT_GT(recs[0].timeUs, 5000000u);
+    EXPECT_EQ(mscQueries, 3u);
+    EXPECT_GT(recs[0].timeUs, 5000000u);  // after the reset and the handshake
 
-    // The trace: the AT handshake as text, then one line per frame; the
-    // frame count matches the capture.
-    std::vector<std::string> lines = Lines(r.out);
-    size_t frameLines = 0, atLines = 0;
+    // The trace: one line per frame, the AT handshake as text.
+    size_t frameLines = 0;
     for (const std::string& l : lines) {
-        if (l.find("DLCI ") != std::string::npos && l.find(" ms  ") != std::string::npos) frameLines++;
-        if (l.find("AT    \"") != std::string::npos) atLines++;
+        if (l.find("DLCI ") != std::string::npos && l.find(" ms  ") != std::string::npos &&
+            l.find("->") != std::string::npos && l.find("  ->") == std::string::npos) {
+            frameLines++;
+        }
     }
     EXPECT_EQ(frameLines, recs.size()) << r.out;
-    EXPECT_EQ(atLines, 2u) << r.out;
     EXPECT_NE(r.out.find("host->module  AT    \"AT+CMUX=0,0,7\\r\\n\""), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("MSC command DLCI 1 (0x07) V.24 0x0D (RTC RTR)"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("DLCI 0  SABM C/R=1 P/F=1 len   0"), std::string::npos) << r.out;
 
-    // The log spans the whole start-up.
+    // The log spans the instances' start-up.
     std::string log = ReadUtf16File(Path("root") + "/MuxLog.txt");
-    EXPECT_NE(log.find("MUX: CDispatcher::ModuleReset() ; GSM_RF_OK success"), std::string::npos) << log;
+    EXPECT_NE(log.find("MUX log start for MUX1: ; Time = "), std::string::npos) << log;
     EXPECT_NE(log.find("MUX: CDispatcher::Init() -> OK ; Time="), std::string::npos) << log;
+}
+
+// The re-initialisation as the radio interface layer asks for it: the data
+// call's end on the data and notification ports, the multiplexer down and
+// up again, "ModuleReinit", and every port answering afterwards.
+TEST_F(MuxsimTest, ReinitScenarioShowsTheWholeReinitialisation)
+{
+    RunResult r = Run("--scenario reinit --pcap " + Quote(Path("cap.pcap")));
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    std::vector<std::string> lines = Lines(r.out);
+    const size_t connect = LineWith(lines, "MUX2:  <- \"\\r\\nCONNECT\\r\\n\"");
+    ASSERT_NE(connect, std::string::npos) << r.out;
+    const size_t status = LineWith(lines, "System\\State\\Phone Status = 0x1000", connect);
+    const size_t ioctl = LineWith(lines, "MUX1:  DeviceIoControl(IOCTL_MUX_MODULEREINIT)", connect);
+    ASSERT_NE(status, std::string::npos) << r.out;
+    ASSERT_NE(ioctl, std::string::npos) << r.out;
+    const size_t packet = LineWith(
+        lines, "MUX2:  <- \"~\\xFF\\x03\\xC0!\\x05\\x00\\x00\\x1DNormal Termination by NCP!T~\"  (PPP LCP Terminate-Request)",
+        ioctl);
+    const size_t noCarrier = LineWith(lines, "MUX3:  <- \"3\\r\"", ioctl);
+    const size_t down = LineWith(lines, "multiplexer going down: DISC on DLCI 0", ioctl);
+    ASSERT_NE(packet, std::string::npos) << r.out;
+    ASSERT_NE(noCarrier, std::string::npos) << r.out;
+    ASSERT_NE(down, std::string::npos) << r.out;
+    EXPECT_GT(down, packet);
+    EXPECT_GT(down, noCarrier);
+    const size_t starting = LineWith(lines, "multiplexer starting: \"AT+CMUX=0,0,7\\r\\n\"", down);
+    const size_t up = LineWith(lines, "multiplexer up: DLCI 0 connected", down);
+    const size_t returned = LineWith(lines, "MUX1:  IOCTL_MUX_MODULEREINIT returned FALSE", down);
+    const size_t signalled = LineWith(lines, "\"ModuleReinit\" signalled", down);
+    ASSERT_NE(starting, std::string::npos) << r.out;
+    ASSERT_NE(up, std::string::npos) << r.out;
+    ASSERT_NE(signalled, std::string::npos) << r.out;
+    EXPECT_LT(starting, up);
+    EXPECT_LT(up, returned);
+    EXPECT_LT(returned, signalled);
+    // An AT exchange and the modem status on every port afterwards.
+    for (const std::string port : {"MUX1:", "MUX2:", "MUX3:"}) {
+        SCOPED_TRACE(port);
+        const size_t sent = LineWith(lines, port + "  -> \"AT\\r\"", signalled);
+        ASSERT_NE(sent, std::string::npos) << r.out;
+        EXPECT_NE(LineWith(lines, port + "  GetCommModemStatus: 0x30", sent), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(CountLines(lines, "OK\\r\\n\"", signalled), 3u) << r.out;
+
+    // On the line: the packet never went to the module (it is the driver's
+    // own), and DLCI 0 came up twice.
+    size_t sabmZero = 0;
+    for (const PcapRecord& rec : ReadPcap(Path("cap.pcap"))) {
+        sim::DecodedFrame d;
+        ASSERT_TRUE(sim::DecodeFrame(rec.frame, &d));
+        if (rec.direction == 0 && d.dlci == 0 && (d.control & 0xEF) == 0x2F) sabmZero++;
+        EXPECT_EQ(sim::Hex(d.info).find("4E 6F 72 6D 61 6C"), std::string::npos);  // "Normal"
+    }
+    EXPECT_EQ(sabmZero, 2u);
+}
+
+// A registry file of the caller's: only its instances are activated and used.
+TEST_F(MuxsimTest, RegistryFileOfTheCallersChoice)
+{
+    {
+        std::ofstream reg(Path("two.reg"));
+        reg << "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\MUX1]\n"
+               "    \"Prefix\"=\"MUX\"\n    \"Index\"=dword:1\n    \"Order\"=dword:1\n"
+               "    \"GSM_0710_DLCI\"=dword:1\n    \"GSM_0710_TYPE\"=dword:1\n"
+               "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\MUX7]\n"
+               "    \"Prefix\"=\"MUX\"\n    \"Index\"=dword:7\n    \"Order\"=dword:2\n"
+               "    \"GSM_0710_DLCI\"=dword:9\n    \"GSM_0710_TYPE\"=dword:1\n";
+    }
+    RunResult r = Run("--reg " + Quote(Path("two.reg")));
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("MUX7:  GetCommModemStatus: 0x30"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("MUX1:  -> \"AT\\r\""), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("MUX2:"), std::string::npos) << r.out;
+
+    {
+        std::ofstream bad(Path("bad.reg"));
+        bad << "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\MUX1]\n    \"Prefix\"=bogus:1\n";
+    }
+    RunResult b = Run("--reg " + Quote(Path("bad.reg")));
+    EXPECT_EQ(b.exitCode, 1);
+    ASSERT_EQ(Lines(b.err).size(), 1u) << b.err;
+    EXPECT_NE(b.err.find("bad.reg:2"), std::string::npos) << b.err;
 }
 
 TEST_F(MuxsimTest, SameSeedSameOutput)
@@ -201,7 +321,7 @@ TEST_F(MuxsimTest, ModuleSettingsChangeTheRun)
     // The V.24 signals of the MSC response: DV and RTR.
     RunResult r = Run("--module v24=0x89");
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_NE(r.out.find("modem status of DLCI 1: 0x90 (CTS RLSD)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("MUX1:  GetCommModemStatus: 0x90 (CTS RLSD)"), std::string::npos) << r.out;
 
     // A longer boot delay moves the whole start-up.
     RunResult late = Run("--trace --module rfOkDelayMs=2000");
@@ -217,11 +337,14 @@ TEST_F(MuxsimTest, ModuleNeverAnsweringUaOnDlciZeroFails)
     std::vector<std::string> err = Lines(r.err);
     ASSERT_EQ(err.size(), 1u) << r.err;
     EXPECT_NE(err[0].find("DLCI 0"), std::string::npos) << r.err;
-    // Only the host's SABM is on the line.
+    // Only the host's SABMs on DLCI 0 are on the line: start-ups tried the
+    // multiplexer and gave up.
     std::vector<PcapRecord> recs = ReadPcap(Path("cap.pcap"));
-    ASSERT_EQ(recs.size(), 1u);
-    EXPECT_EQ(recs[0].direction, 0);
-    EXPECT_EQ(recs[0].frame, (std::vector<uint8_t>{0xF9, 0x03, 0x3F, 0x01, 0x1C, 0xF9}));
+    ASSERT_GE(recs.size(), 1u);
+    for (const PcapRecord& rec : recs) {
+        EXPECT_EQ(rec.direction, 0);
+        EXPECT_EQ(rec.frame, (std::vector<uint8_t>{0xF9, 0x03, 0x3F, 0x01, 0x1C, 0xF9}));
+    }
 }
 
 // The capture holds what went over the line: a UA whose closing flag the
@@ -232,10 +355,14 @@ TEST_F(MuxsimTest, CaptureShowsTheFramesAfterTheModulesLineFaults)
     RunResult r = Run("--trace --pcap " + Quote(Path("cap.pcap")) + " --module corruptToHost=11");
     EXPECT_EQ(r.exitCode, 1) << r.err;
     std::vector<PcapRecord> recs = ReadPcap(Path("cap.pcap"));
-    ASSERT_GE(recs.size(), 1u);
-    for (const PcapRecord& rec : recs) EXPECT_EQ(rec.direction, 0) << sim::Hex(rec.frame);
+    ASSERT_GE(recs.size(), 2u);
+    // The first instance's SABM got no usable answer: the next frame is the
+    // next start-up's SABM.
+    EXPECT_EQ(recs[0].direction, 0);
+    EXPECT_EQ(recs[1].direction, 0) << sim::Hex(recs[1].frame);
     EXPECT_NE(r.out.find("module->host  noise 6 octets: F9 03 73 01 D7 B9"), std::string::npos)
         << r.out;
+    EXPECT_NE(r.err.find("MUX1:"), std::string::npos) << r.err;
 
     // A corrupted FCS still leaves a frame on the line: captured, checksum
     // bad (the driver does not check it and comes up).
@@ -273,6 +400,8 @@ TEST_F(MuxsimTest, OtherFailingExits)
     EXPECT_EQ(Run("--seed 99999999999999999999").exitCode, 2);  // out of range, not clamped
     EXPECT_EQ(Run("--seed").exitCode, 2);
     EXPECT_EQ(Run("--bogus").exitCode, 2);
+    EXPECT_EQ(Run("--scenario nope").exitCode, 2);
+    EXPECT_EQ(Run("--reg").exitCode, 2);
 }
 
 TEST_F(MuxsimTest, HelpListsOptionsAndModuleSettingsWithDefaults)
@@ -280,6 +409,7 @@ TEST_F(MuxsimTest, HelpListsOptionsAndModuleSettingsWithDefaults)
     RunResult r = Run("--help");
     EXPECT_EQ(r.exitCode, 0);
     for (const char* s : {"--seed N", "--root DIR", "--trace", "--pcap FILE", "--module KEY=VALUE", "-h, --help",
+                          "--reg FILE", "--scenario NAME", "  boot ", "  reinit ",
                           "rfOkDelayMs            [1250]", "uaDelayMs              [10]",
                           "noUaDlcis              [0x0]", "answerCmux             [true]"}) {
         EXPECT_NE(r.out.find(s), std::string::npos) << s << "\n" << r.out;

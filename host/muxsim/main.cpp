@@ -1,16 +1,22 @@
-// muxsim: runs the driver in simulation against the simulated GSM module.
-// Brings the multiplexer up the way the first channel's Init does, asks the
-// modem for the status of DLCI 1 over the control channel, shows the answer,
-// stops the multiplexer and closes the port. Optionally traces the line and
-// writes a Wireshark capture of the 27.010 frames.
+// muxsim: the whole system in simulation against the simulated GSM module.
+// Loads the registry file, registers the MUX driver with the device manager
+// and activates every instance as the phone does at boot, then runs a client
+// that uses the ports as the phone's radio interface layer does (a scenario),
+// shows each step with its virtual time and deactivates the instances.
+// Optionally traces the line and writes a Wireshark capture of the frames.
+#include "client.h"
 #include "diag/log.h"
 #include "dispatcher/dispatcher.h"
-#include "sim/frame_record.h"
+#include "host/muxhost/muxhost.h"
+#include "platform/devmgr.h"
 #include "platform/host.h"
+#include "scenario.h"
+#include "sim/frame_record.h"
 #include "sim/module.h"
 #include "sim/module_settings.h"
 #include "trace.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -21,14 +27,22 @@
 
 namespace {
 
-const uint8_t kQueryDlci = 1;
+// The phone's module answers AT on every user DLCI; --module may change it.
+sim::ModuleSettings WithModem()
+{
+    sim::ModuleSettings m;
+    m.serial.modem.modemDlcis = ~uint64_t(1);
+    return m;
+}
 
 struct Options {
     uint64_t seed = 1;
     std::string root;
     bool trace = false;
     std::string pcap;
-    sim::ModuleSettings module;
+    std::string reg = MUX_DEFAULT_REG;
+    std::string scenario = "boot";
+    sim::ModuleSettings module = WithModem();
 };
 
 void PrintHelp()
@@ -37,10 +51,13 @@ void PrintHelp()
         "usage: muxsim [options]\n"
         "\n"
         "Runs the multiplexer driver in simulation (virtual time) against the simulated\n"
-        "GSM module: module reset, AT+CMUX handshake, DLCI 0 connected with SABM/UA, an\n"
-        "MSC query of the modem status of DLCI 1 on the control channel, then stop.\n"
-        "Exit status 0 when DLCI 0 came up and the modem status was answered;\n"
-        "otherwise 1 with a one-line reason on stderr (2 for a bad command line).\n"
+        "GSM module as the phone runs it: the registry file loaded, every MUX instance\n"
+        "activated by the device manager, a client that uses each port through the\n"
+        "serial API as the radio interface layer does (CreateFileW, SetCommMask,\n"
+        "WaitCommEvent, ReadFile, WriteFile of AT commands, GetCommModemStatus), each\n"
+        "step shown with its virtual time, then every instance deactivated.\n"
+        "Exit status 0 when every port answered; otherwise 1 with a one-line reason on\n"
+        "stderr (2 for a bad command line).\n"
         "\n"
         "options:\n"
         "  --seed N           simulation seed (default 1); the same seed gives the same output\n"
@@ -52,8 +69,16 @@ void PrintHelp()
         "                     decoded; the AT handshake as text lines\n"
         "  --pcap FILE        every 27.010 frame, both ways, into a classic pcap file of link\n"
         "                     type 236 (LINKTYPE_MUX27010), time-stamped with virtual time\n"
+        "  --reg FILE         registry file to load (default: the repository's config/mux.reg)\n"
+        "  --scenario NAME    what the client does, see below (default boot)\n"
         "  --module KEY=VALUE a setting of the simulated module (repeatable), see below\n"
         "  -h, --help         this text\n"
+        "\n"
+        "scenarios:\n");
+    for (const muxsim::Scenario& s : muxsim::Scenarios()) {
+        std::printf("  %-18s %s\n", s.name, s.help);
+    }
+    std::printf(
         "\n"
         "module settings (default in brackets):\n");
     for (const sim::SettingHelp& h : sim::DescribeModuleSettings()) {
@@ -91,6 +116,15 @@ int ParseOptions(int argc, char** argv, Options* o)
             if (!value(&o->root)) return 2;
         } else if (a == "--pcap") {
             if (!value(&o->pcap)) return 2;
+        } else if (a == "--reg") {
+            if (!value(&o->reg)) return 2;
+        } else if (a == "--scenario") {
+            if (!value(&o->scenario)) return 2;
+            if (muxsim::FindScenario(o->scenario) == nullptr) {
+                std::fprintf(stderr, "muxsim: --scenario: unknown scenario \"%s\" (see --help)\n",
+                             o->scenario.c_str());
+                return 2;
+            }
         } else if (a == "--module") {
             if (!value(&v)) return 2;
             std::string error;
@@ -107,46 +141,102 @@ int ParseOptions(int argc, char** argv, Options* o)
 }
 
 struct Outcome {
-    bool up = false;
-    bool answered = false;
-    DWORD status = 0;
-    uint64_t upAtMs = 0;
-    uint64_t answeredAtMs = 0;
-    uint64_t stoppedAtMs = 0;
+    bool ok = false;
+    std::string reason;
+    std::vector<muxsim::ClientEvent> events;
     sim::FrameRecord record;
 };
 
-Outcome Run(const Options& o)
+// The names of the active MUX instances, in activation order.
+std::vector<std::string> ActivePorts()
+{
+    std::vector<std::string> ports;
+    for (const std::u16string& sub : plat::RegistrySubkeys(u"Drivers\\Active")) {
+        HKEY key = nullptr;
+        const std::u16string path = u"Drivers\\Active\\" + sub;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, 0, &key) != ERROR_SUCCESS) continue;
+        WCHAR name[32] = {};
+        DWORD size = sizeof(name) - sizeof(WCHAR);
+        if (RegQueryValueExW(key, u"Name", nullptr, nullptr, reinterpret_cast<LPBYTE>(name), &size) ==
+                ERROR_SUCCESS &&
+            plat::ToUtf8(name).rfind("MUX", 0) == 0) {
+            ports.push_back(plat::ToUtf8(name));
+        }
+        RegCloseKey(key);
+    }
+    return ports;
+}
+
+// The multiplexer's comings and goings as the line shows them.
+std::vector<muxsim::ClientEvent> LinkMilestones(const sim::FrameRecord& record)
+{
+    std::vector<muxsim::ClientEvent> out;
+    bool sabmOnZero = false;
+    for (const sim::RecordEntry& e : record) {
+        const bool fromHost = e.direction == sim::Direction::HostToModule;
+        if (e.kind == sim::RecordKind::At && fromHost) {
+            const std::string text(e.octets.begin(), e.octets.end());
+            if (text.find("AT+CMUX") != std::string::npos) {
+                out.push_back({e.timeMs, "", "multiplexer starting: " + muxsim::Quoted(text)});
+            }
+            continue;
+        }
+        sim::DecodedFrame f;
+        if (e.kind != sim::RecordKind::Frame || !sim::DecodeFrame(e.octets, &f) || f.dlci != 0) continue;
+        const uint8_t type = static_cast<uint8_t>(f.control & ~sim::kPf);
+        if (fromHost && type == sim::kSabm) {
+            sabmOnZero = true;
+        } else if (fromHost && type == sim::kDisc) {
+            out.push_back({e.timeMs, "", "multiplexer going down: DISC on DLCI 0"});
+            sabmOnZero = false;
+        } else if (!fromHost && type == sim::kUa && sabmOnZero) {
+            out.push_back({e.timeMs, "", "multiplexer up: DLCI 0 connected"});
+            sabmOnZero = false;
+        }
+    }
+    return out;
+}
+
+Outcome Run(const Options& o, const muxsim::Scenario& scenario)
 {
     Outcome r;
     plat::BeginSimulation(o.seed);
     {
         sim::SimModule module(o.module);
-
-        // As the first channel's Init starts the dispatcher. Init succeeds
-        // only when the control channel is initialised, DLCI 0 connected.
-        if (!g_dispatcher.bRunning) {
-            r.up = g_dispatcher.Init() != FALSE && g_dispatcher.pCtrlChannel != NULL;
+        std::string error;
+        if (!plat::LoadRegFile(o.reg, &error)) {
+            r.reason = error;
+        } else {
+            // The device manager at boot: the MUX driver's entry points by
+            // prefix, then every built-in instance.
+            muxhost::RegisterMuxDriver();
+            std::vector<HANDLE> devices;
+            for (const plat::BuiltInActivation& a : plat::ActivateBuiltInDrivers()) {
+                if (a.device != INVALID_HANDLE_VALUE) devices.push_back(a.device);
+            }
+            {
+                muxsim::RilClient client;
+                r.ok = scenario.run(client, ActivePorts(), &r.reason);
+                client.Stop();
+                // Deactivation releases readers still waiting for events.
+                for (HANDLE d : devices) DeactivateDevice(d);
+                client.Join();
+                client.Note("", "every instance deactivated");
+                r.events = client.Events();
+            }
+            plat::UnregisterStreamDriver("MUX");
         }
-        r.upAtMs = plat::NowMs();
-
-        if (r.up) {
-            DWORD status = 0;
-            r.answered = g_dispatcher.QueryModemStatus(kQueryDlci, &status) != FALSE;
-            r.status = status;
-            r.answeredAtMs = plat::NowMs();
-        }
-
-        // Stop the multiplexer (the port and the time-out thread stay), then
-        // close the port. After a failed start Init has torn everything down
-        // already and both find nothing to do.
+        // The last instance stopped the multiplexer; the port and its
+        // time-out thread go with the driver.
         g_dispatcher.Stop();
         g_dispatcher.ClosePort();
-        r.stoppedAtMs = plat::NowMs();
-
         r.record = module.Serial().Record();
     }
     plat::EndSimulation();
+    std::vector<muxsim::ClientEvent> link = LinkMilestones(r.record);
+    r.events.insert(r.events.end(), link.begin(), link.end());
+    std::stable_sort(r.events.begin(), r.events.end(),
+                     [](const muxsim::ClientEvent& a, const muxsim::ClientEvent& b) { return a.timeMs < b.timeMs; });
     return r;
 }
 
@@ -174,7 +264,8 @@ int main(int argc, char** argv)
         g_logSwitch = 0;
     }
 
-    Outcome r = Run(o);
+    const muxsim::Scenario* scenario = muxsim::FindScenario(o.scenario);
+    Outcome r = Run(o, *scenario);
 
     if (o.trace) {
         for (const sim::RecordEntry& e : r.record) {
@@ -191,30 +282,18 @@ int main(int argc, char** argv)
         }
     }
 
-    std::printf("multiplexer: %s at %llu ms\n", r.up ? "DLCI 0 up" : "DLCI 0 did not come up",
-                static_cast<unsigned long long>(r.upAtMs));
-    if (r.up) {
-        if (r.answered) {
-            std::printf("modem status of DLCI %u: 0x%02X (%s) at %llu ms\n", kQueryDlci,
-                        static_cast<unsigned>(r.status), muxsim::ModemStatusNames(r.status).c_str(),
-                        static_cast<unsigned long long>(r.answeredAtMs));
-        } else {
-            std::printf("modem status of DLCI %u: no answer at %llu ms\n", kQueryDlci,
-                        static_cast<unsigned long long>(r.answeredAtMs));
-        }
+    std::printf("scenario %s:\n", scenario->name);
+    for (const muxsim::ClientEvent& e : r.events) {
+        std::printf("%8llu ms  %-6s %s\n", static_cast<unsigned long long>(e.timeMs),
+                    e.port.empty() ? "-" : e.port.c_str(), e.text.c_str());
     }
-    std::printf("stopped and port closed at %llu ms\n", static_cast<unsigned long long>(r.stoppedAtMs));
     if (!o.pcap.empty()) {
         std::printf("capture: %d frames written\n", frames);
     }
     std::fflush(stdout);
 
-    if (!r.up) {
-        std::fprintf(stderr, "muxsim: the multiplexer did not start: DLCI 0 was not connected\n");
-        return 1;
-    }
-    if (!r.answered) {
-        std::fprintf(stderr, "muxsim: the modem status of DLCI %u was not answered\n", kQueryDlci);
+    if (!r.ok) {
+        std::fprintf(stderr, "muxsim: %s\n", r.reason.c_str());
         return 1;
     }
     return 0;

@@ -17,27 +17,6 @@ std::string Printable(const std::vector<uint8_t>& octets)
 }
 
 // AT text with its control characters spelled out: "AT+CMUX=0,0,7\r\n".
-std::string Escaped(const std::vector<uint8_t>& octets)
-{
-    std::string s;
-    for (uint8_t o : octets) {
-        char b[8];
-        if (o == '\r') {
-            s += "\\r";
-        } else if (o == '\n') {
-            s += "\\n";
-        } else if (o == '"' || o == '\\') {
-            s += '\\';
-            s += static_cast<char>(o);
-        } else if (o >= 0x20 && o < 0x7F) {
-            s += static_cast<char>(o);
-        } else {
-            snprintf(b, sizeof b, "\\x%02X", o);
-            s += b;
-        }
-    }
-    return s;
-}
 
 std::string Hex2(unsigned v)
 {
@@ -94,6 +73,28 @@ void Put16(std::ofstream& out, uint16_t v)
 }
 
 }  // namespace
+
+std::string Escaped(const std::vector<uint8_t>& octets)
+{
+    std::string s;
+    for (uint8_t o : octets) {
+        char b[8];
+        if (o == '\r') {
+            s += "\\r";
+        } else if (o == '\n') {
+            s += "\\n";
+        } else if (o == '"' || o == '\\') {
+            s += '\\';
+            s += static_cast<char>(o);
+        } else if (o >= 0x20 && o < 0x7F) {
+            s += static_cast<char>(o);
+        } else {
+            snprintf(b, sizeof b, "\\x%02X", o);
+            s += b;
+        }
+    }
+    return s;
+}
 
 std::string V24Names(uint8_t v24)
 {

@@ -11,6 +11,9 @@
 
 namespace muxsim {
 
+// Octets as text: printable ASCII as is, \r \n, \" \\, others \xNN.
+std::string Escaped(const std::vector<uint8_t>& octets);
+
 // One trace line (without the line end) for a recorded event.
 std::string TraceLine(const sim::RecordEntry& entry);
 

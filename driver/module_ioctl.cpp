@@ -1,0 +1,85 @@
+// The I/O controls that reach past the port: the modem status of the DLCI
+// (asked of the module on the control channel), and the driver's own codes
+// for the radio interface layer: module re-initialisation and the crash
+// check. The driver's own codes return FALSE, also when their work succeeded.
+#include "platform/platform.h"
+#include "driver/mux.h"
+#include "driver/ioctl.h"
+#include "channel/user_channel.h"
+#include "dispatcher/dispatcher.h"
+#include "diag/log.h"
+
+// The clients' streams get the end of the data call before the link goes.
+#define MUX_REINIT_PAUSE_MS 500
+
+BOOL IoctlGetModemStatus(CUserChannel* channel, PBYTE, DWORD, PBYTE out, DWORD, PDWORD actualOut)
+{
+    DWORD status = 0;
+    BOOL ok = g_dispatcher.QueryModemStatus(channel->Dlci(), &status);
+    if (!ok) {
+        status = 0;
+    }
+    memcpy(out, &status, sizeof(status));
+    *actualOut = ok ? sizeof(status) : 0;
+    return ok;
+}
+
+// Tells whoever waits on the name that the modem link is back.
+static void SignalModuleReinit()
+{
+    HANDLE event = CreateEventW(NULL, FALSE, FALSE, TEXT("ModuleReinit"));
+    if (event != NULL) {
+        SetEvent(event);
+        CloseHandle(event);
+    }
+}
+
+// The caller's last error is left as it was: the system calls on the way
+// (registry, events, the restart) set their own.
+BOOL IoctlModuleReinit(CUserChannel*, PBYTE, DWORD, PBYTE, DWORD, PDWORD)
+{
+    DWORD lastError = GetLastError();
+    g_dispatcher.TerminateDataCall();
+    Sleep(MUX_REINIT_PAUSE_MS);
+    // Under the start-up lock: no instance creates, restores or removes its
+    // channel while the multiplexer goes down and every channel comes back.
+    EnterMuxInitLock();
+    g_dispatcher.Stop();
+    // Whether the new control channel came up is for the ports' clients to
+    // find out on their next call.
+    g_dispatcher.ReinitChannels();
+    LeaveMuxInitLock();
+    SignalModuleReinit();
+    SetLastError(lastError);
+    return FALSE;
+}
+
+// The module has crashed: the multiplexer is taken down so that its debug
+// output can be read from the plain UART. The dispatcher is not started
+// again here. The capture of that output belongs here, after the stop.
+static void HandleModuleCrash()
+{
+    MuxLog(TEXT("MUX: IOCTL_MUX_CRASHDEBUGCMD -> REZ crashed!!!\r\n"));
+    EnterMuxInitLock();
+    g_dispatcher.Stop();
+    LeaveMuxInitLock();
+}
+
+// The module is running: the AT command's time-out was not its crash. The
+// message that tells the user so belongs here.
+static void HandleModuleNormal()
+{
+    MuxLog(TEXT("MUX: IOCTL_MUX_CRASHDEBUGCMD -> REZ is normal\r\n"));
+}
+
+BOOL IoctlCrashDebugCmd(CUserChannel*, PBYTE, DWORD, PBYTE, DWORD, PDWORD)
+{
+    DWORD lastError = GetLastError();
+    if (g_dispatcher.GetRFOKPinState()) {
+        HandleModuleNormal();
+    } else {
+        HandleModuleCrash();
+    }
+    SetLastError(lastError);
+    return FALSE;
+}

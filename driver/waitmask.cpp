@@ -1,0 +1,108 @@
+// The wait for communication events (WaitCommEvent on the port) and its
+// event mask. The channel's thread turns every received frame into
+// EV_RXCHAR in commEvents and pulses commEvent; a mask change pulses it too
+// and marks the wait as aborted.
+#include "platform/platform.h"
+#include "driver/ioctl.h"
+#include "channel/user_channel.h"
+#include "diag/log.h"
+
+namespace {
+
+void StoreWord(PBYTE out, DWORD value)
+{
+    memcpy(out, &value, sizeof(value));
+}
+
+BOOL WaitFails(CUserChannel* channel, LPCWSTR format, DWORD error)
+{
+    if (error != 0) {
+        SetLastError(error);
+    }
+    MuxLog(format, channel->name, GetTickCount());
+    return FALSE;
+}
+
+// From the clearing of stale events to the end of the wait (steps 5 to 8).
+// FALSE when the channel was stopped while the client waited.
+BOOL AwaitEvents(CUserChannel* channel)
+{
+    // Events of data the client has read in the meantime are stale.
+    EnterCriticalSection(&channel->rxLock);
+    if (channel->rxRead == channel->rxWrite) {
+        InterlockedExchange(&channel->commEvents, 0);
+    }
+    LeaveCriticalSection(&channel->rxLock);
+
+    channel->waitAborted = 0;
+    if ((channel->commEvents & channel->commMask) != 0) {
+        return TRUE;
+    }
+    // A channel stopped before the wait began has already released its
+    // waiters; this one must not wait for a thread that is gone.
+    if (channel->stopThread == 0) {
+        WaitForSingleObject(channel->commEvent, INFINITE);
+    }
+    return channel->stopThread == 0;
+}
+
+}  // namespace
+
+BOOL IoctlGetWaitMask(CUserChannel* channel, PBYTE, DWORD, PBYTE out, DWORD, PDWORD actualOut)
+{
+    StoreWord(out, channel->commMask);
+    *actualOut = sizeof(DWORD);
+    return TRUE;
+}
+
+BOOL IoctlSetWaitMask(CUserChannel* channel, PBYTE in, DWORD, PBYTE, DWORD, PDWORD)
+{
+    DWORD mask = 0;
+    memcpy(&mask, in, sizeof(mask));
+    InterlockedExchange((LONG volatile*)&channel->commMask, (LONG)mask);
+    channel->waitAborted = 1;
+    // Releases a client waiting now; with none the pulse is lost.
+    PulseEvent(channel->commEvent);
+    return TRUE;
+}
+
+BOOL IoctlWaitOnMask(CUserChannel* channel, PBYTE, DWORD, PBYTE out, DWORD outLength,
+                     PDWORD actualOut)
+{
+    if (outLength < sizeof(DWORD) || out == NULL || actualOut == NULL) {
+        return WaitFails(channel, TEXT("MUX: WAIT_ON_MASK for %s -> Invalid parameter ; Time=%d\r\n"),
+                         ERROR_INVALID_PARAMETER);
+    }
+    StoreWord(out, 0);
+    *actualOut = sizeof(DWORD);
+    if (channel->commMask == 0) {
+        return WaitFails(channel,
+                         TEXT("MUX: WAIT_ON_MASK for %s -> Wait event mask is cleared ; Time=%d\r\n"), 0);
+    }
+    if (channel->connected == 0) {
+        return WaitFails(channel,
+                         TEXT("MUX: WAIT_ON_MASK for %s -> Channel is disconnected ; Time=%d\r\n"),
+                         ERROR_NOT_READY);
+    }
+
+    InterlockedIncrement(&channel->eventWaiters);
+    BOOL result = FALSE;
+    if (!AwaitEvents(channel)) {
+        WaitFails(channel,
+                  TEXT("MUX: WAIT_ON_MASK for %s -> Connection have been terminated ; Time=%d\r\n"),
+                  ERROR_NOT_READY);
+    } else if (channel->connected != 1) {
+        WaitFails(channel, TEXT("MUX: WAIT_ON_MASK for %s -> State is DISCONNECTED ; Time=%d\r\n"),
+                  ERROR_NOT_READY);
+    } else if (channel->waitAborted) {
+        // The mask changed or the channel is going: no events.
+        result = TRUE;
+    } else {
+        // Every pending event, whatever the mask.
+        StoreWord(out, (DWORD)InterlockedExchange(&channel->commEvents, 0));
+        result = TRUE;
+    }
+    // The channel may be freed from here on.
+    InterlockedDecrement(&channel->eventWaiters);
+    return result;
+}

@@ -1,0 +1,152 @@
+// The scenarios of muxsim's client. Each begins as the radio interface layer
+// does at boot: every port opened, an AT exchange and the modem status on
+// each.
+#include "scenario.h"
+
+#include "driver/mux.h"
+#include "platform/host.h"
+
+namespace muxsim {
+
+namespace {
+
+const uint32_t kAnswerMs = 3000;
+const uint32_t kConnectMs = 5000;
+// "System\State\Phone" "Status": a data call is open.
+const DWORD kPhoneDataCall = 0x1000;
+
+bool OpenAll(RilClient& client, const std::vector<std::string>& ports, std::string* reason)
+{
+    if (ports.empty()) {
+        *reason = "no MUX instance was activated";
+        return false;
+    }
+    for (const std::string& port : ports) {
+        if (!client.Open(port)) {
+            *reason = port + " could not be opened: the multiplexer did not start (DLCI 0 not connected?)";
+            return false;
+        }
+    }
+    return true;
+}
+
+// "AT" and the modem status on every port.
+bool ExchangeOnEveryPort(RilClient& client, const std::vector<std::string>& ports, std::string* reason)
+{
+    for (const std::string& port : ports) {
+        const std::string result = client.Exchange(port, "AT\r", kAnswerMs);
+        if (result != "OK") {
+            *reason = port + " did not answer AT with OK" + (result.empty() ? "" : " (got " + result + ")");
+            return false;
+        }
+        DWORD status = 0;
+        if (!client.ModemStatus(port, &status)) {
+            *reason = port + " gave no modem status: GetCommModemStatus failed";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Boot(RilClient& client, const std::vector<std::string>& ports, std::string* reason)
+{
+    return OpenAll(client, ports, reason) && ExchangeOnEveryPort(client, ports, reason);
+}
+
+std::string ReadRilPort(const char16_t* value)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Microsoft\\RIL", 0, 0, &key) != ERROR_SUCCESS) {
+        return "";
+    }
+    WCHAR name[32] = {};
+    DWORD size = sizeof(name) - sizeof(WCHAR);
+    LONG r = RegQueryValueExW(key, value, nullptr, nullptr, reinterpret_cast<LPBYTE>(name), &size);
+    RegCloseKey(key);
+    return r == ERROR_SUCCESS ? plat::ToUtf8(name) : "";
+}
+
+// The phone's state as the radio interface layer keeps it.
+void SetDataCallState(RilClient& client, bool open)
+{
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"System\\State\\Phone", 0, nullptr, 0, 0, nullptr, &key,
+                        &disposition) != ERROR_SUCCESS) {
+        return;
+    }
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    RegQueryValueExW(key, u"Status", nullptr, nullptr, reinterpret_cast<LPBYTE>(&status), &size);
+    status = open ? (status | kPhoneDataCall) : (status & ~kPhoneDataCall);
+    RegSetValueExW(key, u"Status", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&status), sizeof(status));
+    RegCloseKey(key);
+    char text[64];
+    std::snprintf(text, sizeof(text), "System\\State\\Phone Status = 0x%X", static_cast<unsigned>(status));
+    client.Note("", text);
+}
+
+// A packet data call on the data port, then the module re-initialised on
+// request: the call's end reaches the data and notification ports, the
+// multiplexer goes down and comes back, "ModuleReinit" is signalled, and
+// every port answers again.
+bool Reinit(RilClient& client, const std::vector<std::string>& ports, std::string* reason)
+{
+    if (!Boot(client, ports, reason)) return false;
+    const std::string dataPort = ReadRilPort(u"DataPort");
+    const std::string notifyPort = ReadRilPort(u"ComPortNotifications");
+    if (dataPort.empty() || notifyPort.empty()) {
+        *reason = "Software\\Microsoft\\RIL has no DataPort or ComPortNotifications";
+        return false;
+    }
+    const std::string connect = client.Exchange(dataPort, "ATD*99#\r", kConnectMs);
+    if (connect != "CONNECT") {
+        *reason = dataPort + ": the data call was not connected";
+        return false;
+    }
+    SetDataCallState(client, true);
+
+    HANDLE reinitEvent = CreateEventW(nullptr, FALSE, FALSE, u"ModuleReinit");
+    DWORD error = 0;
+    client.Control(ports.front(), IOCTL_MUX_MODULEREINIT, "IOCTL_MUX_MODULEREINIT", &error);
+    const bool signalled = reinitEvent != nullptr && WaitForSingleObject(reinitEvent, 0) == WAIT_OBJECT_0;
+    if (reinitEvent != nullptr) CloseHandle(reinitEvent);
+    client.Note("", signalled ? "\"ModuleReinit\" signalled" : "\"ModuleReinit\" not signalled");
+    SetDataCallState(client, false);
+
+    if (!client.AwaitReceived(dataPort, "\x7E\xFF\x03\xC0\x21\x05", 0)) {
+        *reason = dataPort + " did not receive the PPP Terminate-Request";
+        return false;
+    }
+    if (!client.AwaitReceived(notifyPort, "3\r", 0)) {
+        *reason = notifyPort + " did not receive NO CARRIER (\"3\\r\")";
+        return false;
+    }
+    if (!signalled) {
+        *reason = "\"ModuleReinit\" was not signalled";
+        return false;
+    }
+    return ExchangeOnEveryPort(client, ports, reason);
+}
+
+}  // namespace
+
+const std::vector<Scenario>& Scenarios()
+{
+    static const std::vector<Scenario> all = {
+        {"boot", "every port opened, AT and the modem status on each (default)", Boot},
+        {"reinit",
+         "boot, a packet data call on the data port, IOCTL_MUX_MODULEREINIT, then AT on every port", Reinit},
+    };
+    return all;
+}
+
+const Scenario* FindScenario(const std::string& name)
+{
+    for (const Scenario& s : Scenarios()) {
+        if (name == s.name) return &s;
+    }
+    return nullptr;
+}
+
+}  // namespace muxsim
