@@ -30,6 +30,7 @@ CChannel::CChannel(BYTE dlci, LPTHREAD_START_ROUTINE proc, ChannelCleanupHook ho
     connected = 0;
     initialized = 0;
     name = NULL;
+    paced = FALSE;
     flowEvent = NULL;
     flowStopped = 0;
     wakeEvent = NULL;
@@ -413,7 +414,7 @@ LONG CChannel::SendUIH(const BYTE* data, DWORD length)
             return -1;
         }
 
-        if (name != NULL && wcscmp(name, TEXT("MUX3:")) == 0) {
+        if (paced) {
             Sleep(MUX_PACED_PAUSE_MS);
         }
 
@@ -423,6 +424,12 @@ LONG CChannel::SendUIH(const BYTE* data, DWORD length)
             return (LONG)length;
         }
     }
+}
+
+void CChannel::SetName(const WCHAR* channelName)
+{
+    name = channelName;
+    paced = channelName != NULL && wcscmp(channelName, TEXT("MUX3:")) == 0;
 }
 
 void CChannel::WakeThread()

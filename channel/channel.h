@@ -81,6 +81,10 @@ public:
     BYTE* rxEnd;
     BYTE* rxWrite;
     const WCHAR* name;
+    // "MUX3:" pauses after every UIH piece it sends: known by its name, once,
+    // when the name is given, not on every frame it sends.
+    BOOL paced;
+    void SetName(const WCHAR* channelName);
     volatile LONG stopThread;
     volatile LONG initialized;
     BYTE ctlQueue[MUX_CTL_QUEUE_SIZE];

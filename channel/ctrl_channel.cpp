@@ -9,36 +9,49 @@
 #include "dispatcher/dispatcher.h"
 #include "diag/log.h"
 
-namespace {
-
-const int kCtrlThreadPriority = 248;
-const DWORD kCommandTimeoutMs = 3000;
+#define CTRL_THREAD_PRIORITY 248
+#define CTRL_COMMAND_TIMEOUT_MS 3000
 
 // Control message types (type octet AND 0xFC).
-const BYTE kMsgNSC = 0x10;
-const BYTE kMsgTest = 0x20;
-const BYTE kMsgPSC = 0x40;
-const BYTE kMsgRLS = 0x50;
-const BYTE kMsgFCoff = 0x60;
-const BYTE kMsgPN = 0x80;
-const BYTE kMsgRPN = 0x90;
-const BYTE kMsgFCon = 0xA0;
-const BYTE kMsgCLD = 0xC0;
-const BYTE kMsgSNC = 0xD0;
-const BYTE kMsgMSC = 0xE0;
+#define CTRL_MSG_NSC 0x10
+#define CTRL_MSG_TEST 0x20
+#define CTRL_MSG_PSC 0x40
+#define CTRL_MSG_RLS 0x50
+#define CTRL_MSG_FCOFF 0x60
+#define CTRL_MSG_PN 0x80
+#define CTRL_MSG_RPN 0x90
+#define CTRL_MSG_FCON 0xA0
+#define CTRL_MSG_CLD 0xC0
+#define CTRL_MSG_SNC 0xD0
+#define CTRL_MSG_MSC 0xE0
+
+// A message's type octet: the type with EA set, and C/R set on a command,
+// clear on a response. Its length octet: a length below 128 shifted past EA.
+#define CTRL_COMMAND(type) ((BYTE)((type) | MUX_CR_BIT | MUX_EA_BIT))
+#define CTRL_RESPONSE(type) ((BYTE)((type) | MUX_EA_BIT))
+#define CTRL_LENGTH(count) ((BYTE)(((count) << 1) | MUX_EA_BIT))
+
+// The DLCI octet of MSC and SNC: EA, C/R (always 1 here) and the DLCI.
+#define CTRL_DLCI_OCTET(dlci) ((BYTE)((dlci) * 4 + 3))
+
+// SNC's values: the service octet (EA, data service) and the voice codec.
+#define SNC_SERVICE_DATA 0x03
+#define SNC_CODEC 0x01
 
 // V.24 signal octet of MSC.
-const BYTE kV24FC = 0x02;
-const BYTE kV24RTC = 0x04;
-const BYTE kV24RTR = 0x08;
-const BYTE kV24IC = 0x40;
-const BYTE kV24DV = 0x80;
+#define V24_FC 0x02
+#define V24_RTC 0x04
+#define V24_RTR 0x08
+#define V24_IC 0x40
+#define V24_DV 0x80
 
 // The signal octet this side reports: EA, RTC, RTR; FC clear.
-const BYTE kOwnSignals = 0x0D;
+#define OWN_V24_SIGNALS 0x0D
 
 // A message is at most a type octet, a length octet and 127 value octets.
-const int kMaxMessage = 2 + 127;
+#define CTRL_MAX_MESSAGE (2 + 127)
+
+namespace {
 
 // Commands we answer with NSC. PSC is among them: a modem that asks for
 // power saving waits for an answer, and NSC tells it at once that the
@@ -46,15 +59,15 @@ const int kMaxMessage = 2 + 127;
 BOOL IsUnsupportedCommand(BYTE type)
 {
     switch (type) {
-    case kMsgNSC:
-    case kMsgTest:
-    case kMsgPSC:
-    case kMsgRLS:
-    case kMsgFCoff:
-    case kMsgPN:
-    case kMsgRPN:
-    case kMsgFCon:
-    case kMsgSNC:
+    case CTRL_MSG_NSC:
+    case CTRL_MSG_TEST:
+    case CTRL_MSG_PSC:
+    case CTRL_MSG_RLS:
+    case CTRL_MSG_FCOFF:
+    case CTRL_MSG_PN:
+    case CTRL_MSG_RPN:
+    case CTRL_MSG_FCON:
+    case CTRL_MSG_SNC:
         return TRUE;
     default:
         return FALSE;
@@ -65,15 +78,15 @@ BOOL IsUnsupportedCommand(BYTE type)
 BOOL IsUnusedResponse(BYTE type)
 {
     switch (type) {
-    case kMsgNSC:
-    case kMsgTest:
-    case kMsgPSC:
-    case kMsgRLS:
-    case kMsgFCoff:
-    case kMsgPN:
-    case kMsgRPN:
-    case kMsgFCon:
-    case kMsgCLD:
+    case CTRL_MSG_NSC:
+    case CTRL_MSG_TEST:
+    case CTRL_MSG_PSC:
+    case CTRL_MSG_RLS:
+    case CTRL_MSG_FCOFF:
+    case CTRL_MSG_PN:
+    case CTRL_MSG_RPN:
+    case CTRL_MSG_FCON:
+    case CTRL_MSG_CLD:
         return TRUE;
     default:
         return FALSE;
@@ -84,10 +97,10 @@ BOOL IsUnusedResponse(BYTE type)
 DWORD V24ToModemStatus(BYTE v24)
 {
     DWORD status = 0;
-    if (v24 & kV24RTR) status |= MS_CTS_ON;
-    if (v24 & kV24RTC) status |= MS_DSR_ON;
-    if (v24 & kV24IC) status |= MS_RING_ON;
-    if (v24 & kV24DV) status |= MS_RLSD_ON;
+    if (v24 & V24_RTR) status |= MS_CTS_ON;
+    if (v24 & V24_RTC) status |= MS_DSR_ON;
+    if (v24 & V24_IC) status |= MS_RING_ON;
+    if (v24 & V24_DV) status |= MS_RLSD_ON;
     return status;
 }
 
@@ -105,7 +118,7 @@ CCtrlChannel::CCtrlChannel(BYTE dlci)
     memset(cmdBuf, 0, sizeof(cmdBuf));
     memset(cmdResponse, 0, sizeof(cmdResponse));
     memset(&cmdLock, 0, sizeof(cmdLock));
-    name = TEXT("Ctrl");
+    SetName(TEXT("Ctrl"));
     rxSize = MUX_CTRL_RX_SIZE;
     rxBase = (BYTE*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, MUX_CTRL_RX_SIZE);
     Init();
@@ -185,7 +198,7 @@ namespace {
 DWORD WINAPI CtrlChannelBody(LPVOID arg)
 {
     CCtrlChannel* ch = (CCtrlChannel*)arg;
-    CeSetThreadPriority(GetCurrentThread(), kCtrlThreadPriority);
+    CeSetThreadPriority(GetCurrentThread(), CTRL_THREAD_PRIORITY);
 
     BOOL shutdown = FALSE;
     while (ch->stopThread == 0) {
@@ -255,7 +268,7 @@ BOOL CCtrlChannel::ParseUIH()
     LeaveCriticalSection(&rxLock);
 
     BOOL result = TRUE;
-    BYTE msg[kMaxMessage];
+    BYTE msg[CTRL_MAX_MESSAGE];
     DWORD copied = 0;
     while (NextMessage(msg, &copied)) {
         // After a CLD the remaining messages are still examined.
@@ -321,7 +334,7 @@ BOOL CCtrlChannel::HandleMessage(const BYTE* msg, DWORD copied)
         } else if (IsUnusedResponse(type)) {
             MuxLog(TEXT("MUX: CCtrlChannel::ParseUIH() -> ERROR, Receive not implemented response (0x%x) ; Time=%d\r\n"),
                    (unsigned)type, (int)GetTickCount());
-        } else if (type == kMsgSNC || type == kMsgMSC) {
+        } else if (type == CTRL_MSG_SNC || type == CTRL_MSG_MSC) {
             HandOverResponse(msg, type);
         }
         return TRUE;
@@ -332,29 +345,29 @@ BOOL CCtrlChannel::HandleMessage(const BYTE* msg, DWORD copied)
         MuxLog(TEXT("MUX: CCtrlChannel::ParseUIH() -> Receive unsupported command (0x%x) ; Time=%d\r\n"),
                (unsigned)type, (int)GetTickCount());
         BYTE nsc[3];
-        nsc[0] = 0x11;
-        nsc[1] = 0x03;
+        nsc[0] = CTRL_RESPONSE(CTRL_MSG_NSC);
+        nsc[1] = CTRL_LENGTH(1);
         nsc[2] = typeOctet;
         SendUIH(nsc, 3);
-    } else if (type == kMsgCLD) {
+    } else if (type == CTRL_MSG_CLD) {
         BYTE cld[2];
-        cld[0] = 0xC1;
-        cld[1] = 0x01;
+        cld[0] = CTRL_RESPONSE(CTRL_MSG_CLD);
+        cld[1] = CTRL_LENGTH(0);
         SendUIH(cld, 2);
         return FALSE;
-    } else if (type == kMsgMSC && copied >= 4) {
+    } else if (type == CTRL_MSG_MSC && copied >= 4) {
         // An MSC at the very end of the buffer has no DLCI and signal
         // octets to act on.
         BYTE dlciOctet = msg[2];
         BYTE v24 = msg[3];
         BYTE rsp[4];
-        rsp[0] = 0xE1;
-        rsp[1] = 0x05;
+        rsp[0] = CTRL_RESPONSE(CTRL_MSG_MSC);
+        rsp[1] = CTRL_LENGTH(2);
         rsp[2] = dlciOctet;
-        rsp[3] = kOwnSignals;
+        rsp[3] = OWN_V24_SIGNALS;
         SendUIH(rsp, 4);
         BYTE d = (BYTE)(dlciOctet >> 2);
-        if (v24 & kV24FC) {
+        if (v24 & V24_FC) {
             g_dispatcher.StopFlow(d);
         } else {
             g_dispatcher.ResumeFlow(d);
@@ -393,8 +406,8 @@ BOOL CCtrlChannel::Exchange(BYTE type, const BYTE* values, DWORD count, BYTE* rs
     BOOL answered = FALSE;
     EnterCriticalSection(&cmdLock);
     if (initialized) {
-        cmdBuf[0] = (BYTE)(type | MUX_CR_BIT | MUX_EA_BIT);
-        cmdBuf[1] = (BYTE)((count << 1) | MUX_EA_BIT);
+        cmdBuf[0] = CTRL_COMMAND(type);
+        cmdBuf[1] = CTRL_LENGTH(count);
         memcpy(&cmdBuf[2], values, count);
 
         // A token of its own, so that a hand-over meant for an earlier
@@ -412,10 +425,10 @@ BOOL CCtrlChannel::Exchange(BYTE type, const BYTE* values, DWORD count, BYTE* rs
                 break;
             }
             DWORD spent = GetTickCount() - start;
-            if (spent >= kCommandTimeoutMs) {
+            if (spent >= CTRL_COMMAND_TIMEOUT_MS) {
                 break;
             }
-            WaitForSingleObject(commandEvent, kCommandTimeoutMs - spent);
+            WaitForSingleObject(commandEvent, CTRL_COMMAND_TIMEOUT_MS - spent);
         }
         // Withdraw the token; if it was already gone, the response is ours.
         answered = InterlockedCompareExchange(&cmdAwaited, 0, token) != token;
@@ -432,29 +445,29 @@ BOOL CCtrlChannel::Exchange(BYTE type, const BYTE* values, DWORD count, BYTE* rs
 
 BOOL CCtrlChannel::SendSNC(BYTE dlci)
 {
-    // DLCI octet, service octet 0x03 (EA, data service), voice codec 0x01.
     BYTE values[3];
-    values[0] = (BYTE)(dlci * 4 + 3);
-    values[1] = 0x03;
-    values[2] = 0x01;
+    values[0] = CTRL_DLCI_OCTET(dlci);
+    values[1] = SNC_SERVICE_DATA;
+    values[2] = SNC_CODEC;
     BYTE rsp[4];
-    if (!Exchange(kMsgSNC, values, 3, rsp)) {
+    if (!Exchange(CTRL_MSG_SNC, values, 3, rsp)) {
         return FALSE;
     }
-    return rsp[0] == 0xD1 && rsp[1] == 0x07 && (rsp[2] >> 2) == (dlci & 0x3F) && rsp[3] == 0x03;
+    return rsp[0] == CTRL_RESPONSE(CTRL_MSG_SNC) && rsp[1] == CTRL_LENGTH(3) && (rsp[2] >> 2) == (dlci & 0x3F) &&
+           rsp[3] == SNC_SERVICE_DATA;
 }
 
 BOOL CCtrlChannel::SendMSC(BYTE dlci, DWORD* status)
 {
     if (status != NULL) *status = 0;
     BYTE values[2];
-    values[0] = (BYTE)(dlci * 4 + 3);
-    values[1] = kOwnSignals;
+    values[0] = CTRL_DLCI_OCTET(dlci);
+    values[1] = OWN_V24_SIGNALS;
     BYTE rsp[4];
-    if (!Exchange(kMsgMSC, values, 2, rsp)) {
+    if (!Exchange(CTRL_MSG_MSC, values, 2, rsp)) {
         return FALSE;
     }
-    if (rsp[0] != 0xE1 || rsp[1] != 0x05 || rsp[2] != values[0]) {
+    if (rsp[0] != CTRL_RESPONSE(CTRL_MSG_MSC) || rsp[1] != CTRL_LENGTH(2) || rsp[2] != values[0]) {
         return FALSE;
     }
     if (status != NULL) *status = V24ToModemStatus(rsp[3]);

@@ -52,7 +52,7 @@ CUserChannel::CUserChannel(BYTE dlci, DWORD type, LPCWSTR deviceName)
     rxSize = RxSizeFor(type, deviceName);
     // A failed allocation is tried again by Init.
     rxBase = (BYTE*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (SIZE_T)rxSize);
-    name = CopyName(deviceName);
+    SetName(CopyName(deviceName));
 
     commEvents = 0;
     commMask = 0;

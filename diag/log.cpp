@@ -17,7 +17,7 @@ namespace {
 // (never inside a surrogate pair) and written without the rest: whatever
 // line end it would have carried is lost with its tail, so the next line's
 // time stamp follows directly.
-const int kMessageUnits = 1200;
+#define LOG_MESSAGE_UNITS 1200
 
 // 1 while one thread is opening the log. The thread that finds the handle
 // invalid and moves this from 0 to 1 is the only one that opens the file;
@@ -78,10 +78,10 @@ void MuxLog(LPCWSTR format, ...)
                           now.wHour, now.wMinute, now.wSecond);
     WriteUnits(h, stamp, units);
 
-    WCHAR message[kMessageUnits];
+    WCHAR message[LOG_MESSAGE_UNITS];
     va_list args;
     va_start(args, format);
-    units = PlatformFormatW(message, (size_t)kMessageUnits, format, args);
+    units = PlatformFormatW(message, (size_t)LOG_MESSAGE_UNITS, format, args);
     va_end(args);
     WriteUnits(h, message, units);
 

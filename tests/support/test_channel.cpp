@@ -21,7 +21,7 @@ TestChannel::TestChannel(BYTE dlci, const std::u16string& channelName, LONG buff
 {
     rxSize = bufferSize;
     rxBase = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bufferSize));
-    name = nameStore_.c_str();
+    SetName(nameStore_.c_str());
 }
 
 TestChannel::~TestChannel()
