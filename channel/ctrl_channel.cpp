@@ -253,19 +253,27 @@ DWORD WINAPI CtrlChannelBody(LPVOID arg)
 
 }  // namespace
 
-BOOL CCtrlChannel::ParseUIH()
+BOOL CCtrlChannel::StartWalk()
 {
     EnterCriticalSection(&rxLock);
     if (rxRead >= rxWrite) {
-        // Nothing new: an earlier call took everything (a second queued UIH
-        // octet), or the frame carried no octets. Do not walk old messages
+        // Nothing new: everything was taken before (a second queued UIH
+        // octet), or the frame carried no octets. Old messages are not walked
         // again.
         rxRead = rxLast = rxWrite = rxBase;
         LeaveCriticalSection(&rxLock);
-        return TRUE;
+        return FALSE;
     }
     nextMsg = rxRead;
     LeaveCriticalSection(&rxLock);
+    return TRUE;
+}
+
+BOOL CCtrlChannel::ParseUIH()
+{
+    if (!StartWalk()) {
+        return TRUE;
+    }
 
     BOOL result = TRUE;
     BYTE msg[CTRL_MAX_MESSAGE];
@@ -281,17 +289,10 @@ BOOL CCtrlChannel::ParseUIH()
 
 BOOL CCtrlChannel::NextMessage(BYTE* msg, DWORD* copied)
 {
-    if (nextMsg == NULL) {
-        // The last message taken was the end of the data then; frames
-        // appended since are walked on.
-        EnterCriticalSection(&rxLock);
-        if (rxRead >= rxWrite) {
-            rxRead = rxLast = rxWrite = rxBase;
-            LeaveCriticalSection(&rxLock);
-            return FALSE;
-        }
-        nextMsg = rxRead;
-        LeaveCriticalSection(&rxLock);
+    // With nextMsg null the last message taken was the end of the data then;
+    // frames appended since are walked on.
+    if (nextMsg == NULL && !StartWalk()) {
+        return FALSE;
     }
     curMsg = nextMsg;
 

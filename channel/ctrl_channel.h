@@ -46,6 +46,9 @@ private:
     // copied in `copied`. At the end of the data it rewinds the buffer and
     // returns FALSE.
     BOOL NextMessage(BYTE* msg, DWORD* copied);
+    // Points nextMsg at the first message not yet walked; with nothing new,
+    // rewinds the buffer and returns FALSE.
+    BOOL StartWalk();
     // Handles one message; FALSE for a CLD command.
     BOOL HandleMessage(const BYTE* msg, DWORD copied);
     void HandOverResponse(const BYTE* msg, BYTE type);
