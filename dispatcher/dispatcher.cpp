@@ -5,6 +5,7 @@
 #include "channel/channel.h"
 #include "channel/ctrl_channel.h"
 #include "modem/lines.h"
+#include "modem/crash.h"
 #include "diag/log.h"
 
 // Process-wide values that belong to the dispatcher. Defined before the
@@ -279,6 +280,9 @@ BOOL CDispatcher::Init()
         return TRUE;
     }
     InterlockedIncrement(&g_startGeneration);
+    // A crash log's reader still on the port leaves it: the module is reset
+    // below, and the port gets one reader, the multiplexer's.
+    EndATAReader();
 
     BOOL ok = AllocateTransmitBuffer(this) && PrepareReceiveRing() && CreateDataIn() &&
               CreateWorkers(this) && ModuleReset() && StartSupervision(this) && OpenPort() &&

@@ -7,6 +7,7 @@
 #include "driver/ioctl.h"
 #include "channel/user_channel.h"
 #include "dispatcher/dispatcher.h"
+#include "modem/crash.h"
 #include "diag/log.h"
 
 // The clients' streams get the end of the data call before the link goes.
@@ -55,21 +56,41 @@ BOOL IoctlModuleReinit(CUserChannel*, PBYTE, DWORD, PBYTE, DWORD, PDWORD)
 }
 
 // The module has crashed: the multiplexer is taken down so that its debug
-// output can be read from the plain UART. The dispatcher is not started
-// again here. The capture of that output belongs here, after the stop.
+// output can be read from the plain UART, the debugging message is shown and
+// the crash log collected. The dispatcher is not started again here; the
+// user is told to cold-boot the device.
+//
+// Two requests at once are taken one after the other, each with its whole
+// capture: the port has one reader, and the lines of one capture stay
+// together in the log. The start-up lock is held until the caller's part of
+// the capture is over, so that no instance start-up or re-initialisation
+// brings the multiplexer up on the port (a module reset and "AT+CMUX")
+// while "ATD\r" and "ATA\r" are answered on it; instance start-up and
+// removal wait until the user has dismissed the debugging message.
 static void HandleModuleCrash()
 {
-    MuxLog(TEXT("MUX: IOCTL_MUX_CRASHDEBUGCMD -> REZ crashed!!!\r\n"));
     EnterMuxInitLock();
+    EnterCrashCapture();
+    MuxLog(TEXT("MUX: IOCTL_MUX_CRASHDEBUGCMD -> REZ crashed!!!\r\n"));
     g_dispatcher.Stop();
+    MuxLog(TEXT("MUX: IOCTL_MUX_CRASHDEBUGCMD -> Call ProcessATDCmd()!!!\r\n"));
+    g_dispatcher.ProcessATDCmd();
+    MuxLog(TEXT("MUX: IOCTL_MUX_CRASHDEBUGCMD -> Call ProcessATACmd()!!!\r\n"));
+    g_dispatcher.ProcessATACmd();
+    MuxLog(TEXT("MUX: IOCTL_MUX_CRASHDEBUGCMD -> Get log data OK!!!\r\n"));
+    LeaveCrashCapture();
     LeaveMuxInitLock();
 }
 
 // The module is running: the AT command's time-out was not its crash. The
-// message that tells the user so belongs here.
+// box is the plain kind (style 0), shown at once, and the request returns
+// when the user has dismissed it.
 static void HandleModuleNormal()
 {
     MuxLog(TEXT("MUX: IOCTL_MUX_CRASHDEBUGCMD -> REZ is normal\r\n"));
+    MessageBoxW(GetForegroundWindow(),
+                TEXT("RILDebug: AT command timeout but module is normal. Please coldboot device."),
+                CRASH_BOX_CAPTION, 0);
 }
 
 BOOL IoctlCrashDebugCmd(CUserChannel*, PBYTE, DWORD, PBYTE, DWORD, PDWORD)

@@ -1,8 +1,7 @@
 // IOCTL_MUX_MODULEREINIT end to end against the simulated module, in
 // virtual time: the data call's end reaches the clients' streams, the
 // multiplexer goes down and comes back with every port, "ModuleReinit" is
-// signalled, and the control returns FALSE. Also the crash check while the
-// module runs.
+// signalled, and the control returns FALSE.
 #include <gtest/gtest.h>
 
 #include "channel/user_channel.h"
@@ -161,39 +160,6 @@ TEST(ModuleReinit, WithoutADataCallOnlyRestarts)
     EXPECT_EQ(Channel(rig.open[2])->GetRxCount(), 0u);
     EXPECT_EQ(HostFramesOn(rig.D(), 2, 0x3F), before + 1);
     EXPECT_FALSE(Channel(rig.open[1])->IsNotReady());
-}
-
-// The module is running: the crash check logs so and leaves the
-// multiplexer alone.
-TEST(CrashDebugCmd, RunningModuleIsNormal)
-{
-    DriverRig rig(1);
-    rig.StartThree();
-    SetLastError(0xBEEF);
-    EXPECT_FALSE(MUX_IOControl(rig.open[1], IOCTL_MUX_CRASHDEBUGCMD, nullptr, 0, nullptr, 0, nullptr));
-    EXPECT_EQ(GetLastError(), 0xBEEFu);
-    EXPECT_EQ(rig.D().Logged("MUX: IOCTL_MUX_CRASHDEBUGCMD -> REZ is normal").size(), 1u);
-    EXPECT_TRUE(g_dispatcher.bRunning);
-    EXPECT_FALSE(Channel(rig.open[1])->IsNotReady());
-}
-
-// The module has crashed: the crash check says so and takes the multiplexer
-// down, so that the crashed module's output can be read from the UART; it
-// does not start it again.
-TEST(CrashDebugCmd, CrashedModuleStopsTheMultiplexer)
-{
-    DriverRig rig(1);
-    rig.StartThree();
-    rig.D().Lines().Crash();
-    ASSERT_TRUE(rig.D().WaitFor([] { return g_dispatcher.GetRFOKPinState() == 0; }, 1000));
-    SetLastError(0xBEEF);
-    EXPECT_FALSE(MUX_IOControl(rig.open[2], IOCTL_MUX_CRASHDEBUGCMD, nullptr, 0, nullptr, 0, nullptr));
-    EXPECT_EQ(GetLastError(), 0xBEEFu);
-    EXPECT_EQ(rig.D().Logged("MUX: IOCTL_MUX_CRASHDEBUGCMD -> REZ crashed!!!").size(), 1u) << rig.D().Dump();
-    EXPECT_TRUE(rig.D().Logged("REZ is normal").empty());
-    EXPECT_FALSE(g_dispatcher.bRunning);
-    EXPECT_TRUE(Channel(rig.open[2])->IsNotReady());
-    EXPECT_EQ(rig.Modem().CmuxCommands(), 1u);
 }
 
 }  // namespace

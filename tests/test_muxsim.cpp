@@ -276,6 +276,45 @@ TEST_F(MuxsimTest, ReinitScenarioShowsTheWholeReinitialisation)
 }
 
 // A registry file of the caller's: only its instances are activated and used.
+// The crash scenario: "ModuleCrashed", the AT command's time-out, the crash
+// request; both boxes on stderr, the crash log under the root.
+TEST_F(MuxsimTest, CrashScenarioShowsBothBoxesAndLeavesTheCrashLog)
+{
+    RunResult r = Run("--scenario crash --root " + Quote(Path("root")));
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    std::vector<std::string> lines = Lines(r.out);
+    const size_t told = LineWith(lines, "\"ModuleCrashed\" signalled");
+    const size_t sent = LineWith(lines, "MUX1:  -> \"AT\\r\"", told);
+    const size_t timedOut = LineWith(lines, "MUX1:  no result within 3000 ms", sent);
+    const size_t request = LineWith(lines, "MUX1:  DeviceIoControl(IOCTL_MUX_CRASHDEBUGCMD)", timedOut);
+    ASSERT_NE(told, std::string::npos) << r.out;
+    ASSERT_NE(timedOut, std::string::npos) << r.out;
+    ASSERT_NE(request, std::string::npos) << r.out;
+    EXPECT_NE(LineWith(lines, "MUX1:  IOCTL_MUX_CRASHDEBUGCMD returned FALSE", request), std::string::npos);
+    const size_t debugBox = r.err.find(
+        "] Warning: RILDebug: Module crashed. Please press OK and wait ATA response complete.");
+    const size_t finalBox = r.err.find(
+        "Warning: RILDebug: Module crashed and get ATA log OK. You can coldboot device now!\n");
+    EXPECT_NE(debugBox, std::string::npos) << r.err;
+    EXPECT_NE(finalBox, std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("style 0x50000"), std::string::npos) << r.err;
+
+    const std::string log = ReadFile(Path("root/ATARsp.txt"));
+    EXPECT_EQ(log.rfind("\r\n\r\n========== QX7ATA Debug ==========\r\n", 0), 0u) << log.substr(0, 100);
+    const std::string end = "+++\r\n\r\nTotal Serial Overrun 0 times";
+    ASSERT_GE(log.size(), end.size());
+    EXPECT_EQ(log.substr(log.size() - end.size()), end);
+    const std::string muxLog = ReadUtf16File(Path("root/MuxLog.txt"));
+    EXPECT_LT(muxLog.find("MUX: IOCTL_MUX_CRASHDEBUGCMD -> REZ crashed!!!"),
+              muxLog.find("MUX: IOCTL_MUX_CRASHDEBUGCMD -> Get log data OK!!!"));
+    EXPECT_NE(muxLog.find("MUX: IOCTL_MUX_CRASHDEBUGCMD -> Get log data OK!!!"), std::string::npos);
+
+    // A crashed module that hears nothing: no log, a reason, no success.
+    r = Run("--scenario crash --module crashAnswers=false --root " + Quote(Path("silent")));
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("muxsim: the crash log was not reported complete\n"), std::string::npos) << r.err;
+}
+
 TEST_F(MuxsimTest, RegistryFileOfTheCallersChoice)
 {
     {
@@ -409,7 +448,7 @@ TEST_F(MuxsimTest, HelpListsOptionsAndModuleSettingsWithDefaults)
     RunResult r = Run("--help");
     EXPECT_EQ(r.exitCode, 0);
     for (const char* s : {"--seed N", "--root DIR", "--trace", "--pcap FILE", "--module KEY=VALUE", "-h, --help",
-                          "--reg FILE", "--scenario NAME", "  boot ", "  reinit ",
+                          "--reg FILE", "--scenario NAME", "  boot ", "  reinit ", "  crash ",
                           "rfOkDelayMs            [1250]", "uaDelayMs              [10]",
                           "noUaDlcis              [0x0]", "answerCmux             [true]"}) {
         EXPECT_NE(r.out.find(s), std::string::npos) << s << "\n" << r.out;

@@ -216,7 +216,8 @@ Outcome Run(const Options& o, const muxsim::Scenario& scenario)
             }
             {
                 muxsim::RilClient client;
-                r.ok = scenario.run(client, ActivePorts(), &r.reason);
+                muxsim::ScenarioContext context{client, ActivePorts(), module};
+                r.ok = scenario.run(context, &r.reason);
                 client.Stop();
                 // Deactivation releases readers still waiting for events.
                 for (HANDLE d : devices) DeactivateDevice(d);

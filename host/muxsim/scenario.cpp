@@ -5,6 +5,10 @@
 
 #include "driver/mux.h"
 #include "platform/host.h"
+#include "platform/ui_host.h"
+
+#include <fstream>
+#include <iterator>
 
 namespace muxsim {
 
@@ -12,6 +16,13 @@ namespace {
 
 const uint32_t kAnswerMs = 3000;
 const uint32_t kConnectMs = 5000;
+// The module crashes this long into the crash scenario's first command;
+// the driver tells of it within the notice time; the crash log is complete
+// within the log time.
+const uint32_t kCrashAfterMs = 2;
+const uint32_t kCrashNoticeMs = 1000;
+const uint32_t kCrashLogMs = 10000;
+const uint32_t kPollMs = 5;
 // "System\State\Phone" "Status": a data call is open.
 const DWORD kPhoneDataCall = 0x1000;
 
@@ -48,9 +59,9 @@ bool ExchangeOnEveryPort(RilClient& client, const std::vector<std::string>& port
     return true;
 }
 
-bool Boot(RilClient& client, const std::vector<std::string>& ports, std::string* reason)
+bool Boot(ScenarioContext& c, std::string* reason)
 {
-    return OpenAll(client, ports, reason) && ExchangeOnEveryPort(client, ports, reason);
+    return OpenAll(c.client, c.ports, reason) && ExchangeOnEveryPort(c.client, c.ports, reason);
 }
 
 std::string ReadRilPort(const char16_t* value)
@@ -90,9 +101,11 @@ void SetDataCallState(RilClient& client, bool open)
 // request: the call's end reaches the data and notification ports, the
 // multiplexer goes down and comes back, "ModuleReinit" is signalled, and
 // every port answers again.
-bool Reinit(RilClient& client, const std::vector<std::string>& ports, std::string* reason)
+bool Reinit(ScenarioContext& c, std::string* reason)
 {
-    if (!Boot(client, ports, reason)) return false;
+    if (!Boot(c, reason)) return false;
+    RilClient& client = c.client;
+    const std::vector<std::string>& ports = c.ports;
     const std::string dataPort = ReadRilPort(u"DataPort");
     const std::string notifyPort = ReadRilPort(u"ComPortNotifications");
     if (dataPort.empty() || notifyPort.empty()) {
@@ -129,6 +142,71 @@ bool Reinit(RilClient& client, const std::vector<std::string>& ports, std::strin
     return ExchangeOnEveryPort(client, ports, reason);
 }
 
+// What the user was shown, as the platform recorded it.
+bool BoxShown(const std::string& text)
+{
+    for (const plat::ui::MessageBoxRecord& box : plat::ui::MessageBoxes()) {
+        if (plat::ToUtf8(box.text).find(text) != std::string::npos) return true;
+    }
+    return false;
+}
+
+std::string ReadCrashLog()
+{
+    std::ifstream in(plat::HostPathFor(u"\\ATARsp.txt"), std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The module crashes while the client works: "ModuleCrashed" reaches the
+// client, its next AT command times out, and it asks the driver for the
+// crash capture: the debugging message and the final word in boxes, the
+// crash log in "\ATARsp.txt".
+bool Crash(ScenarioContext& c, std::string* reason)
+{
+    if (!Boot(c, reason)) return false;
+    RilClient& client = c.client;
+    const std::string& port = c.ports.front();
+    HANDLE crashed = CreateEventW(nullptr, FALSE, FALSE, u"ModuleCrashed");
+    c.module.Lines().CrashAt(plat::NowMs() + kCrashAfterMs);
+    client.Exchange(port, "AT\r", kAnswerMs);
+    const bool told = crashed != nullptr && WaitForSingleObject(crashed, kCrashNoticeMs) == WAIT_OBJECT_0;
+    if (crashed != nullptr) CloseHandle(crashed);
+    client.Note("", told ? "\"ModuleCrashed\" signalled" : "\"ModuleCrashed\" not signalled");
+    if (!told) {
+        *reason = "\"ModuleCrashed\" was not signalled after the module crashed";
+        return false;
+    }
+    if (!client.Exchange(port, "AT\r", kAnswerMs).empty()) {
+        *reason = port + " answered AT after the module crashed";
+        return false;
+    }
+    DWORD error = 0;
+    client.Control(port, IOCTL_MUX_CRASHDEBUGCMD, "IOCTL_MUX_CRASHDEBUGCMD", &error);
+
+    // The crash log's reader goes on after the request has returned.
+    const std::string debugBox = "Below is debugging message:";
+    const std::string finalBox = "get ATA log OK";
+    for (uint32_t waited = 0; waited < kCrashLogMs && !BoxShown(finalBox); waited += kPollMs) {
+        Sleep(kPollMs);
+    }
+    if (!BoxShown(debugBox)) {
+        *reason = "the crashed module's debugging message was not shown";
+        return false;
+    }
+    if (!BoxShown(finalBox)) {
+        *reason = "the crash log was not reported complete";
+        return false;
+    }
+    const std::string log = ReadCrashLog();
+    if (log.find("========== QX7ATA Debug ==========") == std::string::npos ||
+        log.find("\r\nTotal Serial Overrun ") == std::string::npos) {
+        *reason = "ATARsp.txt under the device root holds no complete crash log";
+        return false;
+    }
+    client.Note("", "ATARsp.txt: " + std::to_string(log.size()) + " bytes");
+    return true;
+}
+
 }  // namespace
 
 const std::vector<Scenario>& Scenarios()
@@ -137,6 +215,10 @@ const std::vector<Scenario>& Scenarios()
         {"boot", "every port opened, AT and the modem status on each (default)", Boot},
         {"reinit",
          "boot, a packet data call on the data port, IOCTL_MUX_MODULEREINIT, then AT on every port", Reinit},
+        {"crash",
+         "boot, the module crashes, \"ModuleCrashed\", AT times out, IOCTL_MUX_CRASHDEBUGCMD; the boxes "
+         "on stderr, ATARsp.txt under --root",
+         Crash},
     };
     return all;
 }
