@@ -35,7 +35,9 @@
 // Locks, outermost first:
 //   the instances' start-up lock   around a whole channel creation, including
 //                                  Init (module reset, AT+CMUX) when it starts
-//                                  the multiplexer
+//                                  the multiplexer, and around a whole crash
+//                                  request, so that no start-up takes the port
+//                                  from the capture
 //   the crash capture lock         around a whole crash request: Stop, the
 //   (modem/crash.h)                ATD phase and the ATA phase up to the box
 //   g_csStartStop (lifecycle.h)    Init against Stop and Reset
