@@ -38,10 +38,17 @@ void ModuleSerial::CrashedOctet(uint8_t o)
     line.swap(atLine_);
     Record(Direction::HostToModule, RecordKind::At, std::vector<uint8_t>(line.begin(), line.end()));
     const CrashSettings& c = settings_.crash;
+    // The monitor takes the command at the end of the line: whatever the
+    // host sent before it since the crash (frames of a multiplexer that does
+    // not know yet, its DISCs on the way down) is noise to it.
+    auto endsWith = [&line](const char* command) {
+        const std::string c(command);
+        return line.size() >= c.size() && line.compare(line.size() - c.size(), c.size(), c) == 0;
+    };
     std::string answer;
-    if (line == "ATD\r") {
+    if (endsWith("ATD\r")) {
         answer = c.debugText + kEndMarker;
-    } else if (line == "ATA\r") {
+    } else if (endsWith("ATA\r")) {
         answer = c.logText.empty() ? GeneratedLog(c.logOctets) : c.logText;
         if (!c.endless) answer += kEndMarker;
     } else {

@@ -102,6 +102,22 @@ protected:
         return out;
     }
 
+    // "AT\r" on the open port is answered with OK by the module's modem.
+    void ExpectAtAnswered(DWORD_PTR open)
+    {
+        EXPECT_EQ(MUX_Write(open, "AT\r", 3), 3u);
+        std::string answer;
+        EXPECT_TRUE(rig_->D().WaitFor(
+            [&] {
+                char buf[64];
+                DWORD got = MUX_Read(open, buf, sizeof(buf));
+                if (got != 0xFFFFFFFFu) answer.append(buf, got);
+                return answer.find("OK\r\n") != std::string::npos;
+            },
+            1000))
+            << answer << rig_->D().Dump();
+    }
+
     static std::string AtaFile()
     {
         std::ifstream in(plat::HostPathFor(u"\\ATARsp.txt"), std::ios::binary);
@@ -140,17 +156,7 @@ TEST_F(CrashRequest, RunningModuleGetsThePlainBoxAndNothingElse)
     EXPECT_EQ(rig_->Modem().CmuxCommands(), 1u);
     for (int i = 1; i <= 3; i++) EXPECT_FALSE(Channel(rig_->open[i])->IsNotReady()) << i;
     // The port goes on as before.
-    EXPECT_EQ(MUX_Write(rig_->open[1], "AT\r", 3), 3u);
-    std::string answer;
-    EXPECT_TRUE(rig_->D().WaitFor(
-        [&] {
-            char buf[64];
-            DWORD got = MUX_Read(rig_->open[1], buf, sizeof(buf));
-            if (got != 0xFFFFFFFFu) answer.append(buf, got);
-            return answer.find("OK\r\n") != std::string::npos;
-        },
-        1000))
-        << answer;
+    ExpectAtAnswered(rig_->open[1]);
 }
 
 TEST_F(CrashRequest, CrashedModuleIsCapturedInOrder)
@@ -224,17 +230,7 @@ TEST_F(CrashRequest, LaterOpenRestartsTheMultiplexerWithoutTheLogsReader)
     EXPECT_EQ(Utf8(plat::ui::MessageBoxes()[1].text), kFinalText);
     EXPECT_EQ(AtaFile().find("Total Serial Overrun"), std::string::npos);
 
-    EXPECT_EQ(MUX_Write(open, "AT\r", 3), 3u);
-    std::string answer;
-    EXPECT_TRUE(rig_->D().WaitFor(
-        [&] {
-            char buf[64];
-            DWORD got = MUX_Read(open, buf, sizeof(buf));
-            if (got != 0xFFFFFFFFu) answer.append(buf, got);
-            return answer.find("OK\r\n") != std::string::npos;
-        },
-        1000))
-        << answer << rig_->D().Dump();
+    ExpectAtAnswered(open);
     MUX_Close(open);
 }
 

@@ -44,6 +44,9 @@ TEST(ModuleCrash, AnswersAtdAndAtaAtTheMultiplexerSpeed)
     b.Write(std::string("AT\r"));
     EXPECT_TRUE(b.Collect(100).empty());
 
+    // Noise without a line end before the command (a DISC on its way down)
+    // does not hide it.
+    b.Write(TestFrame(1, true, 0x53));
     b.Write(std::string("ATD\r"));
     EXPECT_EQ(ReadAnswer(b, 200), "assert at 0x1234\r\n+++\r\n");
     b.Write(std::string("ATA\r"));

@@ -157,35 +157,62 @@ std::string ReadCrashLog()
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+// The radio interface layer's watch on "ModuleCrashed": notes the signal
+// when it comes.
+struct CrashWatch {
+    RilClient* client = nullptr;
+    HANDLE event = nullptr;
+    volatile LONG told = 0;
+
+    static DWORD WINAPI Thread(LPVOID arg)
+    {
+        CrashWatch* w = static_cast<CrashWatch*>(arg);
+        if (WaitForSingleObject(w->event, kCrashNoticeMs + kAnswerMs) == WAIT_OBJECT_0) {
+            InterlockedExchange(&w->told, 1);
+            w->client->Note("", "\"ModuleCrashed\" signalled");
+        }
+        return 0;
+    }
+};
+
 // The module crashes while the client works: "ModuleCrashed" reaches the
-// client, its next AT command times out, and it asks the driver for the
-// crash capture: the debugging message and the final word in boxes, the
-// crash log in "\ATARsp.txt".
+// client, its AT command times out, and it asks the driver for the crash
+// capture: the debugging message and the final word in boxes, the crash log
+// in "\ATARsp.txt".
 bool Crash(ScenarioContext& c, std::string* reason)
 {
     if (!Boot(c, reason)) return false;
     RilClient& client = c.client;
     const std::string& port = c.ports.front();
-    HANDLE crashed = CreateEventW(nullptr, FALSE, FALSE, u"ModuleCrashed");
+    CrashWatch watch;
+    watch.client = &client;
+    watch.event = CreateEventW(nullptr, FALSE, FALSE, u"ModuleCrashed");
+    HANDLE watcher = watch.event != nullptr ? CreateThread(nullptr, 0, CrashWatch::Thread, &watch, 0, nullptr)
+                                            : nullptr;
     c.module.Lines().CrashAt(plat::NowMs() + kCrashAfterMs);
-    client.Exchange(port, "AT\r", kAnswerMs);
-    const bool told = crashed != nullptr && WaitForSingleObject(crashed, kCrashNoticeMs) == WAIT_OBJECT_0;
-    if (crashed != nullptr) CloseHandle(crashed);
-    client.Note("", told ? "\"ModuleCrashed\" signalled" : "\"ModuleCrashed\" not signalled");
-    if (!told) {
+    const std::string result = client.Exchange(port, "AT\r", kAnswerMs);
+    if (watcher != nullptr) {
+        WaitForSingleObject(watcher, INFINITE);
+        CloseHandle(watcher);
+    }
+    if (watch.event != nullptr) CloseHandle(watch.event);
+    if (!watch.told) {
         *reason = "\"ModuleCrashed\" was not signalled after the module crashed";
         return false;
     }
-    if (!client.Exchange(port, "AT\r", kAnswerMs).empty()) {
+    if (!result.empty()) {
         *reason = port + " answered AT after the module crashed";
         return false;
     }
     DWORD error = 0;
     client.Control(port, IOCTL_MUX_CRASHDEBUGCMD, "IOCTL_MUX_CRASHDEBUGCMD", &error);
 
-    // The crash log's reader goes on after the request has returned.
-    const std::string debugBox = "Below is debugging message:";
+    // The debugging message behind its header (its start: a long one is cut
+    // to what the box holds).
+    const std::string debugBox =
+        "Below is debugging message:\r\n" + (c.module.Settings().serial.crash.debugText + "+++\r\n").substr(0, 20);
     const std::string finalBox = "get ATA log OK";
+    // The crash log's reader goes on after the request has returned.
     for (uint32_t waited = 0; waited < kCrashLogMs && !BoxShown(finalBox); waited += kPollMs) {
         Sleep(kPollMs);
     }
