@@ -118,9 +118,28 @@ std::shared_ptr<ThreadRec> NewRec(World* w, const std::string& name)
     return rec;
 }
 
+namespace {
+
+// At exit, a process that has run simulated stays in simulated time: the
+// static destructors run after the last world ended, and a pause of theirs
+// (the dispatcher's) is then taken in virtual time rather than paid in real
+// time by every test process.
+void StaySimulatedAtExit()
+{
+    Kernel& k = K();
+    Lock lk(k.mutex);
+    if (k.world.load()) return;
+    k.modeOutsideWorld = Mode::Sim;
+    k.mode.store(Mode::Sim);
+}
+
+}  // namespace
+
 World* StartWorld(uint64_t seed)
 {
     Kernel& k = K();
+    static const bool atExit = std::atexit(StaySimulatedAtExit) == 0;
+    (void)atExit;
     World* w = new World;
     w->id = k.worlds.size() + 1;
     w->seed = seed;
@@ -182,13 +201,29 @@ namespace {
                          ") at virtual time " + std::to_string(w->now) + " ms:\n";
     for (auto& t : w->threads) {
         if (t->state != State::Blocked) continue;
-        report += "  thread '" + t->name + "' waits in " + t->what + "\n";
+        report += "  thread '" + t->name + "' waits in " +
+                  (t->describe ? (*t->describe)() : std::string(t->what)) + "\n";
     }
     fputs(report.c_str(), stderr);
     fflush(stderr);
     if (K().deadlockHandler) K().deadlockHandler(report);
     gAbortBannerArmed = 0;  // the report already names the seed
     abort();
+}
+
+// Records that `pick` got the baton. The trace keeps name indexes, not
+// text, so that a hand-over costs no allocation once the vector has grown.
+void TraceSwitch(World* w, ThreadRec* pick)
+{
+    if (w->trace.size() >= kMaxTraceLines) {
+        w->traceTruncated = true;
+        return;
+    }
+    if (pick->traceName < 0) {
+        pick->traceName = (int)w->traceNames.size();
+        w->traceNames.push_back(pick->name);
+    }
+    w->trace.push_back(TraceEntry{w->now, pick->traceName});
 }
 
 void FireDueTimers(World* w)
@@ -214,7 +249,7 @@ void Reschedule(Lock& lk, ThreadRec* self)
     Kernel& k = K();
     World* w = self->world;
     ThreadRec* pick = nullptr;
-    std::vector<ThreadRec*> ready;
+    std::vector<ThreadRec*>& ready = w->ready;
     for (;;) {
         FireDueTimers(w);
         ready.clear();
@@ -238,17 +273,32 @@ void Reschedule(Lock& lk, ThreadRec* self)
         if (next == kForever) Deadlock(w);
         w->now = next;
     }
-    if (pick != w->running) {
-        if (w->trace.size() < kMaxTraceLines)
-            w->trace.push_back(std::to_string(w->now) + " " + pick->name);
-        else
-            w->traceTruncated = true;
-    }
+    if (pick != w->running) TraceSwitch(w, pick);
     w->running = pick;
     if (pick == self) return;
     pick->cv.notify_one();
     if (self->state == State::Done) return;
     while (!(k.world.load() == w && w->running == self)) self->cv.wait(lk);
+}
+
+void Leave(World* w, ThreadRec* rec)
+{
+    auto& ts = w->threads;
+    for (auto it = ts.begin(); it != ts.end(); ++it) {
+        if (it->get() == rec) {
+            w->endedNames[rec->id] = rec->name;
+            ts.erase(it);  // in order: the order is part of the schedule a seed gives
+            return;
+        }
+    }
+}
+
+std::string ThreadNameById(World* w, DWORD id)
+{
+    for (auto& t : w->threads)
+        if (t->id == id) return t->name;
+    auto it = w->endedNames.find(id);
+    return it != w->endedNames.end() ? it->second : std::string();
 }
 
 uint64_t NowLocked()
@@ -302,8 +352,10 @@ namespace kernel {
 
 std::recursive_mutex& Mutex() { return K().mutex; }
 
-bool WaitUntil(Lock& lock, const std::function<bool()>& ready, uint64_t deadlineMs,
-               const char* what)
+namespace {
+
+bool Wait(Lock& lock, const std::function<bool()>& ready, uint64_t deadlineMs, const char* what,
+          const std::function<std::string()>* describe)
 {
     Kernel& k = K();
     if (Simulated()) {
@@ -312,17 +364,20 @@ bool WaitUntil(Lock& lock, const std::function<bool()>& ready, uint64_t deadline
         while (!ready()) {
             if (w->now >= deadlineMs) return false;
             if (w->inTimer) {
-                fprintf(stderr, "platform: blocking wait '%s' inside a timer callback\n", what);
+                fprintf(stderr, "platform: blocking wait '%s' inside a timer callback\n",
+                        describe ? (*describe)().c_str() : what);
                 abort();
             }
             self->state = State::Blocked;
             self->ready = &ready;
             self->deadline = deadlineMs;
             self->what = what;
+            self->describe = describe;
             Reschedule(lock, self);
             self->ready = nullptr;
             self->deadline = kForever;
             self->what = "";
+            self->describe = nullptr;
         }
         return true;
     }
@@ -335,6 +390,20 @@ bool WaitUntil(Lock& lock, const std::function<bool()>& ready, uint64_t deadline
         }
     }
     return true;
+}
+
+}  // namespace
+
+bool WaitUntil(Lock& lock, const std::function<bool()>& ready, uint64_t deadlineMs,
+               const char* what)
+{
+    return Wait(lock, ready, deadlineMs, what, nullptr);
+}
+
+bool WaitUntil(Lock& lock, const std::function<bool()>& ready, uint64_t deadlineMs,
+               const std::function<std::string()>& describe)
+{
+    return Wait(lock, ready, deadlineMs, "", &describe);
 }
 
 void Notify()
@@ -497,8 +566,10 @@ std::string SchedulerTrace()
     if (!w) w = k.lastWorld;
     std::string out;
     if (!w) return out;
-    for (const std::string& line : w->trace) {
-        out += line;
+    for (const TraceEntry& e : w->trace) {
+        out += std::to_string(e.now);
+        out += ' ';
+        out += w->traceNames[e.name];
         out += '\n';
     }
     if (w->traceTruncated) out += "...\n";

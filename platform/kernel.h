@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string>
 
 namespace plat::kernel {
 
@@ -28,6 +29,11 @@ using Lock = std::unique_lock<std::recursive_mutex>;
 // releases it once. Must not be called from a CallAt callback.
 bool WaitUntil(Lock& lock, const std::function<bool()>& ready, uint64_t deadlineMs,
                const char* what);
+// The same, for a wait whose name is built from its circumstances: describe()
+// is called only if a deadlock report needs it, so that waiting builds no
+// text. It must stay valid for the whole wait.
+bool WaitUntil(Lock& lock, const std::function<bool()>& ready, uint64_t deadlineMs,
+               const std::function<std::string()>& describe);
 
 // Tells waiters that state their predicates read may have changed. Call
 // with the lock held.

@@ -16,12 +16,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <list>
 #include <map>
 #include <memory>
 #include <string>
@@ -52,12 +52,23 @@ struct ThreadRec {
     std::condition_variable_any cv;  // wakes the thread when it gets the baton
     const std::function<bool()>* ready = nullptr;
     uint64_t deadline = kForever;
+    // What the thread waits in, for a deadlock report: `what`, or when
+    // `describe` is set, the text it builds (only when a report needs it).
     const char* what = "";
+    const std::function<std::string()>* describe = nullptr;
+    // Index of the name in World::traceNames; -1 until traced (or renamed).
+    int traceName = -1;
 
     // End of the thread, under the kernel lock.
     bool finished = false;
     DWORD exitCode = STILL_ACTIVE;
-    std::list<WaitBlock*> exitWaiters;
+    std::vector<WaitBlock*> exitWaiters;
+};
+
+// One baton hand-over in the scheduler trace: time and who got it.
+struct TraceEntry {
+    uint64_t now;
+    int name;  // index in World::traceNames
 };
 
 using TimerKey = std::pair<uint64_t, uint64_t>;  // (time, id): fires in time, then id order
@@ -68,11 +79,16 @@ struct World {
     uint64_t rng = 0;
     uint64_t now = 0;
     DWORD tickBase = 0;
+    // The threads that have not ended, in the order they joined: a thread
+    // that ends leaves, so that a scheduling point walks the living only.
     std::vector<std::shared_ptr<ThreadRec>> threads;
+    std::vector<ThreadRec*> ready;  // scratch of Reschedule, kept for its capacity
+    std::unordered_map<DWORD, std::string> endedNames;  // by id, for deadlock reports
     ThreadRec* running = nullptr;
     std::map<TimerKey, std::function<void()>> timers;
     std::unordered_map<uint64_t, uint64_t> timerAt;
-    std::vector<std::string> trace;
+    std::vector<TraceEntry> trace;
+    std::vector<std::string> traceNames;
     bool traceTruncated = false;
     int nextName = 1;
     bool inTimer = false;
@@ -118,10 +134,23 @@ ThreadRec* SimSelf(Lock& lk);
 // Real mode: the calling thread's record, made at its first platform call.
 ThreadRec* RealSelf();
 ThreadRec* Self();
+// Takes an ended thread out of its world's list (it keeps its record for the
+// handles that still refer to it).
+void Leave(World* w, ThreadRec* rec);
+// The name of a thread of the world by id, living or ended ("" if unknown).
+std::string ThreadNameById(World* w, DWORD id);
 // Chooses the next thread to run and hands it the baton (simulation).
 void Reschedule(Lock& lk, ThreadRec* self);
 // Platform time in ms, with the kernel lock held.
 uint64_t NowLocked();
+
+// Waiters are kept in vectors rather than lists: a vector keeps its
+// capacity, so that a wait allocates nothing once the object has been
+// waited on before.
+inline void RemoveWaiter(std::vector<WaitBlock*>& waiters, WaitBlock* w)
+{
+    waiters.erase(std::remove(waiters.begin(), waiters.end(), w), waiters.end());
+}
 
 class ThreadObject : public Object {
 public:
@@ -136,7 +165,7 @@ public:
         rec_->exitWaiters.push_back(w);
         return false;
     }
-    void EndWait(WaitBlock* w) override { rec_->exitWaiters.remove(w); }
+    void EndWait(WaitBlock* w) override { RemoveWaiter(rec_->exitWaiters, w); }
     std::string Describe() const override { return "thread '" + rec_->name + "'"; }
     ThreadRec* Rec() const { return rec_.get(); }
 

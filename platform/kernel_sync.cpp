@@ -32,7 +32,7 @@ public:
         waiters_.push_back(w);
         return false;
     }
-    void EndWait(WaitBlock* w) override { waiters_.remove(w); }
+    void EndWait(WaitBlock* w) override { RemoveWaiter(waiters_, w); }
     void Set()
     {
         if (manual_) {
@@ -80,14 +80,14 @@ private:
     void ReleaseOne()
     {
         waiters_.front()->released = true;
-        waiters_.pop_front();
+        waiters_.erase(waiters_.begin());
     }
 
     const bool manual_;
     bool signalled_;
     const std::u16string name_;
     int handles_ = 1;
-    std::list<WaitBlock*> waiters_;
+    std::vector<WaitBlock*> waiters_;
 };
 
 struct CsImpl {
@@ -195,8 +195,10 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
     if (obj->BeginWait(&wb)) return WAIT_OBJECT_0;
     if (dwMilliseconds != 0) {
         uint64_t deadline = dwMilliseconds == INFINITE ? kForever : NowLocked() + dwMilliseconds;
-        std::string what = "WaitForSingleObject(" + obj->Describe() + ")";
-        kernel::WaitUntil(lk, [&wb] { return wb.released; }, deadline, what.c_str());
+        const std::function<std::string()> what = [&obj] {
+            return "WaitForSingleObject(" + obj->Describe() + ")";
+        };
+        kernel::WaitUntil(lk, [&wb] { return wb.released; }, deadline, what);
     }
     obj->EndWait(&wb);
     return wb.released ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
@@ -230,13 +232,12 @@ void WINAPI EnterCriticalSection(LPCRITICAL_SECTION cs)
     kernel::YieldPoint();
     Lock lk(kernel::Mutex());
     DWORD me = Self()->id;
-    while (cs->OwnerThread != 0 && cs->OwnerThread != me) {
-        std::string holder;
-        for (auto& t : K().world.load()->threads)
-            if (t->id == cs->OwnerThread) holder = t->name;
-        std::string what = "EnterCriticalSection (held by '" + holder + "')";
-        kernel::WaitUntil(lk, [cs] { return cs->OwnerThread == 0; }, kForever, what.c_str());
-    }
+    const std::function<std::string()> what = [cs] {
+        return "EnterCriticalSection (held by '" +
+               ThreadNameById(K().world.load(), cs->OwnerThread) + "')";
+    };
+    while (cs->OwnerThread != 0 && cs->OwnerThread != me)
+        kernel::WaitUntil(lk, [cs] { return cs->OwnerThread == 0; }, kForever, what);
     cs->OwnerThread = me;
     ++cs->LockCount;
 }

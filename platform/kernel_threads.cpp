@@ -53,6 +53,7 @@ void ThreadMain(std::shared_ptr<ThreadRec> rec, LPTHREAD_START_ROUTINE start, LP
     kernel::Notify();
     if (w) {
         rec->state = State::Done;
+        Leave(w, rec.get());
         if (k.world.load() == w && w->running == rec.get()) Reschedule(lk, rec.get());
     }
 }
@@ -95,6 +96,7 @@ void SetCurrentThreadName(const std::string& name)
     ThreadRec* r = Self();
     Lock lk(K().mutex);
     r->name = name;
+    r->traceName = -1;
     pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
 }
 
@@ -142,6 +144,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
             Lock lk(k.mutex);
             rec->finished = true;
             rec->state = State::Done;
+            if (rec->world) Leave(rec->world, rec.get());
         }
         CloseHandle(h);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -216,9 +219,11 @@ void WINAPI Sleep(DWORD dwMilliseconds)
     }
     if (dwMilliseconds == 0) return;
     Lock lk(K().mutex);
-    std::string what = "Sleep(" + std::to_string(dwMilliseconds) + ")";
+    const std::function<std::string()> what = [dwMilliseconds] {
+        return "Sleep(" + std::to_string(dwMilliseconds) + ")";
+    };
     uint64_t deadline = dwMilliseconds == INFINITE ? kForever : NowLocked() + dwMilliseconds;
-    kernel::WaitUntil(lk, [] { return false; }, deadline, what.c_str());
+    kernel::WaitUntil(lk, [] { return false; }, deadline, what);
 }
 
 DWORD WINAPI GetTickCount(void)

@@ -296,8 +296,11 @@ public:
 
     BOOL Flush() override
     {
-        // Writes complete only once their octets have left, so nothing waits.
+        // A write completes once its octets are in the UART's transmit FIFO:
+        // wait until the FIFO has drained onto the line.
         kernel::Lock lock(kernel::Mutex());
+        kernel::WaitUntil(lock, [&] { return !Alive() || backend_->TransmitQueued() == 0; },
+                          kernel::kForever, writeWhat_.c_str());
         if (!Alive()) return Fail(ERROR_INVALID_HANDLE);
         return TRUE;
     }

@@ -181,6 +181,13 @@ size_t SimUart::FifoCapacity() const
     return fifoCapacity_;
 }
 
+void SimUart::SetTransmitFifo(size_t octets)
+{
+    kernel::Lock lock(kernel::Mutex());
+    txFifo_ = octets;
+    AcceptIntoFifo();
+}
+
 void SimUart::SetTransmitHold(bool hold)
 {
     kernel::Lock lock(kernel::Mutex());
@@ -258,16 +265,19 @@ void SimUart::Transmit(const uint8_t* octets, size_t count)
         toPeer_.items.push_back(it);
     }
     if (!hold_ && count) toPeer_.lineFreeNs = start;
+    AcceptIntoFifo();
     Schedule(toPeer_, false);
 }
 
 void SimUart::AbortTransmit()
 {
     kernel::Lock lock(kernel::Mutex());
-    // What has completely left by now still arrives; the rest is dropped.
+    // What has completely left by now still arrives, and what is in the
+    // FIFO still goes out; the rest is dropped.
     DeliverToPeer();
-    toPeer_.items.clear();
-    toPeer_.lineFreeNs = std::min(toPeer_.lineFreeNs, NowNs());
+    auto& items = toPeer_.items;
+    items.erase(items.begin() + static_cast<std::ptrdiff_t>(inTxFifo_), items.end());
+    toPeer_.lineFreeNs = items.empty() ? std::min(toPeer_.lineFreeNs, NowNs()) : items.back().endNs;
     Schedule(toPeer_, false);
 }
 
@@ -293,6 +303,18 @@ void SimUart::StartHeld()
     }
     if (any) toPeer_.lineFreeNs = start;
     Schedule(toPeer_, false);
+}
+
+// Moves written octets into the transmit FIFO while it has room, and tells
+// the port they are written. A held transmitter takes none: the write waits.
+void SimUart::AcceptIntoFifo()
+{
+    size_t n = 0;
+    while (inTxFifo_ + n < txFifo_ && inTxFifo_ + n < toPeer_.items.size() &&
+           toPeer_.items[inTxFifo_ + n].started)
+        ++n;
+    inTxFifo_ += n;
+    if (n && sink_) sink_->Transmitted(n);
 }
 
 void SimUart::Schedule(Direction& d, bool toHost)
@@ -322,19 +344,25 @@ void SimUart::Schedule(Direction& d, bool toHost)
 void SimUart::DeliverToPeer()
 {
     const uint64_t now = NowNs();
-    size_t sent = 0;
+    size_t sent = 0;  // octets that left without passing through the FIFO
+    size_t left = 0;
     while (!toPeer_.items.empty() && toPeer_.items.front().started &&
            toPeer_.items.front().endNs <= now) {
         const Item it = toPeer_.items.front();
         toPeer_.items.pop_front();
-        ++sent;
+        ++left;
+        if (inTxFifo_) --inTxFifo_;
+        else ++sent;
         const bool garbled = it.baud != peerFormat_.baud;
         const uint8_t octet = garbled ? Garble(it.octet, it.baud, peerFormat_.baud) : it.octet;
         if (garbled) ++garbledToPeer_;
         ++octetsToPeer_;
         if (peer_) peer_->OctetFromHost(octet, garbled);
     }
-    if (sent && sink_) sink_->Transmitted(sent);
+    // Transmitted(0) when the last octet left through the FIFO: the line is
+    // empty now, which the port reports as EV_TXEMPTY.
+    if ((sent || left) && sink_) sink_->Transmitted(sent);
+    AcceptIntoFifo();
     Schedule(toPeer_, false);
 }
 

@@ -175,6 +175,13 @@ public:
     // ---- knobs ----
     void SetFifoCapacity(size_t octets);  // default 4096
     size_t FifoCapacity() const;
+    // Depth of the host's transmit FIFO (0, the default: none, a write
+    // completes when its last octet has left; the phone's UART has 64). A
+    // write completes once its last octet is in the FIFO, so that the next
+    // one follows on the line without a gap while the FIFO drains, however
+    // coarse the platform's clock; what is in the FIFO goes out even if the
+    // write times out.
+    void SetTransmitFifo(size_t octets);
     // Holds the host's transmitter (as if its clear-to-send were off):
     // queued octets wait; a write runs into its time-out.
     void SetTransmitHold(bool hold);
@@ -213,6 +220,7 @@ private:
         uint64_t timer = 0;        // pending kernel CallAt id, 0 = none
         uint64_t timerAtMs = 0;
     };
+    void AcceptIntoFifo();
 
     void Schedule(Direction& d, bool toHost);
     void DeliverToPeer();
@@ -229,6 +237,8 @@ private:
     bool hold_ = false;
     bool garbleFrameError_ = false;
     size_t fifoCapacity_ = 4096;
+    size_t txFifo_ = 0;
+    size_t inTxFifo_ = 0;  // the first toPeer_ items: written, in the FIFO, not yet left
     uint64_t octetsToPeer_ = 0, octetsToHost_ = 0, garbledToPeer_ = 0, garbledToHost_ = 0;
 };
 

@@ -149,9 +149,11 @@ void ModuleSerial::PumpSource(int dlci)
     for (uint64_t i = 0; i < count; ++i) chunk.push_back(static_cast<char>((sent + i) & 0xFF));
     left->second -= count;
     SendOnDlci(dlci, chunk);
+    // The next frame is queued a millisecond before the line runs dry, so
+    // that it follows this one without a gap.
     const uint64_t idle = uart_->ToHostIdleAtMs();
     const uint64_t now = plat::NowMs();
-    Later(static_cast<uint32_t>(idle > now ? idle - now : 1), [this, dlci] { PumpSource(dlci); });
+    Later(static_cast<uint32_t>(idle > now + 1 ? idle - now - 1 : 1), [this, dlci] { PumpSource(dlci); });
 }
 
 // ---- what tests see and do ----

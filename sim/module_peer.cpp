@@ -36,6 +36,7 @@ void ModuleSerial::OnFrame(const std::vector<uint8_t>& raw)
         } else {
             auto& buf = dataFromHost_[f.dlci];
             buf.insert(buf.end(), f.info.begin(), f.info.end());
+            TrimOldest(buf, settings_.dataFromHostLimit);
             if (userData_) userData_(f.dlci, f.info);
             if (DlciBit(open_, f.dlci)) ModemInput(f.dlci, f.info);
         }

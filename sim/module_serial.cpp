@@ -16,6 +16,7 @@ ModuleSerial::ModuleSerial(const SerialSettings& settings, ModuleLines& lines)
     Lock lock(Mutex());
     uart_->AttachPeer(this);
     uart_->SetPeerBaud(settings_.atBaud);
+    uart_->SetTransmitFifo(settings_.hostTransmitFifo);
     cutter_.onFrame = [this](const std::vector<uint8_t>& f) { OnFrame(f); };
     cutter_.onNoise = [this](const std::vector<uint8_t>& n) {
         Record(Direction::HostToModule, RecordKind::Noise, n);
@@ -141,6 +142,7 @@ void ModuleSerial::Record(Direction dir, RecordKind kind, std::vector<uint8_t> o
     auto at = record_.end();
     while (at != record_.begin() && std::prev(at)->timeMs > e.timeMs) --at;
     record_.insert(at, std::move(e));
+    TrimOldest(record_, settings_.recordLimit);
 }
 
 void ModuleSerial::Write(std::vector<uint8_t> octets, bool text)

@@ -141,7 +141,25 @@ struct SerialSettings {
     uint8_t corruptXor = 0x40;
     std::vector<LineEvent> lineEvents;
     bool loseOctetsWhileAsleep = true;
+
+    // Transmit FIFO of the host's UART wired to the module: 0, a write ends
+    // when its last octet has left; the phone's UART has 64 octets.
+    size_t hostTransmitFifo = 0;
+
+    // --- what the module keeps of the line (a long run keeps the newest) ---
+    size_t recordLimit = 20000;            // entries of Record()
+    size_t dataFromHostLimit = 1u << 20;   // octets of DataFromHost(), per DLCI
 };
+
+// Keeps the newest `limit` elements of a record that only grows: once it
+// holds a quarter more, the oldest go in one step, so that trimming costs
+// little per element added.
+template <typename T>
+void TrimOldest(std::vector<T>& v, size_t limit)
+{
+    if (v.size() <= limit + limit / 4) return;
+    v.erase(v.begin(), v.begin() + (v.size() - limit));
+}
 
 // Bit d of a set of DLCIs (false outside 0..63).
 inline bool DlciBit(uint64_t set, int dlci)

@@ -283,4 +283,30 @@ TEST(SimSchedulerDeathTest, DeadlockIsReportedWithThreadNames)
                  "(.|\n)*'HolderThread' waits in WaitForSingleObject\\(event 'NeverSet'\\)");
 }
 
+DWORD WINAPI LockAndQuit(LPVOID p)
+{
+    PlatformSetThreadNameW(TEXT("Quitter"));
+    EnterCriticalSection(static_cast<CRITICAL_SECTION*>(p));
+    return 0;  // ends holding it
+}
+
+void RunAbandonedLock()
+{
+    SimWorld w(78);
+    static CRITICAL_SECTION cs;
+    InitializeCriticalSection(&cs);
+    HANDLE quitter = Spawn(LockAndQuit, &cs);
+    WaitForSingleObject(quitter, INFINITE);
+    CloseHandle(quitter);
+    EnterCriticalSection(&cs);
+}
+
+// An ended thread leaves the scheduler's list, but a lock it took with it
+// still names it.
+TEST(SimSchedulerDeathTest, DeadlockOnALockOfAnEndedThreadNamesIt)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(RunAbandonedLock(), "'main' waits in EnterCriticalSection \\(held by 'Quitter'\\)");
+}
+
 }  // namespace

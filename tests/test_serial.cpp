@@ -250,6 +250,32 @@ TEST(SerialPort, WriteReturnsWhenTheOctetsHaveLeftAtTheLineSpeed)
     CloseHandle(h);
 }
 
+// With the UART's transmit FIFO a write ends once its last octet is in the
+// FIFO, so the next one follows on the line without a gap however coarse
+// the clock: ten 133-octet frames at 460800 take 10 x 2.886 ms, not 10 x 3.
+TEST(SerialPort, TransmitFifoLetsWritesFollowWithoutAGap)
+{
+    SimWorld w(5);
+    SimUart uart;
+    Peer peer;
+    uart.AttachPeer(&peer);
+    uart.SetPeerBaud(460800);
+    uart.SetTransmitFifo(64);
+    HANDLE h = OpenLikeDriver(460800);
+    const std::vector<uint8_t> frame(133, 0x7E);
+    const uint64_t t0 = plat::NowMs();
+    for (int i = 0; i < 10; ++i) {
+        DWORD n = 0;
+        ASSERT_TRUE(WriteFile(h, frame.data(), (DWORD)frame.size(), &n, NULL));
+        ASSERT_EQ(n, frame.size());
+    }
+    EXPECT_LT(plat::NowMs() - t0, 29u) << "the last write ends before its octets have left";
+    Sleep(5);
+    ASSERT_EQ(peer.rx.size(), 1330u);
+    EXPECT_EQ(peer.rx.back().atMs - t0, 29u);
+    CloseHandle(h);
+}
+
 TEST(SerialPort, WriteThatCannotFinishInItsTimeOutIsShort)
 {
     SimWorld w(4);

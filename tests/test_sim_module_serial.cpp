@@ -290,6 +290,27 @@ TEST(ModuleSerial, AnswersControlCommandsOnDlci0)
     EXPECT_EQ(b.Serial().GetMode(), ModuleSerial::Mode::AtCommand);
 }
 
+// A long run keeps the newest of what crossed the line, not all of it.
+TEST(ModuleSerial, RecordAndDataFromHostKeepTheNewest)
+{
+    sim::ModuleSettings s = Bench::Defaults();
+    s.serial.recordLimit = 8;
+    s.serial.dataFromHostLimit = 100;
+    Bench b(9, s);
+    b.SkipHandshake();
+    for (uint8_t i = 0; i < 40; ++i) b.Write(HostFrame(5, kUih, Bytes(10, i)));
+    Sleep(5);
+    const sim::FrameRecord r = b.Serial().Record();
+    EXPECT_LE(r.size(), 10u);
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(r.back().octets, HostFrame(5, kUih, Bytes(10, 39)));
+    const Bytes data = b.Serial().DataFromHost(5);
+    EXPECT_GE(data.size(), 100u);
+    EXPECT_LE(data.size(), 125u);
+    EXPECT_EQ(data.back(), 39);
+    EXPECT_EQ(data[data.size() - 100], 30);
+}
+
 TEST(ModuleSerial, TestTriggeredActions)
 {
     Bench b(9);
