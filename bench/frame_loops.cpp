@@ -87,8 +87,12 @@ size_t ReceiveLoop::Run(void (*before)(), void (*after)())
         before();
         g_dispatcher.ParseOctets(node.data, node.count);
         after();
-        // The reader takes everything after each node: the buffer goes back
-        // to its start and the drained flag is set.
+        // The channel's thread takes the control octets and the reader
+        // everything buffered after each node: the buffer goes back to its
+        // start and the drained flag is set.
+        BYTE control = 0;
+        while (ch.TakeControlOctet(&control)) {
+        }
         EnterCriticalSection(&ch.rxLock);
         delivered += static_cast<size_t>(ch.rxWrite - ch.rxRead);
         ch.rxRead = ch.rxWrite = ch.rxBase;
