@@ -77,15 +77,20 @@ static void EndRun()
     }
 }
 
+static void StartRun(BYTE dlci)
+{
+    EndRun();
+    InterlockedIncrement(&g_dispatcher.channelInUse[dlci]);
+    s_run.holding = TRUE;
+    s_run.dlci = dlci;
+}
+
 // The ready channel registered for `dlci`, held until the run ends, or NULL
 // (nothing held).
-static CChannel* HoldChannel(BYTE dlci)
+static inline CChannel* HoldChannel(BYTE dlci)
 {
     if (!s_run.holding || s_run.dlci != dlci) {
-        EndRun();
-        InterlockedIncrement(&g_dispatcher.channelInUse[dlci]);
-        s_run.holding = TRUE;
-        s_run.dlci = dlci;
+        StartRun(dlci);
     }
     CChannel* channel = g_dispatcher.channels[dlci];
     if (!ChannelReady(channel)) {
@@ -276,7 +281,7 @@ static BOOL TakeLength(CDispatcher* d, ParseCursor* c)
     d->remaining = (DWORD)(d->lengthOctet >> 1);
     channel->rxFrameLength = d->remaining;
     pFrameBufPos = frameBuffer;
-    if (!channel->QueueControlOctet(d->controlOctet)) {
+    if (!channel->QueueControlOctet(d->controlOctet) && MuxLogOn()) {
         // The channel's thread has five octets untaken: none is overwritten.
         // This one is lost; an information field still reaches the buffer
         // and wakes the thread, which walks all buffered data when it next
