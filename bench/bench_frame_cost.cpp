@@ -17,7 +17,21 @@
 #include "channel/user_channel.h"
 #include "dispatcher/dispatcher.h"
 
+// The client request that switches collection on and off; a machine without
+// valgrind builds the program all the same and skips the instruction rows.
+#if __has_include(<valgrind/callgrind.h>)
 #include <valgrind/callgrind.h>
+#define MUX_BENCH_TOGGLE_COLLECT() CALLGRIND_TOGGLE_COLLECT
+#else
+#define MUX_BENCH_TOGGLE_COLLECT()
+#endif
+
+// A sanitizer keeps malloc to itself: allocations are counted only without.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define MUX_BENCH_COUNT_ALLOCATIONS 0
+#else
+#define MUX_BENCH_COUNT_ALLOCATIONS 1
+#endif
 
 #include <unistd.h>
 
@@ -38,14 +52,6 @@
 // these (operator new ends in malloc), so the driver and the platform calls
 // it makes are counted alike.
 
-extern "C" {
-void* __libc_malloc(size_t size);
-void* __libc_calloc(size_t count, size_t size);
-void* __libc_realloc(void* block, size_t size);
-void* __libc_memalign(size_t alignment, size_t size);
-void __libc_free(void* block);
-}
-
 namespace {
 thread_local bool t_counting = false;
 thread_local long t_allocations = 0;
@@ -54,6 +60,15 @@ inline void CountOne()
     if (t_counting) ++t_allocations;
 }
 }  // namespace
+
+#if MUX_BENCH_COUNT_ALLOCATIONS
+extern "C" {
+void* __libc_malloc(size_t size);
+void* __libc_calloc(size_t count, size_t size);
+void* __libc_realloc(void* block, size_t size);
+void* __libc_memalign(size_t alignment, size_t size);
+void __libc_free(void* block);
+}
 
 extern "C" {
 void* malloc(size_t size)
@@ -92,6 +107,7 @@ void free(void* block)
     __libc_free(block);
 }
 }
+#endif
 
 namespace {
 
@@ -109,7 +125,7 @@ void StopCounting()
 }
 void ToggleCollect()
 {
-    CALLGRIND_TOGGLE_COLLECT;
+    MUX_BENCH_TOGGLE_COLLECT();
 }
 
 // --- under callgrind: one loop, collection toggled around it -----------------------
@@ -250,6 +266,12 @@ Collected Instructions(const std::string& valgrind, const std::string& what)
 void InstructionFigures()
 {
     const std::string valgrind = FindValgrind();
+#if !__has_include(<valgrind/callgrind.h>)
+    if (!valgrind.empty()) {
+        std::printf("built without valgrind's headers: instructions per frame not measured\n");
+        return;
+    }
+#endif
     if (valgrind.empty()) {
         std::printf("valgrind not found: instructions per frame not measured\n");
         return;
@@ -277,6 +299,10 @@ void InstructionFigures()
 
 void AllocationFigures()
 {
+    if (!MUX_BENCH_COUNT_ALLOCATIONS) {
+        std::printf("built with a sanitizer: heap allocations per frame not counted\n");
+        return;
+    }
     long receive = 0;
     long transmit = 0;
     {

@@ -32,10 +32,9 @@ static BOOL ChannelReady(CChannel* channel)
     return channel != NULL && channel->stopThread == 0;
 }
 
-// Deliveries whose wake is held back before the channel is woken: fewer
-// than the five control octets its ring holds, so that a thread woken at
-// that point (on the phone it runs at once, above the parser) never finds
-// its ring full.
+// At most this many deliveries share one wake: fewer than the five control
+// octets a channel's ring holds, so that a thread that runs as soon as it is
+// woken (on the phone it runs above the parser) never finds its ring full.
 #define MUX_WAKE_BATCH 4
 
 // The parser holds a DLCI while it touches the channel registered for it, so
@@ -285,7 +284,9 @@ static BOOL TakeLength(CDispatcher* d, ParseCursor* c)
         // The channel's thread has five octets untaken: none is overwritten.
         // This one is lost; an information field still reaches the buffer
         // and wakes the thread, which walks all buffered data when it next
-        // handles a UIH octet (the control channel on every wake).
+        // handles a UIH octet (the control channel on every wake). The line
+        // is built only when it is written: a thread that falls behind
+        // meets this for every frame.
         MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> Control queue of %s is full, control octet 0x%x lost ; Time=%d\r\n"),
                channel->name, d->controlOctet, GetTickCount());
     }
