@@ -14,6 +14,14 @@ static BOOL HasRoom(const CChannel* channel, DWORD count)
     return (DWORD)(channel->rxEnd - channel->rxWrite) >= count;
 }
 
+// With rxLock held and room for `count`.
+static void CopyIn(CChannel* channel, const BYTE* octets, DWORD count)
+{
+    memcpy(channel->rxWrite, octets, count);
+    channel->rxWrite += count;
+    channel->rxLast = channel->rxWrite - 1;
+}
+
 RxAppendResult RxBufferAppend(CChannel* channel, const BYTE* octets, DWORD count, DWORD pauseMs,
                               LPCWSTR fullLine)
 {
@@ -33,11 +41,24 @@ RxAppendResult RxBufferAppend(CChannel* channel, const BYTE* octets, DWORD count
             return RX_DROPPED;
         }
     }
-    memcpy(channel->rxWrite, octets, count);
-    channel->rxWrite += count;
-    channel->rxLast = channel->rxWrite - 1;
+    CopyIn(channel, octets, count);
     LeaveCriticalSection(&channel->rxLock);
     return RX_APPENDED;
+}
+
+BOOL RxBufferTryAppend(CChannel* channel, const BYTE* octets, DWORD count, BOOL* wake)
+{
+    EnterCriticalSection(&channel->rxLock);
+    if (channel->rxRead != channel->rxWrite && bufferDrained) {
+        bufferDrained = 0;
+        *wake = FALSE;
+    }
+    BOOL room = HasRoom(channel, count);
+    if (room) {
+        CopyIn(channel, octets, count);
+    }
+    LeaveCriticalSection(&channel->rxLock);
+    return room;
 }
 
 DWORD RxBufferTake(CChannel* channel, BYTE* out, DWORD count)

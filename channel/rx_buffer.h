@@ -22,6 +22,13 @@ enum RxAppendResult {
 RxAppendResult RxBufferAppend(CChannel* channel, const BYTE* octets, DWORD count, DWORD pauseMs,
                               LPCWSTR fullLine);
 
+// The receive parser's append of a frame, in one hold of rxLock: when
+// unread data waits and bufferDrained is set (the reader has not caught up
+// with the previous wake; its next read finds this frame as well), clears
+// the flag and sets *wake to FALSE; then copies the octets when they fit.
+// FALSE, nothing copied, when they do not (RxBufferAppend then waits).
+BOOL RxBufferTryAppend(CChannel* channel, const BYTE* octets, DWORD count, BOOL* wake);
+
 // Takes up to `count` unread octets into `out` and returns how many. Taking
 // the last unread octet rewinds the buffer to its start and sets
 // bufferDrained; a smaller take leaves the rest for the next one.

@@ -15,6 +15,13 @@ extern LPCWSTR g_logPath;
 // Writes one printf-style line (wide format) to the log. Never fails visibly.
 void MuxLog(LPCWSTR format, ...);
 
+// Whether lines are written: a path taken for every frame tests this first,
+// so that with the log off it pays neither the call nor its arguments.
+inline BOOL MuxLogOn()
+{
+    return g_logSwitch == 1;
+}
+
 // Exception filters: write the exception into the log and return 0, so that
 // the exception continues to the system (recorded, not handled).
 int ChannelExceptionGuard(DWORD code, LPCWSTR threadName);

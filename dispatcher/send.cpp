@@ -29,7 +29,9 @@ LONG CDispatcher::Send(FrameDescriptor* frame)
         return -1;
     }
 
-    MuxLog(TEXT("MUX: CDispatcher::Send() ->Chick Module Status\r\n"));
+    if (MuxLogOn()) {
+        MuxLog(TEXT("MUX: CDispatcher::Send() ->Chick Module Status\r\n"));
+    }
 
     if (ModuleSleeps()) {
         MuxLog(TEXT("MUX: CDispatcher::Send() ->Will Wake up module\r\n"));
@@ -45,17 +47,21 @@ LONG CDispatcher::Send(FrameDescriptor* frame)
         SetLastError(ERROR_INVALID_PARAMETER);
         return -1;
     }
+    // Read once into locals: the copies may not alias the descriptor, but
+    // the compiler cannot know that.
+    const FrameDescriptor f = *frame;
+    BYTE* out = pSendBuf;
     LONG result = 0;
-    sendLength = 0;
-    memcpy(pSendBuf, frame->pHeader, frame->headerLength);
-    sendLength += frame->headerLength;
-    if (frame->pData != NULL) {
-        memcpy(pSendBuf + sendLength, frame->pData, frame->dataLength);
-        sendLength += frame->dataLength;
-        memcpy(pSendBuf + sendLength, frame->pTrailer, frame->trailerLength);
-        sendLength += frame->trailerLength;
-        result = frame->dataLength;
+    DWORD length = (DWORD)f.headerLength;
+    memcpy(out, f.pHeader, length);
+    if (f.pData != NULL) {
+        memcpy(out + length, f.pData, f.dataLength);
+        length += (DWORD)f.dataLength;
+        memcpy(out + length, f.pTrailer, f.trailerLength);
+        length += (DWORD)f.trailerLength;
+        result = f.dataLength;
     }
+    sendLength = length;
 
     DWORD written = 0;
     WriteFile(hUART, pSendBuf, sendLength, &written, NULL);

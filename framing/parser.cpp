@@ -32,24 +32,82 @@ static BOOL ChannelReady(CChannel* channel)
     return channel != NULL && channel->stopThread == 0;
 }
 
+// At most this many deliveries share one wake: fewer than the five control
+// octets a channel's ring holds, so that a thread that runs as soon as it is
+// woken (on the phone it runs above the parser) never finds its ring full.
+#define MUX_WAKE_BATCH 4
+
 // The parser holds a DLCI while it touches the channel registered for it, so
 // that the channel's Deinit and destructor, which wait for the hold to go,
 // never delete the lock, events or object under it. The hold is taken before
 // the table is read: a channel that leaves the table afterwards sees it.
-static CChannel* HoldChannel(BYTE dlci)
+//
+// One hold covers a run of frames to the same DLCI within one call, and the
+// channel is woken once for the run's deliveries: when the run ends (another
+// DLCI, a channel no longer ready, the end of the octets), before the parser
+// pauses on a full buffer, and after MUX_WAKE_BATCH deliveries. Every frame
+// still checks that its channel is ready, so a channel that begins to close
+// between two frames gets nothing more and is let go at once.
+struct ParserRun {
+    BOOL holding;
+    BYTE dlci;
+    CChannel* wakeOwed;  // delivered to since its last wake, or NULL
+    DWORD unwoken;       // deliveries since that wake
+};
+static ParserRun s_run = {FALSE, 0, NULL, 0};
+
+// Only while the hold on the channel's DLCI is still taken.
+static void FlushWake()
 {
+    CChannel* channel = s_run.wakeOwed;
+    s_run.wakeOwed = NULL;
+    s_run.unwoken = 0;
+    if (channel != NULL && channel->stopThread == 0) {
+        channel->WakeThread();
+    }
+}
+
+static void EndRun()
+{
+    FlushWake();
+    if (s_run.holding) {
+        s_run.holding = FALSE;
+        InterlockedDecrement(&g_dispatcher.channelInUse[s_run.dlci]);
+    }
+}
+
+static void StartRun(BYTE dlci)
+{
+    EndRun();
     InterlockedIncrement(&g_dispatcher.channelInUse[dlci]);
+    s_run.holding = TRUE;
+    s_run.dlci = dlci;
+}
+
+// The ready channel registered for `dlci`, held until the run ends, or NULL
+// (nothing held).
+static inline CChannel* HoldChannel(BYTE dlci)
+{
+    if (!s_run.holding || s_run.dlci != dlci) {
+        StartRun(dlci);
+    }
     CChannel* channel = g_dispatcher.channels[dlci];
     if (!ChannelReady(channel)) {
-        InterlockedDecrement(&g_dispatcher.channelInUse[dlci]);
+        EndRun();
         return NULL;
     }
     return channel;
 }
 
-static void ReleaseChannel(BYTE dlci)
+static void OweWake(CChannel* channel)
 {
-    InterlockedDecrement(&g_dispatcher.channelInUse[dlci]);
+    if (s_run.wakeOwed != channel) {
+        FlushWake();
+        s_run.wakeOwed = channel;
+    }
+    if (++s_run.unwoken >= MUX_WAKE_BATCH) {
+        FlushWake();
+    }
 }
 
 // At most 127 information octets: the length octet carries seven bits.
@@ -66,23 +124,17 @@ static void AppendHexPair(WCHAR* out, DWORD* pos, BYTE octet)
     out[(*pos)++] = (WCHAR)digits[octet & 0x0F];
 }
 
-// Appends the frame just received to the channel's buffer and wakes its
-// thread. A full buffer gets one retry after a pause spent outside the lock,
-// so that a reader can drain it meanwhile.
+// Appends the frame just received to the channel's buffer and owes its
+// thread a wake. A full buffer gets one retry after a pause spent outside
+// the lock, so that a reader can drain it meanwhile; the reader hears of
+// the frames before this one first.
 static void DeliverFrame(CChannel* channel)
 {
     BOOL wake = TRUE;
     DWORD n = FrameInfoLength(channel);
 
-    if (n != 0) {
-        EnterCriticalSection(&channel->rxLock);
-        if (channel->rxRead != channel->rxWrite && bufferDrained) {
-            // The reader has not caught up with the previous wake yet; its
-            // next read finds this frame as well.
-            bufferDrained = 0;
-            wake = FALSE;
-        }
-        LeaveCriticalSection(&channel->rxLock);
+    if (n != 0 && !RxBufferTryAppend(channel, frameBuffer, n, &wake)) {
+        FlushWake();
         RxAppendResult result = RxBufferAppend(
             channel, frameBuffer, n, MUX_RX_FULL_PAUSE_MS,
             TEXT("MUX: CDispatcher::ParseRecBytes() -> Channel buffer space is not enough.\r\n"));
@@ -96,7 +148,7 @@ static void DeliverFrame(CChannel* channel)
         }
     }
     if (wake) {
-        channel->WakeThread();
+        OweWake(channel);
     }
 }
 
@@ -180,14 +232,12 @@ static BOOL TakeAddress(CDispatcher* d, ParseCursor* c)
         MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> Receive F9 in Address field ; Time=%d\r\n"),
                GetTickCount());
     }
-    BYTE dlci = (BYTE)(d->addressOctet >> 2);
-    d->pCurChannel = HoldChannel(dlci);
+    d->pCurChannel = HoldChannel((BYTE)(d->addressOctet >> 2));
     if (d->pCurChannel == NULL) {
         MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> ERROR , Invalid Address field (0x%x) ; Time=%d\r\n"),
                d->addressOctet, GetTickCount());
         d->parseState = PS_FLAG;
     } else {
-        ReleaseChannel(dlci);
         d->parseState = PS_CONTROL;
     }
     return TRUE;
@@ -230,15 +280,16 @@ static BOOL TakeLength(CDispatcher* d, ParseCursor* c)
     d->remaining = (DWORD)(d->lengthOctet >> 1);
     channel->rxFrameLength = d->remaining;
     pFrameBufPos = frameBuffer;
-    if (!channel->QueueControlOctet(d->controlOctet)) {
+    if (!channel->QueueControlOctet(d->controlOctet) && MuxLogOn()) {
         // The channel's thread has five octets untaken: none is overwritten.
         // This one is lost; an information field still reaches the buffer
         // and wakes the thread, which walks all buffered data when it next
-        // handles a UIH octet (the control channel on every wake).
+        // handles a UIH octet (the control channel on every wake). The line
+        // is built only when it is written: a thread that falls behind
+        // meets this for every frame.
         MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> Control queue of %s is full, control octet 0x%x lost ; Time=%d\r\n"),
                channel->name, d->controlOctet, GetTickCount());
     }
-    ReleaseChannel(dlci);
     d->parseState = PS_DATA;
     return TRUE;
 }
@@ -279,21 +330,16 @@ static BOOL TakeClose(CDispatcher* d, ParseCursor* c)
     BYTE dlci = (BYTE)(d->addressOctet >> 2);
     CChannel* channel = HoldChannel(dlci);
     if (channel == NULL || channel != d->pCurChannel) {
-        if (channel != NULL) {
-            ReleaseChannel(dlci);
-        }
         return TRUE;
     }
     if (d->closeOctet == MUX_FLAG) {
         DeliverFrame(channel);
-        ReleaseChannel(dlci);
         return TRUE;
     }
 
     MuxLog(TEXT("MUX: ParseRecBytes() -> Detect not F9 closing flag, so ignore this frame ; Time = %d\r\n"),
            GetTickCount());
     DWORD n = FrameInfoLength(channel);
-    ReleaseChannel(dlci);
     DumpFrame(d, n);
     Resync(c, n);
     return TRUE;
@@ -332,6 +378,9 @@ void CDispatcher::ParseOctets(const BYTE* octets, DWORD count)
         default: parseState = PS_FLAG; break;
         }
     }
+    // Nothing is held between calls: a frame that goes on in the next node
+    // looks its channel up again there.
+    EndRun();
 }
 
 void CDispatcher::WaitChannelIdle(BYTE dlci)

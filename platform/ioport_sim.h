@@ -19,8 +19,11 @@
 // Power-on values (Reset): every register 0 (all pins inputs with pull-ups
 // on, latches low), nothing driven.
 //
-// Every access is recorded in a history with the platform time (virtual in
-// simulation) and reported to listeners, all under the kernel lock.
+// Every change (IoPortModify, SetInput, ReleaseInput) is recorded in a
+// history with the platform time (virtual in simulation) and reported to
+// listeners, all under the kernel lock; plain reads (IoPortRead) only after
+// RecordReads(true), since the driver reads the sleep status line before
+// every frame it sends.
 #ifndef MUX_PLATFORM_IOPORT_SIM_H
 #define MUX_PLATFORM_IOPORT_SIM_H
 
@@ -72,7 +75,11 @@ void ClearHistory();
 void SetHistoryLimit(size_t entries);
 size_t HistoryLimit();
 
-// Reads of one register (by the driver) in the history.
+// Whether IoPortRead is recorded and reported to listeners (off at start;
+// Reset leaves it as it is).
+void RecordReads(bool on);
+
+// Reads of one register (by the driver) in the history (with RecordReads).
 size_t CountReads(DWORD offset);
 
 // The level of one pin (data register offset and one-bit mask) after every

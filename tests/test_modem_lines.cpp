@@ -18,6 +18,9 @@
 
 namespace {
 
+// These tests look at the driver's reads of the lines as well.
+[[maybe_unused]] const bool kReadsRecorded = (plat::ioport::RecordReads(true), true);
+
 using plat::ioport::Access;
 using plat::ioport::AccessKind;
 

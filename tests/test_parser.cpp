@@ -688,6 +688,50 @@ TEST_F(ParserTest, ChannelDestroyedDuringThePauseWaitsForTheParser)
     }
 }
 
+// Frames of one node share one hold and one wake. The frames before one
+// that does not fit are announced before the pause, so that the reader can
+// make room; a channel destroyed during the pause is let go at the node's
+// next frame for it and not touched again (the sanitizer build checks it).
+TEST_F(ParserTest, RunOfFramesInOneNodeAroundAPause)
+{
+    const Bytes node = Concat({ModemFrame(Address(1, true), 0xEF, Info(4, 1)),
+                               ModemFrame(Address(1, true), 0xEF, Info(10, 5)),
+                               ModemFrame(Address(1, true), 0xEF, Info(2, 9))});
+    for (const bool destroy : {false, true}) {
+        SCOPED_TRACE(destroy ? "destroyed during the pause" : "drained during the pause");
+        LogCapture log;
+        std::optional<TestChannel> ch;
+        ch.emplace(1, u"MUX2:", 12);
+        ch->MakeReadyForParser();
+        bool wokenBeforeDrain = false;
+        Bytes drained;
+        HANDLE helper = RunAsync([&] {
+            Sleep(50);  // the parser is in its pause on the second frame
+            wokenBeforeDrain = Woken(*ch);
+            if (destroy) {
+                ch.reset();
+            } else {
+                drained = ch->Drain();
+            }
+        });
+        ParseNode(node);
+        Join(helper);
+
+        EXPECT_TRUE(wokenBeforeDrain);
+        EXPECT_EQ(g_dispatcher.channelInUse[1], 0);
+        if (destroy) {
+            EXPECT_EQ(g_dispatcher.channels[1], nullptr);
+            // The full line, the third frame refused, its octets hunted over.
+            ASSERT_EQ(log.Messages().size(), 7u);
+            EXPECT_NE(log.Messages()[1].find("Invalid Address field (0x7)"), std::string::npos);
+        } else {
+            EXPECT_EQ(drained, Info(4, 1));
+            EXPECT_EQ(ch->Unread(), Concat({Info(10, 5), Info(2, 9)}));
+            EXPECT_EQ(log.Messages().size(), 1u);
+        }
+    }
+}
+
 TEST_F(ParserTest, BufferDrainedSkipsExactlyOneWake)
 {
     TestChannel ch(1, u"MUX2:", 100);

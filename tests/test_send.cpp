@@ -19,6 +19,9 @@
 
 namespace {
 
+// These tests look at the driver's reads of the lines as well.
+[[maybe_unused]] const bool kReadsRecorded = (plat::ioport::RecordReads(true), true);
+
 const char kCheck[] = "MUX: CDispatcher::Send() ->Chick Module Status\r\n";
 const char kWake[] = "MUX: CDispatcher::Send() ->Will Wake up module\r\n";
 const char kCannot[] = "MUX: CDispatcher::Send() -> Cannot wake Module up\r\n";

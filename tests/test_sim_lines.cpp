@@ -12,6 +12,9 @@
 
 namespace {
 
+// These tests look at the driver's reads of the lines as well.
+[[maybe_unused]] const bool kReadsRecorded = (plat::ioport::RecordReads(true), true);
+
 using plat::ioport::AccessKind;
 
 constexpr DWORD kBCfg = 0x10, kBData = 0x14, kCCfg = 0x20, kCData = 0x24, kDData = 0x34,
