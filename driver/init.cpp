@@ -224,6 +224,11 @@ extern "C" BOOL MUX_Deinit(DWORD_PTR deviceContext)
         CloseHandle(ctx->hInitThread);
         ctx->hInitThread = NULL;
     }
+    // An open in progress uses the channel and the record; it ends within
+    // its own time-outs.
+    while (InterlockedCompareExchange(&ctx->lOpenCalls, 0, 0) != 0) {
+        Sleep(10);
+    }
     if (ctx->pChannel != NULL) {
         // Not while another instance creates or re-initialises its channel:
         // this may stop the dispatcher under it.

@@ -40,6 +40,9 @@ struct MuxDeviceContext {
     // Set by MUX_Deinit: a start-up thread that has not begun to create the
     // channel leaves it alone.
     volatile LONG fDeinitPending;
+    // MUX_Open calls inside the driver: MUX_Deinit waits for them to leave
+    // before it deletes the channel and the record they use.
+    volatile LONG lOpenCalls;
 };
 
 // Tick count of the last idle-timer reset, shared by "MUX2:" and "MUX3:".

@@ -48,11 +48,10 @@ static BOOL RestoreChannel(CUserChannel* channel)
     return ok;
 }
 
-extern "C" DWORD_PTR MUX_Open(DWORD_PTR deviceContext, DWORD, DWORD)
+static DWORD_PTR OpenInstance(MuxDeviceContext* ctx)
 {
-    MuxDeviceContext* ctx = (MuxDeviceContext*)deviceContext;
-    if (ctx == NULL) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    if (ctx->fDeinitPending) {
+        SetLastError(ERROR_NOT_READY);
         return 0;
     }
     if (!WaitForStartUp(ctx) || ctx->pChannel == NULL) {
@@ -67,6 +66,21 @@ extern "C" DWORD_PTR MUX_Open(DWORD_PTR deviceContext, DWORD, DWORD)
         }
     }
     return (DWORD_PTR)channel;
+}
+
+extern "C" DWORD_PTR MUX_Open(DWORD_PTR deviceContext, DWORD, DWORD)
+{
+    MuxDeviceContext* ctx = (MuxDeviceContext*)deviceContext;
+    if (ctx == NULL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    // The device manager does not wait for an open in progress before it
+    // deinitialises the instance: the count makes MUX_Deinit wait instead.
+    InterlockedIncrement(&ctx->lOpenCalls);
+    DWORD_PTR result = OpenInstance(ctx);
+    InterlockedDecrement(&ctx->lOpenCalls);
+    return result;
 }
 
 extern "C" BOOL MUX_Close(DWORD_PTR)
