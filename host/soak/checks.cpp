@@ -4,6 +4,7 @@
 // it.
 #include "world.h"
 
+#include "driver/mux.h"
 #include "platform/devmgr.h"
 #include "platform/host.h"
 
@@ -63,6 +64,11 @@ HANDLE TryPort(World& w, int i, std::string* why)
         *why = "WriteFile(\"AT\\r\") failed, error " + std::to_string(GetLastError());
     } else if (!ReadUntil(h, &got, kAnswerMs, [&](const std::vector<uint8_t>& g) { return Contains(g, ok); })) {
         *why = "no OK to AT within " + std::to_string(kAnswerMs) + " ms";
+        // As the radio interface layer does after an AT time-out: the driver
+        // tells a crashed module from a running one, and takes the
+        // multiplexer down for a crashed one, so that the next open resets
+        // the module and starts it again.
+        DeviceIoControl(h, IOCTL_MUX_CRASHDEBUGCMD, nullptr, 0, nullptr, 0, &n, nullptr);
     } else {
         return h;
     }

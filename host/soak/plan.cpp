@@ -33,7 +33,11 @@ void DrawInstances(Dice& d, Plan* p)
 {
     std::vector<int> indices = {1, 2, 3, 4, 5, 6, 7, 8, 9};
     std::vector<int> dlcis;
-    for (int i = 1; i <= 63; i++) dlcis.push_back(i);
+    // Not DLCI 62: its address octet from the module (C/R = 0) is the flag
+    // itself, so no receiver can tell its frames from flags.
+    for (int i = 1; i <= 63; i++) {
+        if (i != 62) dlcis.push_back(i);
+    }
     const uint32_t count = d.In(1, 4);
     for (uint32_t i = 0; i < count; i++) {
         Instance in;
