@@ -1,0 +1,141 @@
+// Several client threads on several ports at once, in the platform's real
+// mode (threads run free), for a fixed count of operations each: reads,
+// writes, the event wait with its mask changed from another thread, the
+// modem status, the port settings. Built for the ThreadSanitizer leg, which
+// reports any unsynchronised access on the way; every thread must finish
+// and every port must still carry data afterwards.
+#include <gtest/gtest.h>
+
+#include "dispatcher/dispatcher.h"
+#include "driver/mux.h"
+#include "platform/devmgr.h"
+#include "platform/host.h"
+#include "sim/module.h"
+
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const int kPorts = 3;
+const int kThreadsPerPort = 3;
+const int kOpsPerThread = 150;
+
+const char kReg[] =
+    "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\MUX1]\n\"GSM_0710_DLCI\"=dword:1\n\"GSM_0710_TYPE\"=dword:1\n"
+    "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\MUX2]\n\"GSM_0710_DLCI\"=dword:2\n\"GSM_0710_TYPE\"=dword:0\n"
+    "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\MUX3]\n\"GSM_0710_DLCI\"=dword:3\n\"GSM_0710_TYPE\"=dword:1\n"
+    "[HKEY_LOCAL_MACHINE\\Drivers\\Active\\01]\n\"Key\"=\"Drivers\\\\BuiltIn\\\\MUX1\"\n\"Name\"=\"MUX1:\"\n"
+    "[HKEY_LOCAL_MACHINE\\Drivers\\Active\\02]\n\"Key\"=\"Drivers\\\\BuiltIn\\\\MUX2\"\n\"Name\"=\"MUX2:\"\n"
+    "[HKEY_LOCAL_MACHINE\\Drivers\\Active\\03]\n\"Key\"=\"Drivers\\\\BuiltIn\\\\MUX3\"\n\"Name\"=\"MUX3:\"\n";
+
+BOOL Control(DWORD_PTR open, DWORD code, DWORD value, DWORD* out)
+{
+    DWORD n = 0;
+    return MUX_IOControl(open, code, reinterpret_cast<PBYTE>(&value), sizeof(value),
+                         reinterpret_cast<PBYTE>(out), sizeof(*out), &n);
+}
+
+// One client thread's share: a fixed mix drawn from its own seed.
+void Client(DWORD_PTR open, uint64_t seed, std::atomic<int>* waits)
+{
+    std::mt19937_64 rng(seed);
+    for (int i = 0; i < kOpsPerThread; i++) {
+        char buf[300] = {};
+        DWORD word = 0;
+        DCB dcb = {};
+        DWORD n = 0;
+        switch (rng() % 8) {
+        case 0: MUX_Read(open, buf, 1 + static_cast<DWORD>(rng() % sizeof(buf))); break;
+        case 1: MUX_Write(open, "AT\r", 3); break;
+        case 2: Control(open, IOCTL_SERIAL_SET_WAIT_MASK, EV_RXCHAR, &word); break;
+        case 3:
+            // Released by data (the modem's answers) or another thread's mask change.
+            if (waits->fetch_add(1) < kThreadsPerPort - 1) {
+                Control(open, IOCTL_SERIAL_WAIT_ON_MASK, 0, &word);
+            }
+            waits->fetch_sub(1);
+            break;
+        case 4: Control(open, IOCTL_SERIAL_GET_MODEMSTATUS, 0, &word); break;
+        case 5:
+            MUX_IOControl(open, IOCTL_SERIAL_GET_DCB, nullptr, 0, reinterpret_cast<PBYTE>(&dcb), sizeof(dcb), &n);
+            dcb.BaudRate = 115200;
+            MUX_IOControl(open, IOCTL_SERIAL_SET_DCB, reinterpret_cast<PBYTE>(&dcb), sizeof(dcb), nullptr, 0, &n);
+            break;
+        case 6: Control(open, IOCTL_SERIAL_GET_COMMSTATUS, 0, &word); break;
+        default: MUX_Write(open, buf, 1 + static_cast<DWORD>(rng() % sizeof(buf))); break;
+        }
+    }
+}
+
+TEST(StressThreads, SeveralClientsOnSeveralPortsFinishAndLeaveThePortsWorking)
+{
+    plat::UseRealTime();
+    plat::SetDebugSink([](const std::u16string&) {});
+    plat::ClearRegistry();
+    sim::ModuleSettings settings;
+    settings.serial.modem.modemDlcis = ~uint64_t(1);
+    settings.serial.modem.echo = false;
+    {
+        sim::SimModule module(settings);
+        std::string error;
+        ASSERT_TRUE(plat::LoadRegText(kReg, "stress.reg", &error)) << error;
+        DWORD_PTR device[kPorts] = {};
+        DWORD_PTR open[kPorts] = {};
+        const char16_t* keys[kPorts] = {u"Drivers\\Active\\01", u"Drivers\\Active\\02", u"Drivers\\Active\\03"};
+        for (int p = 0; p < kPorts; p++) {
+            device[p] = MUX_Init(keys[p], nullptr);
+            ASSERT_NE(device[p], 0u);
+        }
+        for (int p = 0; p < kPorts; p++) {
+            open[p] = MUX_Open(device[p], GENERIC_READ | GENERIC_WRITE, 0);
+            ASSERT_NE(open[p], 0u) << "port " << p + 1;
+        }
+        std::vector<std::thread> clients;
+        std::atomic<int> waits[kPorts];
+        std::atomic<bool> done{false};
+        for (int p = 0; p < kPorts; p++) {
+            waits[p] = 0;
+            for (int t = 0; t < kThreadsPerPort; t++) {
+                clients.emplace_back(Client, open[p], static_cast<uint64_t>(p * 10 + t + 1), &waits[p]);
+            }
+        }
+        // A client's second thread: mask changes that end waits still open.
+        std::thread masker([&] {
+            while (!done) {
+                DWORD word = 0;
+                for (DWORD_PTR o : open) Control(o, IOCTL_SERIAL_SET_WAIT_MASK, EV_RXCHAR, &word);
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        });
+        for (std::thread& t : clients) t.join();
+        done = true;
+        masker.join();
+
+        // Every port still answers: the modem's OK to AT.
+        for (int p = 0; p < kPorts; p++) {
+            char buf[4096];
+            while (MUX_Read(open[p], buf, sizeof(buf)) > 0 && MUX_Read(open[p], buf, sizeof(buf)) != 0) {
+            }
+            ASSERT_EQ(MUX_Write(open[p], "AT\r", 3), 3u);
+            std::string got;
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while (got.find("OK\r\n") == std::string::npos && std::chrono::steady_clock::now() < end) {
+                DWORD n = MUX_Read(open[p], buf, sizeof(buf));
+                if (n != 0xFFFFFFFFu) got.append(buf, n);
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            EXPECT_NE(got.find("OK\r\n"), std::string::npos) << "port " << p + 1 << " got: " << got;
+        }
+        for (DWORD_PTR d : device) MUX_Deinit(d);
+        g_dispatcher.Stop();
+        g_dispatcher.ClosePort();
+    }
+    plat::SetDebugSink(nullptr);
+}
+
+}  // namespace
