@@ -2,8 +2,8 @@
 // breaks nothing: null buffers, counts of 0 and of 0xFFFFFFFF (and others
 // past the largest signed count), null contexts, calls after a close, and,
 // through the device manager, handles and opens after the instance was
-// deactivated. After each group the port still carries data both ways,
-// octet for octet.
+// deactivated, and opens while the instance is removed. After each group
+// the port still carries data both ways, octet for octet.
 #include <gtest/gtest.h>
 
 #include "channel/user_channel.h"
@@ -11,6 +11,7 @@
 #include "host/muxhost/muxhost.h"
 #include "platform/devmgr.h"
 #include "platform/host.h"
+#include "test_channel.h"
 
 #include <string>
 #include <vector>
@@ -157,6 +158,25 @@ HANDLE ActivateMux1()
                                   "misuse.reg", &error))
         << error;
     return ActivateDeviceEx(u"Drivers\\BuiltIn\\MUX1", nullptr, 0, nullptr);
+}
+
+// An open that comes while MUX_Deinit takes the instance down (its DISC
+// unanswered, so that the removal waits under the start-up lock) fails with
+// ERROR_NOT_READY and never reaches the channel the removal frees; the
+// sanitizer build reports any use after the free.
+TEST(ClientMisuse, OpenDuringDeinitFailsAndTouchesNothingFreed)
+{
+    DriverRig rig(5);
+    rig.StartThree();
+    rig.Modem().ChangeSettings([](sim::SerialSettings& s) { s.noUaOnDiscDlcis = uint64_t(1) << 1; });
+    const DWORD_PTR device = rig.device[1];
+    HANDLE remover = RunAsync([&rig, device] { EXPECT_TRUE(rig.Deinit(device)); });
+    SleepMs(50);
+    SetLastError(0);
+    EXPECT_EQ(MUX_Open(device, GENERIC_READ | GENERIC_WRITE, 0), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));
+    Join(remover);
+    ExpectPortWorks(rig, rig.open[2], 2, "after");
 }
 
 HANDLE OpenMux1()
