@@ -170,6 +170,10 @@ void HandleControlOctet(CUserChannel* ch, BYTE x)
     case MUX_CTL_DISC:
         ch->MarkDisconnected();
         ch->SendUA();
+        // A client waiting for events would wait for ever: no data comes on
+        // a disconnected DLCI, and the gate refuses its own mask change.
+        // Released, it finds the DLCI disconnected.
+        PulseEvent(ch->commEvent);
         break;
     case MUX_CTL_UIH_PF:
         InterlockedExchange(&ch->commEvents, EV_RXCHAR);

@@ -162,6 +162,33 @@ TEST(EventWait, WaitOnADisconnectedDlciFails)
 
 class EventWaitSeeds : public ::testing::TestWithParam<uint64_t> {};
 
+// The modem disconnects the DLCI while a client waits: the wait ends with
+// ERROR_NOT_READY instead of lasting until the instance is removed (no data
+// can come, and the gate refuses the client's own mask change).
+TEST_P(EventWaitSeeds, ModemDiscReleasesAWaitingClient)
+{
+    SCOPED_TRACE("seed " + std::to_string(GetParam()));
+    DriverRig rig(GetParam());
+    rig.StartThree();
+    ASSERT_TRUE(SetMask(rig.open[3], EV_RXCHAR).ok);
+    Result r;
+    DWORD events = 0;
+    bool returned = false;
+    HANDLE waiter = RunAsync([&] {
+        r = Wait(rig.open[3], &events);
+        returned = true;
+    });
+    SleepMs(1 + static_cast<uint32_t>(GetParam() % 5) * 20);
+    rig.Modem().SendDisc(3);
+    EXPECT_TRUE(rig.D().WaitFor([&] { return returned; }, 1000));
+    EXPECT_FALSE(SetMask(rig.open[3], EV_RXCHAR).ok);  // the gate: no way out but the release
+    if (!returned) rig.Deinit(rig.device[3]);
+    Join(waiter);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_NOT_READY));
+    EXPECT_EQ(rig.D().Logged("MUX: WAIT_ON_MASK for MUX3: -> State is DISCONNECTED ; Time=").size(), 1u);
+}
+
 // A mask change from a second thread ends a pending wait with no events.
 TEST_P(EventWaitSeeds, MaskChangeEndsAPendingWait)
 {

@@ -87,19 +87,33 @@ void Reactivate(World& w, int i)
     w.Note(w.plan.instances[i].Name() + " re-activated at " + std::to_string(plat::NowMs()) + " ms");
 }
 
-HANDLE Recover(World& w, int i, uint64_t deadline)
+// Rounds over the ports that do not answer yet, so that one that opens can
+// report the crash (TryPort) that keeps the others from starting.
+std::vector<HANDLE> Recover(World& w)
 {
-    std::string why;
-    for (int attempt = 1;; attempt++) {
-        HANDLE h = TryPort(w, i, &why);
-        if (h != INVALID_HANDLE_VALUE) return h;
-        if (plat::NowMs() >= deadline) break;
-        if (attempt % 2 == 0 && why.rfind("CreateFileW", 0) == 0) Reactivate(w, i);
+    const size_t count = w.plan.instances.size();
+    const uint64_t deadline = plat::NowMs() + w.bounds.recoverMs;
+    std::vector<HANDLE> handles(count, INVALID_HANDLE_VALUE);
+    std::vector<std::string> why(count);
+    std::vector<int> failures(count, 0);
+    for (;;) {
+        bool all = true;
+        for (size_t i = 0; i < count; i++) {
+            if (handles[i] != INVALID_HANDLE_VALUE) continue;
+            handles[i] = TryPort(w, static_cast<int>(i), &why[i]);
+            if (handles[i] != INVALID_HANDLE_VALUE) continue;
+            all = false;
+            if (++failures[i] % 2 == 0 && why[i].rfind("CreateFileW", 0) == 0) Reactivate(w, static_cast<int>(i));
+        }
+        if (all || plat::NowMs() >= deadline) break;
         Sleep(kRetryMs);
     }
-    w.Fail(w.plan.instances[i].Name() + " did not recover within " + std::to_string(w.bounds.recoverMs) +
-           " ms after the faults ended: " + why);
-    return INVALID_HANDLE_VALUE;
+    for (size_t i = 0; i < count; i++) {
+        if (handles[i] != INVALID_HANDLE_VALUE) continue;
+        w.Fail(w.plan.instances[i].Name() + " did not recover within " + std::to_string(w.bounds.recoverMs) +
+               " ms after the faults ended: " + why[i]);
+    }
+    return handles;
 }
 
 std::vector<uint8_t> Pattern(std::mt19937_64& rng)
@@ -193,12 +207,8 @@ void CheckRelease(World& w, int i, HANDLE h)
 
 void CheckRecovery(World& w)
 {
-    const uint64_t deadline = plat::NowMs() + w.bounds.recoverMs;
     std::mt19937_64 rng(w.plan.seed ^ 0x5eed);
-    std::vector<HANDLE> handles;
-    for (size_t i = 0; i < w.plan.instances.size(); i++) {
-        handles.push_back(Recover(w, static_cast<int>(i), deadline));
-    }
+    const std::vector<HANDLE> handles = Recover(w);
     for (size_t i = 0; i < handles.size(); i++) {
         if (handles[i] == INVALID_HANDLE_VALUE) continue;
         CheckDataBothWays(w, static_cast<int>(i), handles[i], rng);
