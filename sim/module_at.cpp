@@ -148,6 +148,9 @@ void ModuleSerial::SwitchToMux(uint32_t baud)
 {
     mode_ = Mode::Mux;
     cutter_.Reset();
+    // A length past N1 is a broken frame: hunting for the next flag at once
+    // keeps one lost octet from swallowing the frames behind it.
+    cutter_.maxInfo = n1_;
     uart_->SetPeerBaud(baud);
     if (!settings_.afterMuxSwitch.empty()) Write(settings_.afterMuxSwitch);
 }

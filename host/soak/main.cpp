@@ -3,6 +3,7 @@
 // time against the simulated module (run.h) and says whether every check
 // held. scripts/soak runs many seeds.
 #include "diag/log.h"
+#include "host/muxsim/trace.h"
 #include "plan.h"
 #include "platform/host.h"
 #include "run.h"
@@ -14,6 +15,7 @@
 int main(int argc, char** argv)
 {
     uint64_t seed = 1;
+    bool trace = false;
     for (int i = 1; i < argc; i++) {
         const std::string a = argv[i];
         std::string why;
@@ -22,15 +24,18 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "soak: --seed: %s\n", why.c_str());
                 return 2;
             }
+        } else if (a == "--trace") {
+            trace = true;
         } else if (a == "--root" && i + 1 < argc) {
             plat::SetDeviceRoot(argv[++i]);
             g_logSwitch = 1;
         } else {
             std::fprintf(stderr,
-                         "usage: soak --seed N [--root DIR]\n"
+                         "usage: soak --seed N [--root DIR] [--trace]\n"
                          "Draws a whole-system run from the seed, prints what it drew, runs it in\n"
                          "simulated time and checks it; exit 0 when every check held, 1 otherwise.\n"
-                         "--root writes the diagnostic log to DIR/MuxLog.txt.\n");
+                         "--root writes the diagnostic log to DIR/MuxLog.txt; --trace prints the line\n"
+                         "as muxsim --trace does.\n");
             return 2;
         }
     }
@@ -39,6 +44,9 @@ int main(int argc, char** argv)
     for (const std::string& line : soak::Describe(plan)) std::printf("%s\n", line.c_str());
     std::fflush(stdout);
     const soak::Result r = soak::Run(plan);
+    if (trace) {
+        for (const sim::RecordEntry& e : r.record) std::printf("%s\n", muxsim::TraceLine(e).c_str());
+    }
     for (const std::string& line : r.notes) std::printf("%s\n", line.c_str());
     for (const std::string& line : r.failures) std::printf("FAILED %s\n", line.c_str());
     std::printf("seed %llu: %s\n", static_cast<unsigned long long>(seed), r.ok ? "passed" : "FAILED");

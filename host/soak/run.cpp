@@ -165,6 +165,7 @@ Result Run(const Plan& plan, const Bounds& bounds)
         }
         g_dispatcher.Stop();
         g_dispatcher.ClosePort();
+        r.record = module.Serial().Record();
         r.ok = r.ok && w.result.ok;
         r.failures.insert(r.failures.end(), w.result.failures.begin(), w.result.failures.end());
         r.notes = w.result.notes;

@@ -8,6 +8,7 @@
 #define MUX_HOST_SOAK_RUN_H
 
 #include "plan.h"
+#include "sim/frame_record.h"
 
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@ struct Result {
     bool ok = true;
     std::vector<std::string> failures;  // one line each
     std::vector<std::string> notes;     // what the run saw, for the log
+    sim::FrameRecord record;            // the line, both ways
 };
 
 Result Run(const Plan& plan, const Bounds& bounds = Bounds());
