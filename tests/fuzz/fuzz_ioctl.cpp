@@ -23,6 +23,7 @@
 #include "sim/module.h"
 #include "test_channel.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -103,7 +104,8 @@ DWORD Length(unsigned pick, PieceReader* in)
 std::vector<uint8_t> Buffer(DWORD length, const uint8_t* fill, size_t fillLength)
 {
     std::vector<uint8_t> b(length == kHuge ? kLargestLayout : length);
-    std::memcpy(b.data(), fill, std::min(fillLength, b.size()));
+    const size_t n = std::min(fillLength, b.size());
+    if (n != 0) std::memcpy(b.data(), fill, n);
     return b;
 }
 
