@@ -162,6 +162,23 @@ TEST(EventWait, WaitOnADisconnectedDlciFails)
 
 class EventWaitSeeds : public ::testing::TestWithParam<uint64_t> {};
 
+// A client waiting on a thread of its own, for a pause that depends on the
+// seed before the test goes on.
+struct PendingWait {
+    PendingWait(DWORD_PTR open, uint64_t seed)
+    {
+        thread = RunAsync([this, open] {
+            r = Wait(open, &events);
+            returned = true;
+        });
+        SleepMs(1 + static_cast<uint32_t>(seed % 5) * 20);
+    }
+    Result r;
+    DWORD events = 0;
+    bool returned = false;
+    HANDLE thread = NULL;
+};
+
 // The modem disconnects the DLCI while a client waits: the wait ends with
 // ERROR_NOT_READY instead of lasting until the instance is removed (no data
 // can come, and the gate refuses the client's own mask change).
@@ -171,21 +188,14 @@ TEST_P(EventWaitSeeds, ModemDiscReleasesAWaitingClient)
     DriverRig rig(GetParam());
     rig.StartThree();
     ASSERT_TRUE(SetMask(rig.open[3], EV_RXCHAR).ok);
-    Result r;
-    DWORD events = 0;
-    bool returned = false;
-    HANDLE waiter = RunAsync([&] {
-        r = Wait(rig.open[3], &events);
-        returned = true;
-    });
-    SleepMs(1 + static_cast<uint32_t>(GetParam() % 5) * 20);
+    PendingWait wait(rig.open[3], GetParam());
     rig.Modem().SendDisc(3);
-    EXPECT_TRUE(rig.D().WaitFor([&] { return returned; }, 1000));
+    EXPECT_TRUE(rig.D().WaitFor([&] { return wait.returned; }, 1000));
     EXPECT_FALSE(SetMask(rig.open[3], EV_RXCHAR).ok);  // the gate: no way out but the release
-    if (!returned) rig.Deinit(rig.device[3]);
-    Join(waiter);
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_NOT_READY));
+    if (!wait.returned) rig.Deinit(rig.device[3]);
+    Join(wait.thread);
+    EXPECT_FALSE(wait.r.ok);
+    EXPECT_EQ(wait.r.error, static_cast<DWORD>(ERROR_NOT_READY));
     EXPECT_EQ(rig.D().Logged("MUX: WAIT_ON_MASK for MUX3: -> State is DISCONNECTED ; Time=").size(), 1u);
 }
 
@@ -196,20 +206,13 @@ TEST_P(EventWaitSeeds, MaskChangeEndsAPendingWait)
     DriverRig rig(GetParam());
     rig.StartThree();
     ASSERT_TRUE(SetMask(rig.open[2], EV_RXCHAR).ok);
-    Result r;
-    DWORD events = 0;
-    bool returned = false;
-    HANDLE waiter = RunAsync([&] {
-        r = Wait(rig.open[2], &events);
-        returned = true;
-    });
-    SleepMs(1 + static_cast<uint32_t>(GetParam() % 5) * 20);
-    EXPECT_FALSE(returned);
+    PendingWait wait(rig.open[2], GetParam());
+    EXPECT_FALSE(wait.returned);
     ASSERT_TRUE(SetMask(rig.open[2], EV_RXCHAR | 0x04).ok);
-    Join(waiter);
-    EXPECT_TRUE(r.ok);
-    EXPECT_EQ(r.bytes, 4u);
-    EXPECT_EQ(events, 0u);
+    Join(wait.thread);
+    EXPECT_TRUE(wait.r.ok);
+    EXPECT_EQ(wait.r.bytes, 4u);
+    EXPECT_EQ(wait.events, 0u);
 }
 
 // The multiplexer stops (as before a re-initialisation) while a client

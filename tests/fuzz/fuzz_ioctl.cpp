@@ -57,6 +57,8 @@ struct Port {
     DWORD_PTR open = 0;
 };
 Port g_ports[2];
+// The world lives as long as the process: every input uses it.
+sim::SimModule* g_module = nullptr;
 
 // Once per process: the world every input reuses.
 void SetUpWorld()
@@ -66,7 +68,7 @@ void SetUpWorld()
     plat::BeginSimulation(1);
     sim::ModuleSettings settings;
     settings.serial.modem.modemDlcis = ~uint64_t(1);
-    new sim::SimModule(settings);  // lives as long as the process
+    g_module = new sim::SimModule(settings);
     std::string error;
     FuzzCheck(plat::LoadRegText(kReg, "fuzz_ioctl.reg", &error), "registry text");
     const char16_t* keys[2] = {u"Drivers\\Active\\01", u"Drivers\\Active\\02"};
