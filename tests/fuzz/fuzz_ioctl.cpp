@@ -14,7 +14,8 @@
 // length says, so that any access past it is a finding; a length of
 // 0xFFFFFFFF comes with a buffer of 64 octets, the largest layout a code
 // copies. A wait on the event mask is ended by a mask change from another
-// thread, as a client's second thread does.
+// thread, as a client's second thread does. The two codes that take the
+// multiplexer down run only with a flags octet of 0xFF.
 #include "fuzz_common.h"
 
 #include "driver/mux.h"
@@ -121,6 +122,12 @@ void OneCall(PieceReader* in)
         for (int i = 0; i < 4; i++) code = (code << 8) | in->Octet();
     }
     const uint8_t flags = in->Octet();
+    // Re-initialisation and the crash check take the multiplexer down (and
+    // up again), a hundred times the cost of a plain call: they run only
+    // with all flags set, and are otherwise the reserved code.
+    if ((code == IOCTL_MUX_MODULEREINIT || code == IOCTL_MUX_CRASHDEBUGCMD) && flags != 0xFF) {
+        code = IOCTL_MUX_RESERVED;
+    }
     const DWORD_PTR open = g_ports[flags & 1].open;
     const DWORD inLength = Length((flags >> 4) & 3, in);
     const DWORD outLength = Length((flags >> 6) & 3, in);
