@@ -197,9 +197,21 @@ failed:
 
 void CChannel::Deinit()
 {
-    if (initialized == 0) {
-        return;
+    // Not beside Stop's walk over the table or another Deinit of this
+    // channel. The release of the multiplexer comes after: it may stop it.
+    g_dispatcher.EnterChannelDown();
+    BOOL wasInitialized = initialized != 0;
+    if (wasInitialized) {
+        TakeDown();
     }
+    g_dispatcher.LeaveChannelDown();
+    if (wasInitialized) {
+        g_dispatcher.Release();
+    }
+}
+
+void CChannel::TakeDown()
+{
     if (connected) {
         SendDISC();
         MarkDisconnected();
@@ -255,8 +267,6 @@ void CChannel::Deinit()
     }
 
     DeleteCriticalSection(&rxLock);
-
-    g_dispatcher.Release();
 }
 
 BOOL CChannel::IsNotReady()

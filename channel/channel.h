@@ -116,6 +116,8 @@ public:
     volatile LONG responseAwaited;
 
 private:
+    // Deinit's work, under the channel-down lock.
+    void TakeDown();
     CChannel(const CChannel&);
     CChannel& operator=(const CChannel&);
 };

@@ -41,6 +41,9 @@
 //   the crash capture lock         around a whole crash request: Stop, the
 //   (modem/crash.h)                ATD phase and the ATA phase up to the box
 //   g_csStartStop (lifecycle.h)    Init against Stop and Reset
+//   the channel-down lock          Stop's walk over the table, each channel's
+//   (table.cpp)                    Deinit (not its Release, which may stop
+//                                  the multiplexer), the emptying of a slot
 //   the forwarding lock (table.cpp), then the control channel's cmdLock
 //                                  (held through a command's wait of 3000 ms),
 //                                  then csSend
@@ -124,6 +127,10 @@ public:
     // Channel table.
     BOOL RegisterChannel(CChannel* channel);
     BOOL UnregisterChannel(CChannel* channel);
+    // The channel-down lock (table.cpp): Stop's walk over the table, the
+    // body of each channel's Deinit and the emptying of a slot.
+    void EnterChannelDown();
+    void LeaveChannelDown();
     BOOL IsDlciTaken(CChannel* channel);
     BOOL NegotiateService(BYTE dlci);
     BOOL QueryModemStatus(BYTE dlci, DWORD* status);

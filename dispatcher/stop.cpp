@@ -144,12 +144,14 @@ static void StopReceivePath(CDispatcher* d)
 // their calls of Release do nothing.
 static void DeinitChannels(CDispatcher* d)
 {
+    d->EnterChannelDown();
     for (int i = MUX_MAX_CHANNELS - 1; i >= 0; i--) {
         CChannel* channel = d->channels[i];
         if (channel != NULL) {
             channel->Deinit();
         }
     }
+    d->LeaveChannelDown();
 }
 
 // The supervision threads read bStopThreads too; a restart must not clear it

@@ -15,15 +15,36 @@ BOOL CDispatcher::RegisterChannel(CChannel* channel)
     return TRUE;
 }
 
+// Taking channels down, one at a time: Stop's walk over the table, the body
+// of every channel's Deinit, and the emptying of a slot. Without it a Stop
+// (the control channel's thread on CLD) could call Deinit on a channel that
+// its owner is deinitialising or has just freed (an instance whose start-up
+// failed, or one being removed). Recursive: the walk's own Deinit calls
+// enter it again.
+static CRITICAL_SECTION s_csChannelDown;
+
+void CDispatcher::EnterChannelDown()
+{
+    EnterCriticalSection(&s_csChannelDown);
+}
+
+void CDispatcher::LeaveChannelDown()
+{
+    LeaveCriticalSection(&s_csChannelDown);
+}
+
 // Empties the slot only when it holds this channel: a channel that failed to
 // take its DLCI must not make the live channel on it unreachable.
 BOOL CDispatcher::UnregisterChannel(CChannel* channel)
 {
     BYTE dlci = channel->Dlci();
+    EnterChannelDown();
     if (channels[dlci] != channel) {
+        LeaveChannelDown();
         return FALSE;
     }
     channels[dlci] = NULL;
+    LeaveChannelDown();
     // The channel's owner frees it next: let the parser finish any step it
     // began on it before the slot was emptied.
     WaitChannelIdle(dlci);
@@ -61,6 +82,7 @@ static volatile LONG s_ctrlEntering = 0;
 void CDispatcher::InitForwarding()
 {
     InitializeCriticalSection(&s_csForward);
+    InitializeCriticalSection(&s_csChannelDown);
 }
 
 CCtrlChannel* CDispatcher::TakeCtrlChannel()
