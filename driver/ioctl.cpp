@@ -128,6 +128,9 @@ BOOL GetCommStatus(CUserChannel* channel, PBYTE, DWORD, PBYTE out, DWORD, PDWORD
 // settable rate.
 BOOL GetProperties(CUserChannel* channel, PBYTE, DWORD, PBYTE out, DWORD, PDWORD actualOut)
 {
+    EnterCriticalSection(&channel->rxLock);
+    DWORD baud = channel->dcb.BaudRate;
+    LeaveCriticalSection(&channel->rxLock);
     COMMPROP prop;
     memset(&prop, 0, sizeof(prop));
     prop.wPacketLength = 0xFFFF;
@@ -135,12 +138,12 @@ BOOL GetProperties(CUserChannel* channel, PBYTE, DWORD, PBYTE out, DWORD, PDWORD
     prop.dwServiceMask = SP_SERIALCOMM;
     prop.dwMaxTxQueue = MUX_MAX_INFO;
     prop.dwMaxRxQueue = MUX_MAX_INFO;
-    prop.dwMaxBaud = channel->dcb.BaudRate;
+    prop.dwMaxBaud = baud;
     prop.dwProvSubType = PST_RS232;
     prop.dwProvCapabilities =
         PCF_DTRDSR | PCF_RTSCTS | PCF_RLSD | PCF_TOTALTIMEOUTS | PCF_INTTIMEOUTS;
     prop.dwSettableParams = 0;
-    prop.dwSettableBaud = channel->dcb.BaudRate;
+    prop.dwSettableBaud = baud;
     prop.wSettableData = DATABITS_8;
     prop.wSettableStopParity = STOPBITS_10 | PARITY_NONE;
     memcpy(out, &prop, sizeof(prop));
@@ -156,23 +159,31 @@ BOOL SetTimeouts(CUserChannel* channel, PBYTE in, DWORD, PBYTE, DWORD, PDWORD)
     return TRUE;
 }
 
+// The settings are copied under the receive lock, as SetTimeouts stores
+// them, so that a client's threads never read a half-written copy.
 BOOL GetTimeouts(CUserChannel* channel, PBYTE, DWORD, PBYTE out, DWORD, PDWORD actualOut)
 {
+    EnterCriticalSection(&channel->rxLock);
     memcpy(out, &channel->timeouts, sizeof(channel->timeouts));
+    LeaveCriticalSection(&channel->rxLock);
     *actualOut = sizeof(channel->timeouts);
     return TRUE;
 }
 
 BOOL GetDcb(CUserChannel* channel, PBYTE, DWORD, PBYTE out, DWORD, PDWORD actualOut)
 {
+    EnterCriticalSection(&channel->rxLock);
     memcpy(out, &channel->dcb, sizeof(channel->dcb));
+    LeaveCriticalSection(&channel->rxLock);
     *actualOut = sizeof(channel->dcb);
     return TRUE;
 }
 
 BOOL SetDcb(CUserChannel* channel, PBYTE in, DWORD, PBYTE, DWORD, PDWORD)
 {
+    EnterCriticalSection(&channel->rxLock);
     memcpy(&channel->dcb, in, sizeof(channel->dcb));
+    LeaveCriticalSection(&channel->rxLock);
     return TRUE;
 }
 

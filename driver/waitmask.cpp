@@ -14,6 +14,19 @@ void StoreWord(PBYTE out, DWORD value)
     memcpy(out, &value, sizeof(value));
 }
 
+// The mask, the pending events and the abort flag are words that other
+// threads change while a client waits: read whole through the interlocked
+// calls, so that no reader sees a word half written.
+LONG ReadWord(volatile LONG* word)
+{
+    return InterlockedCompareExchange(word, 0, 0);
+}
+
+LONG ReadMask(CUserChannel* channel)
+{
+    return ReadWord((volatile LONG*)&channel->commMask);
+}
+
 BOOL WaitFails(CUserChannel* channel, LPCWSTR format, DWORD error)
 {
     if (error != 0) {
@@ -34,8 +47,8 @@ BOOL AwaitEvents(CUserChannel* channel)
     }
     LeaveCriticalSection(&channel->rxLock);
 
-    channel->waitAborted = 0;
-    if ((channel->commEvents & channel->commMask) != 0) {
+    InterlockedExchange(&channel->waitAborted, 0);
+    if ((ReadWord(&channel->commEvents) & ReadMask(channel)) != 0) {
         return TRUE;
     }
     // A channel stopped before the wait began has already released its
@@ -50,7 +63,7 @@ BOOL AwaitEvents(CUserChannel* channel)
 
 BOOL IoctlGetWaitMask(CUserChannel* channel, PBYTE, DWORD, PBYTE out, DWORD, PDWORD actualOut)
 {
-    StoreWord(out, channel->commMask);
+    StoreWord(out, (DWORD)ReadMask(channel));
     *actualOut = sizeof(DWORD);
     return TRUE;
 }
@@ -60,7 +73,7 @@ BOOL IoctlSetWaitMask(CUserChannel* channel, PBYTE in, DWORD, PBYTE, DWORD, PDWO
     DWORD mask = 0;
     memcpy(&mask, in, sizeof(mask));
     InterlockedExchange((LONG volatile*)&channel->commMask, (LONG)mask);
-    channel->waitAborted = 1;
+    InterlockedExchange(&channel->waitAborted, 1);
     // Releases a client waiting now; with none the pulse is lost.
     PulseEvent(channel->commEvent);
     return TRUE;
@@ -75,7 +88,7 @@ BOOL IoctlWaitOnMask(CUserChannel* channel, PBYTE, DWORD, PBYTE out, DWORD outLe
     }
     StoreWord(out, 0);
     *actualOut = sizeof(DWORD);
-    if (channel->commMask == 0) {
+    if (ReadMask(channel) == 0) {
         return WaitFails(channel,
                          TEXT("MUX: WAIT_ON_MASK for %s -> Wait event mask is cleared ; Time=%d\r\n"), 0);
     }
@@ -94,7 +107,7 @@ BOOL IoctlWaitOnMask(CUserChannel* channel, PBYTE, DWORD, PBYTE out, DWORD outLe
     } else if (channel->connected != 1) {
         WaitFails(channel, TEXT("MUX: WAIT_ON_MASK for %s -> State is DISCONNECTED ; Time=%d\r\n"),
                   ERROR_NOT_READY);
-    } else if (channel->waitAborted) {
+    } else if (ReadWord(&channel->waitAborted) != 0) {
         // The mask changed or the channel is going: no events.
         result = TRUE;
     } else {

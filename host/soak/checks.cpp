@@ -59,10 +59,13 @@ HANDLE TryPort(World& w, int i, std::string* why)
     ReadUntil(h, &got, 0, [](const std::vector<uint8_t>&) { return true; });
     got.clear();
     DWORD n = 0;
+    // A client's random writes may have left the modem in numeric results
+    // (ATV0): "0\r" is its OK.
     const std::vector<uint8_t> ok = {'O', 'K', '\r', '\n'};
+    const std::vector<uint8_t> zero = {'0', '\r'};
     if (!WriteFile(h, "AT\r", 3, &n, nullptr)) {
         *why = "WriteFile(\"AT\\r\") failed, error " + std::to_string(GetLastError());
-    } else if (!ReadUntil(h, &got, kAnswerMs, [&](const std::vector<uint8_t>& g) { return Contains(g, ok); })) {
+    } else if (!ReadUntil(h, &got, kAnswerMs, [&](const std::vector<uint8_t>& g) { return Contains(g, ok) || Contains(g, zero); })) {
         *why = "no OK to AT within " + std::to_string(kAnswerMs) + " ms";
         // As the radio interface layer does after an AT time-out: the driver
         // tells a crashed module from a running one, and takes the
