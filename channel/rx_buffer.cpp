@@ -49,8 +49,10 @@ RxAppendResult RxBufferAppend(CChannel* channel, const BYTE* octets, DWORD count
 BOOL RxBufferTryAppend(CChannel* channel, const BYTE* octets, DWORD count, BOOL* wake)
 {
     EnterCriticalSection(&channel->rxLock);
-    if (channel->rxRead != channel->rxWrite && bufferDrained) {
-        bufferDrained = 0;
+    // One flag for every channel, so set and cleared under no single
+    // rxLock: through the interlocked calls, as the readers set it.
+    if (channel->rxRead != channel->rxWrite && InterlockedCompareExchange(&bufferDrained, 0, 0) != 0) {
+        InterlockedExchange(&bufferDrained, 0);
         *wake = FALSE;
     }
     BOOL room = HasRoom(channel, count);
@@ -76,7 +78,7 @@ DWORD RxBufferTake(CChannel* channel, BYTE* out, DWORD count)
         memcpy(out, channel->rxRead, available);
         channel->rxRead = channel->rxBase;
         channel->rxWrite = channel->rxBase;
-        bufferDrained = 1;
+        InterlockedExchange(&bufferDrained, 1);  // shared by every channel
         taken = available;
     }
     LeaveCriticalSection(&channel->rxLock);
