@@ -10,12 +10,15 @@
 #include "sim/module_settings.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 
 int main(int argc, char** argv)
 {
     uint64_t seed = 1;
     bool trace = false;
+    bool rootGiven = false;
     for (int i = 1; i < argc; i++) {
         const std::string a = argv[i];
         std::string why;
@@ -29,6 +32,7 @@ int main(int argc, char** argv)
         } else if (a == "--root" && i + 1 < argc) {
             plat::SetDeviceRoot(argv[++i]);
             g_logSwitch = 1;
+            rootGiven = true;
         } else {
             std::fprintf(stderr,
                          "usage: soak --seed N [--root DIR] [--trace]\n"
@@ -37,6 +41,17 @@ int main(int argc, char** argv)
                          "--root writes the diagnostic log to DIR/MuxLog.txt; --trace prints the line\n"
                          "as muxsim --trace does.\n");
             return 2;
+        }
+    }
+    // Without --root the files the driver writes (the crash capture's
+    // "\ATARsp.txt") go to a scratch directory, removed at the end.
+    std::string scratch;
+    if (!rootGiven) {
+        g_logSwitch = 0;
+        std::string tmpl = (std::filesystem::temp_directory_path() / "soak-XXXXXX").string();
+        if (mkdtemp(tmpl.data()) != nullptr) {
+            scratch = tmpl;
+            plat::SetDeviceRoot(scratch);
         }
     }
     plat::SetDebugSink([](const std::u16string&) {});
@@ -50,5 +65,9 @@ int main(int argc, char** argv)
     for (const std::string& line : r.notes) std::printf("%s\n", line.c_str());
     for (const std::string& line : r.failures) std::printf("FAILED %s\n", line.c_str());
     std::printf("seed %llu: %s\n", static_cast<unsigned long long>(seed), r.ok ? "passed" : "FAILED");
+    if (!scratch.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(scratch, ec);
+    }
     return r.ok ? 0 : 1;
 }
