@@ -173,13 +173,15 @@ void HandleControlOctet(CUserChannel* ch, BYTE x)
         // A client waiting for events would wait for ever: no data comes on
         // a disconnected DLCI, and the gate refuses its own mask change.
         // Released, it finds the DLCI disconnected.
-        PulseEvent(ch->commEvent);
+        SetEvent(ch->commEvent);
         break;
     case MUX_CTL_UIH_PF:
         InterlockedExchange(&ch->commEvents, EV_RXCHAR);
-        // Releases a client waiting now; commEvents keeps the news for
-        // one that looks before it waits.
-        PulseEvent(ch->commEvent);
+        // Set, not pulsed: a client between its look at commEvents and its
+        // wait would miss a pulse and sleep until the next frame (for the
+        // last frame of a transfer, for ever). The wait takes a set it has
+        // no news for as nothing.
+        SetEvent(ch->commEvent);
         break;
     default:
         break;

@@ -1,7 +1,7 @@
 // The wait for communication events (WaitCommEvent on the port) and its
 // event mask. The channel's thread turns every received frame into
-// EV_RXCHAR in commEvents and pulses commEvent; a mask change pulses it too
-// and marks the wait as aborted.
+// EV_RXCHAR in commEvents and sets commEvent; a mask change sets it too and
+// marks the wait as aborted.
 #include "platform/platform.h"
 #include "driver/ioctl.h"
 #include "channel/user_channel.h"
@@ -48,15 +48,29 @@ BOOL AwaitEvents(CUserChannel* channel)
     LeaveCriticalSection(&channel->rxLock);
 
     InterlockedExchange(&channel->waitAborted, 0);
-    if ((ReadWord(&channel->commEvents) & ReadMask(channel)) != 0) {
-        return TRUE;
-    }
-    // A channel stopped before the wait began has already released its
-    // waiters; this one must not wait for a thread that is gone.
-    if (channel->stopThread == 0) {
+    // The channel's thread sets commEvent (it does not pulse it), so news
+    // that comes between the look at the events and the wait is not lost:
+    // the wait finds the event set. Woken, every pending event counts,
+    // whatever the mask; a set left over from news the client has already
+    // read releases nothing, and the wait goes on.
+    for (;;) {
+        if ((ReadWord(&channel->commEvents) & ReadMask(channel)) != 0) {
+            return TRUE;
+        }
+        // A channel stopped before the wait began has already released its
+        // waiters; this one must not wait for a thread that is gone.
+        if (channel->stopThread != 0) {
+            return FALSE;
+        }
         WaitForSingleObject(channel->commEvent, INFINITE);
+        if (channel->stopThread != 0) {
+            return FALSE;
+        }
+        if (ReadWord(&channel->waitAborted) != 0 || channel->connected != 1 ||
+            ReadWord(&channel->commEvents) != 0) {
+            return TRUE;
+        }
     }
-    return channel->stopThread == 0;
 }
 
 }  // namespace
@@ -74,8 +88,8 @@ BOOL IoctlSetWaitMask(CUserChannel* channel, PBYTE in, DWORD, PBYTE, DWORD, PDWO
     memcpy(&mask, in, sizeof(mask));
     InterlockedExchange((LONG volatile*)&channel->commMask, (LONG)mask);
     InterlockedExchange(&channel->waitAborted, 1);
-    // Releases a client waiting now; with none the pulse is lost.
-    PulseEvent(channel->commEvent);
+    // Releases a client waiting now, or one that is about to wait.
+    SetEvent(channel->commEvent);
     return TRUE;
 }
 

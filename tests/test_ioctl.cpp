@@ -271,7 +271,36 @@ TEST_P(EventWaitSeeds, RemovingTheInstanceReleasesAWaitingClient)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, EventWaitSeeds, ::testing::Values(1u, 2u, 3u, 4u, 5u, 6u));
+// A client that waits, reads what came and waits again gets every frame,
+// however the frames fall against its wait: a frame that arrives between its
+// look at the events and the start of its wait must still release it.
+TEST_P(EventWaitSeeds, AClientThatWaitsAndReadsGetsEveryFrame)
+{
+    SCOPED_TRACE("seed " + std::to_string(GetParam()));
+    DriverRig rig(GetParam());
+    rig.StartThree();
+    ASSERT_TRUE(SetMask(rig.open[1], EV_RXCHAR).ok);
+    const size_t kFrames = 60;
+    std::string got;
+    bool ended = false;
+    HANDLE client = RunAsync([&] {
+        DWORD events = 0;
+        while (got.size() < kFrames && Wait(rig.open[1], &events).ok) got += ReadAll(rig.open[1]);
+        ended = true;
+    });
+    std::string sent;
+    for (size_t i = 0; i < kFrames; ++i) {
+        sent += static_cast<char>('A' + i % 26);
+        rig.Modem().SendUih(1, {static_cast<uint8_t>(sent.back())});
+        SleepMs(static_cast<uint32_t>((GetParam() * 7 + i * 13) % 4));
+    }
+    EXPECT_TRUE(rig.D().WaitFor([&] { return ended; }, 2000)) << got.size() << " of " << kFrames;
+    if (!ended) rig.Deinit(rig.device[1]);
+    Join(client);
+    EXPECT_EQ(got, sent);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, EventWaitSeeds, ::testing::Range<uint64_t>(1, 21));
 
 TEST(SerialCodes, DcbPropertiesAndTimeouts)
 {
