@@ -39,6 +39,13 @@ namespace {
 const DWORD kAllEvents = EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY | EV_CTS | EV_DSR | EV_RLSD |
                          EV_BREAK | EV_ERR | EV_RING;
 
+// Under the kernel lock.
+LineTap& Tap()
+{
+    static LineTap tap;
+    return tap;
+}
+
 class SerialPort final : public Object, public PortSink, public PortCalls {
 public:
     SerialPort(Backend* backend, const std::u16string& name)
@@ -279,6 +286,7 @@ public:
         const uint64_t budget =
             uint64_t(t.WriteTotalTimeoutMultiplier) * toWrite + t.WriteTotalTimeoutConstant;
         const uint64_t deadline = budget ? plat::NowMs() + budget : kernel::kForever;
+        if (Tap()) Tap()(true, static_cast<const uint8_t*>(buffer), toWrite);
         backend_->Transmit(static_cast<const uint8_t*>(buffer), toWrite);
         const bool done = kernel::WaitUntil(
             lock, [&] { return !Alive() || transmitted_ >= target; }, deadline,
@@ -308,6 +316,7 @@ public:
     // ---- PortSink ----
     void Received(const uint8_t* octets, size_t count, uint32_t errors) override
     {
+        if (count && Tap()) Tap()(false, octets, count);
         const size_t capacity = backend_ ? backend_->ReceiveCapacity() : 0;
         for (size_t i = 0; i < count; ++i) {
             if (fifo_.size() >= capacity) {
@@ -420,6 +429,12 @@ private:
 };
 
 }  // namespace
+
+void SetLineTap(LineTap tap)
+{
+    kernel::Lock lock(kernel::Mutex());
+    Tap() = std::move(tap);
+}
 
 Object* OpenPort(Backend* backend, const std::u16string& name)
 {

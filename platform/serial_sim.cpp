@@ -81,6 +81,7 @@ void SimUart::SetPeerBaud(uint32_t baud)
 {
     kernel::Lock lock(kernel::Mutex());
     peerFormat_.baud = baud;
+    if (hostFollowsPeer_) hostFormat_.baud = baud;
 }
 
 uint32_t SimUart::PeerBaud() const
@@ -195,6 +196,13 @@ void SimUart::SetTransmitHold(bool hold)
     if (!hold_) StartHeld();
 }
 
+void SimUart::SetHostFollowsPeer(bool on)
+{
+    kernel::Lock lock(kernel::Mutex());
+    hostFollowsPeer_ = on;
+    if (on) hostFormat_.baud = peerFormat_.baud;
+}
+
 void SimUart::SetGarbleRaisesFrameError(bool on)
 {
     kernel::Lock lock(kernel::Mutex());
@@ -245,6 +253,7 @@ void SimUart::Configure(const LineFormat& format)
 {
     kernel::Lock lock(kernel::Mutex());
     hostFormat_ = format;
+    if (hostFollowsPeer_) hostFormat_.baud = peerFormat_.baud;
 }
 
 void SimUart::Transmit(const uint8_t* octets, size_t count)

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,13 @@ public:
     // The port took octets out of its receive FIFO: there is room again.
     virtual void ReceiveTaken() {}
 };
+
+// Watches what every port hands to its line (toLine) and what its line
+// delivers to it, for traces, captures and timing in host programs. Called
+// with the kernel lock held, on whatever thread moves the octets: it must
+// not block (copy and return). An empty function removes the tap.
+using LineTap = std::function<void(bool toLine, const uint8_t* octets, size_t count)>;
+void SetLineTap(LineTap tap);
 
 // Makes the port object for a device handle on `backend` (what a device
 // factory returns to CreateFileW): null with ERROR_ACCESS_DENIED when the
@@ -188,6 +196,9 @@ public:
     // Also report CE_FRAME for every octet garbled by a speed mismatch
     // (default: garbled octets arrive as plain junk).
     void SetGarbleRaisesFrameError(bool on);
+    // The host side takes every speed the module sets (for a module served
+    // on a tty, whose own speed is the tty's business): nothing is garbled.
+    void SetHostFollowsPeer(bool on);
 
     // ---- counters ----
     uint64_t OctetsToPeer() const;   // characters that reached the peer
@@ -236,6 +247,7 @@ private:
     Direction toHost_;
     bool hold_ = false;
     bool garbleFrameError_ = false;
+    bool hostFollowsPeer_ = false;
     size_t fifoCapacity_ = 4096;
     size_t txFifo_ = 0;
     size_t inTxFifo_ = 0;  // the first toPeer_ items: written, in the FIFO, not yet left

@@ -226,6 +226,13 @@ void TtyBackend::Configure(const LineFormat& format)
     tcsetattr(fd_, TCSANOW, &t);
 }
 
+bool TtyBackend::SetDtr(bool on)
+{
+    kernel::Lock lock(kernel::Mutex());
+    int bits = TIOCM_DTR;
+    return !gone_ && ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bits) == 0;
+}
+
 void TtyBackend::Transmit(const uint8_t* octets, size_t count)
 {
     kernel::Lock lock(kernel::Mutex());

@@ -62,6 +62,9 @@ public:
     // The device went away (hang-up or I/O error) and why, in words.
     bool Gone() const;
     std::string GoneReason() const;
+    // Raises or drops the tty's DTR; false where the tty has none (a
+    // pseudo-terminal).
+    bool SetDtr(bool on);
 
     // ---- Backend ----
     bool Attach(PortSink* sink) override;

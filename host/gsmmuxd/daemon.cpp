@@ -1,5 +1,7 @@
 #include "daemon.h"
 
+#include "dispatcher/dispatcher.h"
+#include "host/muxsim/trace.h"
 #include "platform/host.h"
 
 #include <time.h>
@@ -23,16 +25,16 @@ int Daemon::Fail(int status, const std::string& why)
 
 int Daemon::Start()
 {
-    if (o_.trace || !o_.pcap.empty() || o_.status)
-        return Fail(kExitBadInput, "--trace, --pcap and --status are not available yet");
     if (o_.lines == Lines::None && o_.portTty.empty())
         return Fail(kExitBadInput, "--lines none needs --port: the simulated module has its own lines");
-    if (o_.portTty.empty())
-        return Fail(kExitBadInput, "the simulated module does not run in real time yet; use --port");
     if (!PrepareLinkDir(o_.linkDir, &error_)) return kExitBadInput;
-    tty_ = plat::serial::OpenTtyBackend(o_.portDevice, o_.portTty, &error_);
-    if (!tty_) return kExitBadInput;
     if (!LoadConfiguration(o_.regFile, &error_)) return kExitBadInput;
+    line_ = Line::Open(o_, &error_);
+    if (!line_) return kExitBadInput;
+    if (o_.trace || !o_.pcap.empty() || o_.status) {
+        monitor_.reset(new Monitor(o_.trace, o_.pcap));
+        if (!monitor_->Start(&error_)) return kExitBadInput;
+    }
     if (!ActivateInstances(&instances_, &error_)) return kExitFailure;
     for (const Instance& instance : instances_) {
         if (!OpenPort(instance)) return kExitFailure;
@@ -47,6 +49,7 @@ bool Daemon::OpenPort(const Instance& instance)
 {
     Port port;
     port.name = instance.name;
+    port.dlci = instance.dlci;
     port.link = PtyLink::Create(o_.linkDir + "/" + LinkNameFor(instance.name), &error_);
     if (!port.link) return false;
     port.handle = CreateFileW(reinterpret_cast<LPCWSTR>(plat::FromUtf8(instance.name).c_str()),
@@ -64,7 +67,8 @@ bool Daemon::OpenPort(const Instance& instance)
 
 std::string Daemon::CheckHealth() const
 {
-    if (tty_ && tty_->Gone()) return tty_->GoneReason();
+    const std::string lineFailure = line_ ? line_->Failure() : std::string();
+    if (!lineFailure.empty()) return lineFailure;
     for (const Port& p : ports_) {
         if (p.bridge && p.bridge->Failed()) return p.bridge->Failure();
     }
@@ -74,10 +78,19 @@ std::string Daemon::CheckHealth() const
 int Daemon::WaitForEnd(const sigset_t& signals)
 {
     for (;;) {
-        const timespec tick = {0, 200 * 1000 * 1000};
+        // The status lines follow the ports at this pace; without them the
+        // tick only watches the line's health.
+        const timespec tick = {0, (o_.status ? 100 : 200) * 1000 * 1000};
         const int sig = sigtimedwait(&signals, nullptr, &tick);
         if (sig == SIGINT || sig == SIGTERM) return kExitOk;
-        if (sig == SIGUSR1) fputs(PortTable().c_str(), stdout), fflush(stdout);
+        if (sig == SIGUSR1) {
+            // Standard output may be the capture's.
+            FILE* out = o_.pcap == "-" ? stderr : stdout;
+            fputs(PortTable().c_str(), out);
+            fflush(out);
+        }
+        if (o_.status) PrintChangedStatus();
+        line_->Trim();
         const std::string failure = CheckHealth();
         if (!failure.empty()) return Fail(kExitFailure, failure);
     }
@@ -92,28 +105,61 @@ void Daemon::Shutdown()
         if (p.bridge) p.bridge->RequestStop();
     }
     DeactivateInstances(&instances_);
+    // The last instance has stopped the multiplexer; the port under it and
+    // its threads go as the driver's unloading would take them.
+    if (line_) {
+        g_dispatcher.Stop();
+        g_dispatcher.ClosePort();
+    }
     for (Port& p : ports_) {
         if (p.bridge) p.bridge->Stop();
         if (p.handle != INVALID_HANDLE_VALUE) CloseHandle(p.handle);
         p.handle = INVALID_HANDLE_VALUE;
     }
-    ports_.clear();  // bridges, then links
-    tty_.reset();    // the tty's own settings back
+    ports_.clear();    // bridges, then links
+    monitor_.reset();  // what was seen is written out
+    line_.reset();     // the tty's own settings back
+}
+
+std::string Daemon::StatusLine(const Port& p) const
+{
+    DWORD errors = 0, modem = 0;
+    COMSTAT stat = {};
+    ClearCommError(p.handle, &errors, &stat);
+    GetCommModemStatus(p.handle, &modem);
+    const DlciView v = monitor_ ? monitor_->View(p.dlci) : DlciView();
+    char line[512];
+    snprintf(line, sizeof line,
+             "%s DLCI %d %s to-port %llu to-client %llu dropped %llu rx-buffer %lu flow %s "
+             "V.24 (%s)",
+             LinkNameFor(p.name).c_str(), p.dlci, v.connected ? "connected" : "disconnected",
+             (unsigned long long)(p.bridge ? p.bridge->OctetsToPort() : 0),
+             (unsigned long long)(p.bridge ? p.bridge->OctetsToClient() : 0),
+             (unsigned long long)(p.bridge ? p.bridge->OctetsDropped() : 0),
+             (unsigned long)stat.cbInQue, v.flowStopped ? "stopped" : "on",
+             muxsim::ModemStatusNames(modem).c_str());
+    return line;
+}
+
+void Daemon::PrintChangedStatus()
+{
+    bool any = false;
+    for (Port& p : ports_) {
+        std::string line = StatusLine(p);
+        if (line == p.lastStatus) continue;
+        printf("status %s\n", line.c_str());
+        p.lastStatus = std::move(line);
+        any = true;
+    }
+    if (any) fflush(stdout);
 }
 
 std::string Daemon::PortTable() const
 {
     std::string out;
-    for (const Port& p : ports_) {
-        char line[512];
-        snprintf(line, sizeof line, "%-6s %-20s %-14s to-port %llu to-client %llu dropped %llu\n",
-                 LinkNameFor(p.name).c_str(), p.link->LinkPath().c_str(),
-                 p.link->SlavePath().c_str(),
-                 (unsigned long long)(p.bridge ? p.bridge->OctetsToPort() : 0),
-                 (unsigned long long)(p.bridge ? p.bridge->OctetsToClient() : 0),
-                 (unsigned long long)(p.bridge ? p.bridge->OctetsDropped() : 0));
-        out += line;
-    }
+    for (const Port& p : ports_)
+        out += "port " + StatusLine(p) + " link " + p.link->LinkPath() + " -> " +
+               p.link->SlavePath() + "\n";
     return out;
 }
 

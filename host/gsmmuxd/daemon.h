@@ -6,8 +6,9 @@
 
 #include "bridge.h"
 #include "instances.h"
+#include "line.h"
+#include "monitor.h"
 #include "options.h"
-#include "platform/serial_tty.h"
 #include "pty_link.h"
 
 #include <signal.h>
@@ -43,12 +44,15 @@ public:
     void Shutdown();
 
     const std::string& Error() const { return error_; }
-    // One line per port: link, slave, octets each way, octets dropped.
+    // One line per port: link, slave, state, octets each way, octets
+    // dropped, receive buffer fill, flow, the module's V.24 signals.
     std::string PortTable() const;
 
 private:
     struct Port {
         std::string name;  // "MUX1:"
+        int dlci = 0;
+        std::string lastStatus;  // the status line printed last
         std::unique_ptr<PtyLink> link;
         HANDLE handle = INVALID_HANDLE_VALUE;
         std::unique_ptr<Bridge> bridge;
@@ -56,9 +60,12 @@ private:
     int Fail(int status, const std::string& why);
     bool OpenPort(const Instance& instance);
     std::string CheckHealth() const;
+    std::string StatusLine(const Port& port) const;
+    void PrintChangedStatus();
 
     const Options o_;
-    std::unique_ptr<plat::serial::TtyBackend> tty_;
+    std::unique_ptr<Line> line_;
+    std::unique_ptr<Monitor> monitor_;
     std::vector<Instance> instances_;
     std::vector<Port> ports_;
     std::string error_;

@@ -29,6 +29,20 @@ std::u16string ReadString(const std::u16string& path, const std::u16string& name
     return std::u16string(reinterpret_cast<const char16_t*>(buf));
 }
 
+DWORD ReadDword(const std::u16string& path, const std::u16string& name)
+{
+    HKEY key = nullptr;
+    DWORD value = 0, size = sizeof value;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(path.c_str()), 0, 0, &key) !=
+        ERROR_SUCCESS)
+        return 0;
+    if (RegQueryValueExW(key, reinterpret_cast<LPCWSTR>(name.c_str()), nullptr, nullptr,
+                         reinterpret_cast<LPBYTE>(&value), &size) != ERROR_SUCCESS)
+        value = 0;
+    RegCloseKey(key);
+    return value;
+}
+
 bool SameIgnoringCase(const std::u16string& a, const std::u16string& b)
 {
     if (a.size() != b.size()) return false;
@@ -110,6 +124,7 @@ bool ActivateInstances(std::vector<Instance>* out, std::string* error)
         Instance instance;
         instance.device = a.device;
         instance.name = ActiveNameOf(a.key);
+        instance.dlci = int(ReadDword(a.key, u"GSM_0710_DLCI"));
         out->push_back(instance);
         if (instance.name.empty() && failure.empty())
             failure = plat::ToUtf8(a.key) + ": active but without a device name";

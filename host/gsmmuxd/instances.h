@@ -14,6 +14,7 @@ namespace gsmmuxd {
 struct Instance {
     std::string name;  // device name, "MUX1:"
     HANDLE device;     // what ActivateDeviceEx returned
+    int dlci = 0;      // its "GSM_0710_DLCI"
 };
 
 // The default configuration: mux.reg beside the program, else the source

@@ -11,6 +11,7 @@
 #include "platform/devmgr.h"
 #include "platform/host.h"
 #include "scenario.h"
+#include "serve.h"
 #include "sim/frame_record.h"
 #include "sim/module.h"
 #include "sim/module_settings.h"
@@ -42,6 +43,7 @@ struct Options {
     std::string pcap;
     std::string reg = MUX_DEFAULT_REG;
     std::string scenario = "boot";
+    std::string serve;  // a tty to serve the module on, in real time
     sim::ModuleSettings module = WithModem();
 };
 
@@ -72,6 +74,10 @@ void PrintHelp()
         "  --reg FILE         registry file to load (default: the repository's config/mux.reg)\n"
         "  --scenario NAME    what the client does, see below (default boot)\n"
         "  --module KEY=VALUE a setting of the simulated module (repeatable), see below\n"
+        "  --serve TTY        no driver: serve the simulated module (running from the start,\n"
+        "                     its modem on every user DLCI) on TTY in real time until SIGINT\n"
+        "                     or SIGTERM, as a real module on a serial port; for gsmmuxd\n"
+        "                     --port on the other end of a pseudo-terminal pair (socat)\n"
         "  -h, --help         this text\n"
         "\n"
         "scenarios:\n");
@@ -116,6 +122,8 @@ int ParseOptions(int argc, char** argv, Options* o)
             if (!value(&o->root)) return 2;
         } else if (a == "--pcap") {
             if (!value(&o->pcap)) return 2;
+        } else if (a == "--serve") {
+            if (!value(&o->serve)) return 2;
         } else if (a == "--reg") {
             if (!value(&o->reg)) return 2;
         } else if (a == "--scenario") {
@@ -250,6 +258,13 @@ int main(int argc, char** argv)
     if (parsed == 1) return 0;
     if (parsed == 2) return 2;
 
+    if (!o.serve.empty()) {
+        std::string error;
+        std::fprintf(stderr, "muxsim: serving the simulated module on %s\n", o.serve.c_str());
+        const int status = muxsim::Serve(o.serve, o.module, &error);
+        if (status != 0) std::fprintf(stderr, "muxsim: %s\n", error.c_str());
+        return status;
+    }
     // Kernel debug output is not part of the run's output.
     plat::SetDebugSink([](const std::u16string&) {});
     if (!o.root.empty()) {

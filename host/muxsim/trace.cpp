@@ -1,7 +1,7 @@
 #include "trace.h"
 
 #include <cstdio>
-#include <fstream>
+#include <algorithm>
 
 namespace muxsim {
 
@@ -59,17 +59,17 @@ std::string DescribeMessage(const sim::ControlMessage& m)
     return s;
 }
 
-void Put32(std::ofstream& out, uint32_t v)
+void Put32(std::string& out, uint32_t v)
 {
     const char b[4] = {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
                        static_cast<char>(v >> 24)};
-    out.write(b, 4);
+    out.append(b, 4);
 }
 
-void Put16(std::ofstream& out, uint16_t v)
+void Put16(std::string& out, uint16_t v)
 {
     const char b[2] = {static_cast<char>(v), static_cast<char>(v >> 8)};
-    out.write(b, 2);
+    out.append(b, 2);
 }
 
 }  // namespace
@@ -168,42 +168,107 @@ std::string TraceLine(const sim::RecordEntry& e)
     return line;
 }
 
-int WritePcap(const std::string& path, const sim::FrameRecord& record, std::string* error)
+PcapWriter::~PcapWriter()
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) {
+    if (own_ && file_) fclose(file_);
+}
+
+bool PcapWriter::Open(const std::string& path, std::string* error)
+{
+    own_ = path != "-";
+    file_ = own_ ? fopen(path.c_str(), "wb") : stdout;
+    if (!file_) {
         *error = "cannot write " + path;
-        return -1;
+        return false;
     }
     // Classic pcap, little-endian, microsecond time stamps.
-    Put32(out, 0xA1B2C3D4u);
-    Put16(out, 2);
-    Put16(out, 4);
-    Put32(out, 0);  // this zone
-    Put32(out, 0);  // sigfigs
-    Put32(out, 65535);
-    Put32(out, kLinkTypeMux27010);
-
-    int frames = 0;
-    for (const sim::RecordEntry& e : record) {
-        if (e.kind != sim::RecordKind::Frame) continue;
-        const uint32_t length = static_cast<uint32_t>(e.octets.size() + 2);
-        Put32(out, static_cast<uint32_t>(e.timeMs / 1000));
-        Put32(out, static_cast<uint32_t>((e.timeMs % 1000) * 1000));
-        Put32(out, length);
-        Put32(out, length);
-        const char pseudo[2] = {0x00, static_cast<char>(e.direction == sim::Direction::HostToModule ? 0 : 1)};
-        out.write(pseudo, 2);
-        out.write(reinterpret_cast<const char*>(e.octets.data()),
-                  static_cast<std::streamsize>(e.octets.size()));
-        frames++;
-    }
-    out.flush();
-    if (!out) {
+    std::string h;
+    Put32(h, 0xA1B2C3D4u);
+    Put16(h, 2);
+    Put16(h, 4);
+    Put32(h, 0);  // this zone
+    Put32(h, 0);  // sigfigs
+    Put32(h, 65535);
+    Put32(h, kLinkTypeMux27010);
+    if (fwrite(h.data(), 1, h.size(), file_) != h.size() || fflush(file_) != 0) {
         *error = "cannot write " + path;
-        return -1;
+        return false;
     }
-    return frames;
+    return true;
+}
+
+bool PcapWriter::Write(const sim::RecordEntry& e)
+{
+    if (e.kind != sim::RecordKind::Frame) return true;
+    const uint32_t length = static_cast<uint32_t>(e.octets.size() + 2);
+    std::string r;
+    Put32(r, static_cast<uint32_t>(e.timeMs / 1000));
+    Put32(r, static_cast<uint32_t>((e.timeMs % 1000) * 1000));
+    Put32(r, length);
+    Put32(r, length);
+    r += '\0';
+    r += static_cast<char>(e.direction == sim::Direction::HostToModule ? 0 : 1);
+    r.append(reinterpret_cast<const char*>(e.octets.data()), e.octets.size());
+    frames_++;
+    return fwrite(r.data(), 1, r.size(), file_) == r.size() && fflush(file_) == 0;
+}
+
+int WritePcap(const std::string& path, const sim::FrameRecord& record, std::string* error)
+{
+    PcapWriter out;
+    if (!out.Open(path, error)) return -1;
+    for (const sim::RecordEntry& e : record) {
+        if (!out.Write(e)) {
+            *error = "cannot write " + path;
+            return -1;
+        }
+    }
+    return out.Frames();
+}
+
+LineCutter::LineCutter(sim::Direction direction) : direction_(direction)
+{
+    cutter_.onFrame = [this](const std::vector<uint8_t>& f) { Emit(sim::RecordKind::Frame, f); };
+    cutter_.onNoise = [this](const std::vector<uint8_t>& n) {
+        text_.insert(text_.end(), n.begin(), n.end());
+    };
+}
+
+void LineCutter::Emit(sim::RecordKind kind, std::vector<uint8_t> octets)
+{
+    sim::RecordEntry e;
+    e.timeMs = now_;
+    e.direction = direction_;
+    e.kind = kind;
+    e.octets = std::move(octets);
+    out_->push_back(std::move(e));
+}
+
+void LineCutter::EmitText()
+{
+    if (text_.empty()) return;
+    const bool isText = std::all_of(text_.begin(), text_.end(), [](uint8_t o) {
+        return o == '\r' || o == '\n' || (o >= 0x20 && o < 0x7F);
+    });
+    Emit(isText ? sim::RecordKind::At : sim::RecordKind::Noise, std::move(text_));
+    text_.clear();
+}
+
+void LineCutter::Feed(uint64_t timeMs, const uint8_t* octets, size_t count,
+                      std::vector<sim::RecordEntry>* out)
+{
+    now_ = timeMs;
+    out_ = out;
+    for (size_t i = 0; i < count; ++i) {
+        // A frame opens: the text before it is complete.
+        if (octets[i] == sim::kFlag && !cutter_.InFrame()) {
+            cutter_.FlushNoise();
+            EmitText();
+        }
+        cutter_.Feed(octets[i]);
+    }
+    if (!cutter_.InFrame()) cutter_.FlushNoise();
+    if (!text_.empty() && (text_.back() == '\r' || text_.back() == '\n')) EmitText();
 }
 
 }  // namespace muxsim

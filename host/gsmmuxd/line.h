@@ -1,0 +1,44 @@
+// What stands under "COM9:" and at the far end of the module's control
+// lines: the simulated module running in this process (the default), or a
+// real tty with the simulated module's lines or with none (a modem without
+// the phone's GPIO wiring: GSM_RF_OK high, always awake, the reset pulses
+// change nothing, DTR on the tty's DTR).
+#ifndef MUX_HOST_GSMMUXD_LINE_H
+#define MUX_HOST_GSMMUXD_LINE_H
+
+#include "options.h"
+#include "platform/serial_tty.h"
+#include "sim/module.h"
+
+#include <memory>
+#include <string>
+
+namespace gsmmuxd {
+
+class Line {
+public:
+    // Null with `error` in one line when the tty cannot be had.
+    static std::unique_ptr<Line> Open(const Options& options, std::string* error);
+    ~Line();
+    Line(const Line&) = delete;
+    Line& operator=(const Line&) = delete;
+
+    // Empty while the line is there; otherwise why it went, in words.
+    std::string Failure() const;
+    // The simulated module records what crossed its pins for tests; a
+    // daemon forgets it now and then, so that it does not grow for ever.
+    void Trim();
+
+private:
+    Line() = default;
+    void WireNoLines();
+
+    std::unique_ptr<sim::SimModule> module_;
+    std::unique_ptr<plat::serial::TtyBackend> tty_;
+    std::unique_ptr<sim::ModuleLines> lines_;
+    uint64_t dtrListener_ = 0;
+};
+
+}  // namespace gsmmuxd
+
+#endif

@@ -1,0 +1,73 @@
+// What gsmmuxd shows of the line while it runs: the trace and the capture,
+// written record by record as the octets cross (so both can be watched
+// live), and what the frames say of each DLCI (connected, flow, the
+// module's V.24 signals) for the status lines. The port hands its octets
+// over under the kernel lock; a thread of the monitor's own cuts them into
+// frames and writes them out, so the line never waits on a slow reader.
+#ifndef MUX_HOST_GSMMUXD_MONITOR_H
+#define MUX_HOST_GSMMUXD_MONITOR_H
+
+#include "host/muxsim/trace.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace gsmmuxd {
+
+// A DLCI as the frames on the line show it.
+struct DlciView {
+    bool connected = false;
+    bool flowStopped = false;  // the module's last MSC had FC set
+    uint8_t v24 = 0;           // the module's last MSC signal octet
+};
+
+class Monitor {
+public:
+    // `trace`: a line per event on standard output; `pcap`: capture file,
+    // "-" for standard output, empty for none.
+    Monitor(bool trace, std::string pcap) : trace_(trace), pcapPath_(std::move(pcap)) {}
+    ~Monitor() { Stop(); }
+    Monitor(const Monitor&) = delete;
+    Monitor& operator=(const Monitor&) = delete;
+
+    // Opens the capture and starts watching the line. False with `error`.
+    bool Start(std::string* error);
+    // Stops watching; what was seen is written out first. Idempotent.
+    void Stop();
+
+    DlciView View(int dlci) const;
+
+private:
+    struct Chunk {
+        uint64_t timeMs;
+        bool toLine;
+        std::vector<uint8_t> octets;
+    };
+    void Run();
+    void Write(const std::vector<sim::RecordEntry>& entries);
+    void Learn(const sim::RecordEntry& entry);
+
+    const bool trace_;
+    const std::string pcapPath_;
+    muxsim::PcapWriter pcap_;
+    muxsim::LineCutter toModule_{sim::Direction::HostToModule};
+    muxsim::LineCutter toHost_{sim::Direction::ModuleToHost};
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Chunk> queue_;
+    bool running_ = false;
+    bool stop_ = false;
+    std::map<int, DlciView> dlcis_;
+    std::map<int, bool> sabmSent_;  // a SABM from the host waits for its UA
+};
+
+}  // namespace gsmmuxd
+
+#endif
