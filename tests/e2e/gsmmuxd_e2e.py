@@ -1,0 +1,273 @@
+#!/usr/bin/python3
+"""gsmmuxd end to end, with a client written by others (python3-serial) on
+the pseudo-terminals it makes, in real time.
+
+    gsmmuxd_e2e.py BIN_DIR CASE
+
+CASE: sim (the simulated module in the process), tty (a real-tty backend on
+a socat pseudo-terminal pair whose far end is `muxsim --serve`), sigterm
+(SIGTERM in the middle of a transfer), ttygone (the tty's far end goes away
+in the middle of a transfer). Every wait is bounded; the timeouts are wide
+because the machine may be loaded, and nothing here judges speed.
+"""
+import os
+import re
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+import serial
+
+STARTUP_S = 60  # the driver resets the module and brings the multiplexer up
+EXCHANGE_S = 20
+BULK = bytes((i * 7 + i // 251) & 0xFF for i in range(100 * 1000))
+
+
+def fail(why):
+    print("FAIL:", why)
+    sys.exit(1)
+
+
+def wait_for(predicate, seconds, what):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if predicate():
+            return
+        time.sleep(0.05)
+    fail("timed out waiting for " + what)
+
+
+class Run:
+    """The processes of one case, ended in any event."""
+
+    def __init__(self, bindir):
+        self.bindir = bindir
+        self.dir = tempfile.mkdtemp(prefix="gsmmuxd-e2e-")
+        self.links = os.path.join(self.dir, "mux")
+        self.procs = []
+
+    def start(self, args, stdout=None):
+        err = open(os.path.join(self.dir, os.path.basename(args[0]) + ".err"), "w")
+        p = subprocess.Popen(args, stdout=stdout or subprocess.DEVNULL, stderr=err)
+        self.procs.append(p)
+        return p
+
+    def errors(self, program):
+        with open(os.path.join(self.dir, program + ".err")) as f:
+            return f.read()
+
+    def link(self, n):
+        return os.path.join(self.links, "MUX%d" % n)
+
+    def gsmmuxd(self, *extra, stdout=None):
+        p = self.start([os.path.join(self.bindir, "gsmmuxd"), "--link-dir", self.links] +
+                       list(extra), stdout=stdout)
+        wait_for(lambda: all(os.path.exists(self.link(n)) for n in (1, 2, 3)) or
+                 p.poll() is not None, STARTUP_S, "the MUXn links")
+        if p.poll() is not None:
+            fail("gsmmuxd ended at start-up:\n" + self.errors("gsmmuxd"))
+        return p
+
+    def tty_pair(self):
+        """A socat pseudo-terminal pair with the simulated module served on
+        one end; returns the other end's path and socat's process."""
+        modem = os.path.join(self.dir, "modem")
+        host = os.path.join(self.dir, "host")
+        socat = self.start(["socat", "pty,raw,echo=0,link=" + modem,
+                            "pty,raw,echo=0,link=" + host])
+        wait_for(lambda: os.path.exists(modem) and os.path.exists(host), EXCHANGE_S, "socat")
+        self.start([os.path.join(self.bindir, "muxsim"), "--serve", modem])
+        return host, socat
+
+    def close(self):
+        for p in reversed(self.procs):
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def open_port(path):
+    return serial.Serial(path, 115200, timeout=EXCHANGE_S, write_timeout=EXCHANGE_S)
+
+
+def expect(port, command, answer):
+    port.reset_input_buffer()
+    port.write(command)
+    got = port.read_until(answer)
+    if not got.endswith(answer):
+        fail("%s: %r answered %r, not %r" % (port.port, command, got, answer))
+
+
+def data_call(port):
+    expect(port, b"ATD*99#\r", b"CONNECT\r\n")
+
+
+def echo_bulk(port, data=BULK):
+    """Sends `data` through the data call (the module echoes it) while
+    reading, as a PPP client does; returns what came back."""
+    writer = threading.Thread(target=port.write, args=(data,))
+    writer.start()
+    got = bytearray()
+    end = time.monotonic() + 60
+    while len(got) < len(data) and time.monotonic() < end:
+        got += port.read(len(data) - len(got))
+    writer.join(EXCHANGE_S)
+    return bytes(got)
+
+
+def quietly(fn, *args):
+    """Runs fn on a thread of its own, where the port failing under it (the
+    daemon ending) is the point of the case, not an error."""
+    def run():
+        try:
+            fn(*args)
+        except (serial.SerialException, OSError):
+            pass
+    t = threading.Thread(target=run, daemon=True)
+    t.start()
+    return t
+
+
+def exchange(run):
+    """MUX1 and MUX2 open at once: AT on both, then 100 kB through a data
+    call on MUX2; then MUX1 closed and opened again still answers."""
+    mux1, mux2 = open_port(run.link(1)), open_port(run.link(2))
+    expect(mux1, b"AT\r", b"OK\r\n")
+    expect(mux2, b"AT\r", b"OK\r\n")
+    data_call(mux2)
+    got = echo_bulk(mux2)
+    if got != BULK:
+        first = next((i for i in range(min(len(got), len(BULK))) if got[i] != BULK[i]), None)
+        fail("bulk: %d of %d octets back, first difference at %s" % (len(got), len(BULK), first))
+    mux1.close()
+    mux1 = open_port(run.link(1))
+    expect(mux1, b"AT\r", b"OK\r\n")
+    mux1.close()
+    mux2.close()
+
+
+def terminate(run, p):
+    p.send_signal(signal.SIGTERM)
+    try:
+        status = p.wait(STARTUP_S)
+    except subprocess.TimeoutExpired:
+        fail("gsmmuxd did not end after SIGTERM")
+    if status != 0:
+        fail("gsmmuxd exit status %d after SIGTERM:\n%s" % (status, run.errors("gsmmuxd")))
+    if os.path.exists(run.links) and os.listdir(run.links):
+        fail("links left behind: %s" % os.listdir(run.links))
+
+
+def pcap_frames(path):
+    """(direction, frame octets) of every record of a LINKTYPE_MUX27010 capture."""
+    with open(path, "rb") as f:
+        data = f.read()
+    magic, _, _, _, _, _, linktype = struct.unpack_from("<IHHiIII", data)
+    if magic != 0xA1B2C3D4 or linktype != 236:
+        fail("not a 27.010 capture: %s" % path)
+    frames, at = [], 24
+    while at + 16 <= len(data):
+        length = struct.unpack_from("<I", data, at + 8)[0]
+        record = data[at + 16:at + 16 + length]
+        frames.append((record[1], record[2:]))
+        at += 16 + length
+    return frames
+
+
+def discs(frames):
+    """The DLCIs the host sent DISC on."""
+    return {f[1] >> 2 for d, f in frames if d == 0 and len(f) > 3 and f[2] & 0xEF == 0x43}
+
+
+def case_sim(run):
+    cap = os.path.join(run.dir, "cap.pcap")
+    p = run.gsmmuxd("--pcap", cap)
+    exchange(run)
+    terminate(run, p)
+    if discs(pcap_frames(cap)) != {0, 1, 2, 3}:
+        fail("DISC sent on DLCIs %s, not 0 to 3" % sorted(discs(pcap_frames(cap))))
+
+
+def stty(path):
+    return subprocess.run(["stty", "-g", "-F", path], capture_output=True, text=True,
+                          timeout=EXCHANGE_S).stdout
+
+
+def case_tty(run):
+    host, _ = run.tty_pair()
+    before = stty(host)
+    cap = os.path.join(run.dir, "cap.pcap")
+    p = run.gsmmuxd("--port", "COM9:=" + host, "--lines", "none", "--pcap", cap)
+    if stty(host) == before:
+        fail("the tty was not put into the driver's mode")
+    exchange(run)
+    terminate(run, p)
+    if stty(host) != before:
+        fail("tty settings not restored: %s, was %s" % (stty(host), before))
+    frames = pcap_frames(cap)
+    fcs = subprocess.run(["tshark", "-r", cap, "-T", "fields", "-e", "mux27010.checksum_correct"],
+                         capture_output=True, text=True, timeout=120).stdout.split()
+    if len(fcs) != len(frames) or any(v not in ("1", "True") for v in fcs):
+        fail("tshark: %d frames, checksums %s" % (len(frames), sorted(set(fcs))))
+    if discs(frames) != {0, 1, 2, 3}:
+        fail("DISC sent on DLCIs %s, not 0 to 3" % sorted(discs(frames)))
+
+
+def case_sigterm(run):
+    trace = open(os.path.join(run.dir, "trace.txt"), "w")
+    p = run.gsmmuxd("--trace", stdout=trace)
+    mux2 = open_port(run.link(2))
+    data_call(mux2)
+    mux2.timeout = 0.2
+    writer = quietly(echo_bulk, mux2)
+    time.sleep(0.5)
+    terminate(run, p)
+    writer.join(STARTUP_S)
+    trace.close()
+    with open(trace.name) as f:
+        text = f.read()
+    sent = {int(d) for d in re.findall(r"host->module\s+DLCI (\d+)\s+DISC", text)}
+    if sent != {0, 1, 2, 3}:
+        fail("DISC sent on DLCIs %s, not 0 to 3" % sorted(sent))
+    if not re.search(r"host->module\s+DLCI 2\s+UIH", text):
+        fail("no data went on DLCI 2 before the signal")
+
+
+def case_ttygone(run):
+    host, socat = run.tty_pair()
+    p = run.gsmmuxd("--port", "COM9:=" + host, "--lines", "none")
+    mux2 = open_port(run.link(2))
+    data_call(mux2)
+    mux2.timeout = 0.2
+    quietly(echo_bulk, mux2)
+    time.sleep(0.5)
+    socat.kill()
+    try:
+        status = p.wait(STARTUP_S)
+    except subprocess.TimeoutExpired:
+        fail("gsmmuxd hangs after the tty went away")
+    errors = run.errors("gsmmuxd")
+    if status != 1 or not re.search(r"gsmmuxd: .*" + re.escape(host) + r": hung up", errors):
+        fail("exit status %d, errors:\n%s" % (status, errors))
+    if os.path.exists(run.links) and os.listdir(run.links):
+        fail("links left behind: %s" % os.listdir(run.links))
+
+
+def main():
+    bindir, case = sys.argv[1], sys.argv[2]
+    run = Run(bindir)
+    try:
+        globals()["case_" + case](run)
+    finally:
+        run.close()
+    print("PASS", case)
+
+
+if __name__ == "__main__":
+    main()
