@@ -2,11 +2,13 @@
 // status, the one-line reasons, the trace, the capture file and the log.
 #include <gtest/gtest.h>
 
+#include "host/muxsim/trace.h"
 #include "sim/frame_record.h"
 #include "sim_world.h"
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -471,6 +473,40 @@ TEST_F(MuxsimTest, TsharkDecodesEveryFrameWithAGoodChecksum)
     ASSERT_EQ(lines.size(), frames);
     for (const std::string& l : lines) {
         EXPECT_TRUE(l == "1" || l == "True") << "checksum field: \"" << l << "\"";
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// What a live trace or capture makes of a line's octets, whatever the
+// chunks they come in: AT text as lines, frames whole (a frame cut across
+// chunks, closing and opening flags shared), junk outside frames as noise.
+TEST(MuxsimLineCutter, CutsTextFramesAndNoiseAcrossChunkBoundaries)
+{
+    const std::vector<uint8_t> sabm = sim::BuildFrame(0, true, sim::kSabm | sim::kPf);
+    const std::vector<uint8_t> uih = sim::BuildFrame(1, true, sim::kUih, {'A', 'T', '\r'});
+    std::vector<uint8_t> line = {'A', 'T', '+', 'C', 'M', 'U', 'X', '=', '0', '\r'};
+    line.insert(line.end(), sabm.begin(), sabm.end() - 1);  // its closing flag opens the next
+    line.insert(line.end(), uih.begin(), uih.end());
+    line.insert(line.end(), {0x02, 'x', 'y'});  // an address without EA: no frame
+    line.insert(line.end(), uih.begin(), uih.end());
+    for (size_t cut : {size_t(1), size_t(3), size_t(7), line.size()}) {
+        SCOPED_TRACE("chunks of " + std::to_string(cut));
+        muxsim::LineCutter cutter(sim::Direction::HostToModule);
+        std::vector<sim::RecordEntry> out;
+        for (size_t at = 0; at < line.size(); at += cut)
+            cutter.Feed(at, line.data() + at, std::min(cut, line.size() - at), &out);
+        ASSERT_EQ(out.size(), 5u);
+        EXPECT_EQ(out[0].kind, sim::RecordKind::At);
+        EXPECT_EQ(std::string(out[0].octets.begin(), out[0].octets.end()), "AT+CMUX=0\r");
+        EXPECT_EQ(out[1].octets, sabm);
+        EXPECT_EQ(out[2].octets, uih);
+        EXPECT_EQ(out[3].kind, sim::RecordKind::Noise);
+        EXPECT_EQ(out[4].octets, uih);
+        EXPECT_EQ(out[4].kind, sim::RecordKind::Frame);
+        EXPECT_EQ(out[4].direction, sim::Direction::HostToModule);
     }
 }
 

@@ -31,11 +31,13 @@ int Daemon::Start()
     if (!LoadConfiguration(o_.regFile, &error_)) return kExitBadInput;
     line_ = Line::Open(o_, &error_);
     if (!line_) return kExitBadInput;
-    if (o_.trace || !o_.pcap.empty() || o_.status) {
-        monitor_.reset(new Monitor(o_.trace, o_.pcap));
-        if (!monitor_->Start(&error_)) return kExitBadInput;
+    monitor_.reset(new Monitor(o_.trace, o_.pcap));
+    if (!monitor_->Start(&error_)) return kExitBadInput;
+    if (!ActivateInstances(&instances_, &error_)) {
+        const std::string why = WhyNoMultiplexer();
+        if (!why.empty()) error_ += ": " + why;
+        return kExitFailure;
     }
-    if (!ActivateInstances(&instances_, &error_)) return kExitFailure;
     for (const Instance& instance : instances_) {
         if (!OpenPort(instance)) return kExitFailure;
     }
@@ -56,13 +58,27 @@ bool Daemon::OpenPort(const Instance& instance)
                               GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (port.handle == INVALID_HANDLE_VALUE) {
-        error_ = LinkNameFor(instance.name) + ": cannot be opened (error " + std::to_string(GetLastError()) + ")";
+        const DWORD code = GetLastError();
+        const std::string why = WhyNoMultiplexer();
+        error_ = LinkNameFor(instance.name) + ": cannot be opened" +
+                 (why.empty() ? " (error " + std::to_string(code) + ")" : ": " + why);
         return false;
     }
     port.bridge.reset(new Bridge(LinkNameFor(instance.name), port.handle, port.link->Master()));
     const bool started = port.bridge->Start(&error_);
     ports_.push_back(std::move(port));  // Shutdown cleans up a half-made port too
     return started;
+}
+
+std::string Daemon::WhyNoMultiplexer() const
+{
+    const std::string module =
+        o_.portTty.empty() ? "the simulated module" : "the module on " + o_.portTty;
+    if (monitor_->OctetsFromModule() == 0)
+        return module + " does not answer: nothing came back to AT+CMUX";
+    if (!monitor_->View(0).connected)
+        return module + " answered, but the multiplexer did not start (no UA to SABM on DLCI 0)";
+    return std::string();
 }
 
 std::string Daemon::CheckHealth() const
@@ -127,7 +143,7 @@ std::string Daemon::StatusLine(const Port& p) const
     COMSTAT stat = {};
     ClearCommError(p.handle, &errors, &stat);
     GetCommModemStatus(p.handle, &modem);
-    const DlciView v = monitor_ ? monitor_->View(p.dlci) : DlciView();
+    const DlciView v = monitor_->View(p.dlci);
     char line[512];
     snprintf(line, sizeof line,
              "%s DLCI %d %s to-port %llu to-client %llu dropped %llu rx-buffer %lu flow %s "

@@ -60,6 +60,9 @@ private:
     int Fail(int status, const std::string& why);
     bool OpenPort(const Instance& instance);
     std::string CheckHealth() const;
+    // Why the driver's ports cannot be had, as the line shows it; empty when
+    // the line shows nothing wrong.
+    std::string WhyNoMultiplexer() const;
     std::string StatusLine(const Port& port) const;
     void PrintChangedStatus();
 

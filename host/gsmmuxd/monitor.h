@@ -4,11 +4,14 @@
 // module's V.24 signals) for the status lines. The port hands its octets
 // over under the kernel lock; a thread of the monitor's own cuts them into
 // frames and writes them out, so the line never waits on a slow reader.
+// Without trace, capture or status it still learns whether the module
+// answers, so that a module that never does is named as the reason.
 #ifndef MUX_HOST_GSMMUXD_MONITOR_H
 #define MUX_HOST_GSMMUXD_MONITOR_H
 
 #include "host/muxsim/trace.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -42,6 +45,8 @@ public:
     void Stop();
 
     DlciView View(int dlci) const;
+    // Octets the line has brought from the module so far.
+    uint64_t OctetsFromModule() const { return fromModule_; }
 
 private:
     struct Chunk {
@@ -62,6 +67,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Chunk> queue_;
+    std::atomic<uint64_t> fromModule_{0};
     bool running_ = false;
     bool stop_ = false;
     std::map<int, DlciView> dlcis_;

@@ -4,7 +4,8 @@ the pseudo-terminals it makes, in real time.
 
     gsmmuxd_e2e.py BIN_DIR CASE
 
-CASE: sim (the simulated module in the process), tty (a real-tty backend on
+CASE: sim (the simulated module in the process), silent (a tty whose far
+end never answers), tty (a real-tty backend on
 a socat pseudo-terminal pair whose far end is `muxsim --serve`), sigterm
 (SIGTERM in the middle of a transfer), ttygone (the tty's far end goes away
 in the middle of a transfer). Every wait is bounded; the timeouts are wide
@@ -186,12 +187,43 @@ def discs(frames):
 
 
 def case_sim(run):
-    cap = os.path.join(run.dir, "cap.pcap")
-    p = run.gsmmuxd("--pcap", cap)
+    """The exchange, the status lines and the table on SIGUSR1."""
+    out = open(os.path.join(run.dir, "status.txt"), "w")
+    p = run.gsmmuxd("--status", stdout=out)
     exchange(run)
+    p.send_signal(signal.SIGUSR1)
+    wait_for(lambda: "port MUX3" in open(out.name).read(), EXCHANGE_S, "the port table")
     terminate(run, p)
-    if discs(pcap_frames(cap)) != {0, 1, 2, 3}:
-        fail("DISC sent on DLCIs %s, not 0 to 3" % sorted(discs(pcap_frames(cap))))
+    out.close()
+    with open(out.name) as f:
+        text = f.read()
+    # The last status line of MUX2 has the whole transfer both ways.
+    last = re.findall(r"^status MUX2 DLCI 2 connected to-port (\d+) to-client (\d+)", text, re.M)
+    if not last or int(last[-1][0]) < len(BULK) or int(last[-1][1]) < len(BULK):
+        fail("status of MUX2: %s" % (last[-1:] or text))
+    for n in (1, 2, 3):
+        if not re.search(r"^port MUX%d DLCI %d connected .* link %s -> /dev/pts/"
+                         % (n, n, re.escape(run.link(n))), text, re.M):
+            fail("no table line for MUX%d:\n%s" % (n, text))
+
+
+def case_silent(run):
+    """A tty with nothing at its far end: the reason in words, no hang."""
+    modem = os.path.join(run.dir, "modem")
+    host = os.path.join(run.dir, "host")
+    run.start(["socat", "pty,raw,echo=0,link=" + modem, "pty,raw,echo=0,link=" + host])
+    wait_for(lambda: os.path.exists(modem) and os.path.exists(host), EXCHANGE_S, "socat")
+    sink = run.start(["cat", modem])
+    p = run.start([os.path.join(run.bindir, "gsmmuxd"), "--link-dir", run.links, "--port",
+                   "COM9:=" + host, "--lines", "none"])
+    try:
+        status = p.wait(STARTUP_S * 2)
+    except subprocess.TimeoutExpired:
+        fail("gsmmuxd hangs on a silent module")
+    errors = run.errors("gsmmuxd")
+    if status != 1 or ("the module on %s does not answer: nothing came back to AT+CMUX" % host
+                       not in errors):
+        fail("exit status %d, errors:\n%s" % (status, errors))
 
 
 def stty(path):
@@ -200,6 +232,8 @@ def stty(path):
 
 
 def case_tty(run):
+    """The exchange on a real-tty backend, the tty restored, the capture
+    read by tshark with every FCS good, DISC on every DLCI at the end."""
     host, _ = run.tty_pair()
     before = stty(host)
     cap = os.path.join(run.dir, "cap.pcap")
