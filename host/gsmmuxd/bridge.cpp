@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -23,17 +24,19 @@ Bridge::Bridge(std::string name, HANDLE port, int master)
     : name_(std::move(name)), port_(port), master_(master)
 {
     wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    heldFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 
 Bridge::~Bridge()
 {
     Stop();
     if (wakeFd_ >= 0) close(wakeFd_);
+    if (heldFd_ >= 0) close(heldFd_);
 }
 
 bool Bridge::Start(std::string* error)
 {
-    if (wakeFd_ < 0) {
+    if (wakeFd_ < 0 || heldFd_ < 0) {
         *error = name_ + ": eventfd: " + std::strerror(errno);
         return false;
     }
@@ -44,6 +47,7 @@ bool Bridge::Start(std::string* error)
         return false;
     }
     clientToPort_ = std::thread([this] { ClientToPort(); });
+    heldToClient_ = std::thread([this] { HeldToClient(); });
     portToClient_ = std::thread([this] {
         PortToClient();
         portDone_ = true;
@@ -64,6 +68,7 @@ void Bridge::Stop()
 {
     RequestStop();
     if (clientToPort_.joinable()) clientToPort_.join();
+    if (heldToClient_.joinable()) heldToClient_.join();
     if (portToClient_.joinable()) {
         // Setting the mask again ends a pending WaitCommEvent; repeated, in
         // case the thread was between its stop check and the wait.
@@ -162,27 +167,82 @@ void Bridge::PortToClient()
     }
 }
 
+// On the port's thread: straight to the client when nothing is held, the
+// rest held for HeldToClient.
 void Bridge::WriteToClient(const char* data, size_t count)
 {
-    while (count > 0 && !stop_) {
-        pollfd p = {master_, POLLOUT, 0};
-        poll(&p, 1, 0);
-        if (p.revents & (POLLHUP | POLLERR)) {
-            dropped_ += count;  // no client: the next one must not get this
-            return;
-        }
-        const ssize_t n = write(master_, data, count);
+    std::lock_guard<std::mutex> g(heldMutex_);
+    if (held_.empty()) {
+        const size_t n = TryWrite(data, count);
+        data += n;
+        count -= n;
+    }
+    if (count == 0) return;
+    const size_t room = kHoldLimit - std::min(kHoldLimit, held_.size());
+    const size_t kept = std::min(room, count);
+    held_.insert(held_.end(), data, data + kept);
+    dropped_ += count - kept;
+    const uint64_t one = 1;
+    ssize_t r = write(heldFd_, &one, sizeof one);
+    (void)r;
+}
+
+// Writes what the pseudo-terminal takes now; octets for a client that is
+// not there (or whose side fails) count as taken, and dropped. With
+// heldMutex_ held.
+size_t Bridge::TryWrite(const char* data, size_t count)
+{
+    pollfd p = {master_, POLLOUT, 0};
+    poll(&p, 1, 0);
+    if (p.revents & (POLLHUP | POLLERR)) {
+        dropped_ += count;  // no client: the next one must not get this
+        return count;
+    }
+    size_t done = 0;
+    while (done < count) {
+        const ssize_t n = write(master_, data + done, count - done);
         if (n > 0) {
             toClient_ += size_t(n);
-            data += n;
-            count -= size_t(n);
-        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            dropped_ += count;
-            return;
+            done += size_t(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno != EAGAIN) {
+            dropped_ += count - done;
+            return count;
         } else {
-            // The client is not reading: wait for room (or for the stop).
-            pollfd w[2] = {{master_, POLLOUT, 0}, {wakeFd_, POLLIN, 0}};
-            poll(w, 2, kNoClientPollMs);
+            break;  // full: the client has not read yet
+        }
+    }
+    return done;
+}
+
+void Bridge::HeldToClient()
+{
+    char buf[4096];
+    while (!stop_) {
+        bool any;
+        {
+            std::lock_guard<std::mutex> g(heldMutex_);
+            any = !held_.empty();
+        }
+        // The master is watched only while something is held: without a
+        // client it reports a hang-up all the time.
+        pollfd fds[3] = {{any ? master_ : -1, POLLOUT, 0}, {heldFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        if (poll(fds, 3, -1) < 0 && errno != EINTR) return;
+        if (stop_ || (fds[2].revents & POLLIN)) return;
+        if (fds[1].revents & POLLIN) {
+            uint64_t n;
+            ssize_t r = read(heldFd_, &n, sizeof n);
+            (void)r;
+        }
+        if (!fds[0].revents) continue;
+        std::lock_guard<std::mutex> g(heldMutex_);
+        while (!held_.empty()) {
+            const size_t chunk = std::min(held_.size(), sizeof buf);
+            std::copy(held_.begin(), held_.begin() + long(chunk), buf);
+            const size_t n = TryWrite(buf, chunk);
+            held_.erase(held_.begin(), held_.begin() + long(n));
+            if (n < chunk) break;
         }
     }
 }

@@ -4,6 +4,12 @@
 // to the client. A client may close and reopen the pseudo-terminal at any
 // time; what arrives while none has it open is dropped, not left for the
 // next one.
+//
+// The port is read as soon as it has data, whether or not the client reads:
+// the driver drops a frame its receive buffer has no room for, and it stops
+// no flow for a slow reader. What the pseudo-terminal does not take at once
+// is held (up to kHoldLimit octets) and written by a third thread as the
+// client reads, in order.
 #ifndef MUX_HOST_GSMMUXD_BRIDGE_H
 #define MUX_HOST_GSMMUXD_BRIDGE_H
 
@@ -11,6 +17,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -43,12 +50,16 @@ public:
     uint64_t OctetsToPort() const { return toPort_; }
     uint64_t OctetsToClient() const { return toClient_; }
     uint64_t OctetsDropped() const { return dropped_; }
+    // Octets held for a client that does not read (beyond them: dropped).
+    static constexpr size_t kHoldLimit = size_t(4) << 20;
 
 private:
     void ClientToPort();
     void PortToClient();
     bool WriteToPort(const char* data, size_t count);
     void WriteToClient(const char* data, size_t count);
+    void HeldToClient();
+    size_t TryWrite(const char* data, size_t count);
     bool WaitWake(int timeoutMs);
     void Fail(const std::string& why);
 
@@ -56,9 +67,12 @@ private:
     const HANDLE port_;
     const int master_;
     int wakeFd_ = -1;
+    int heldFd_ = -1;  // tells the held-data thread there is some
     std::atomic<bool> stop_{false};
     std::atomic<bool> portDone_{false};  // the port thread has ended
-    std::thread clientToPort_, portToClient_;
+    std::thread clientToPort_, portToClient_, heldToClient_;
+    std::mutex heldMutex_;  // held_, and the order of writes to the client
+    std::deque<char> held_;
     std::atomic<uint64_t> toPort_{0}, toClient_{0}, dropped_{0};
     mutable std::mutex failMutex_;
     std::string failure_;

@@ -186,11 +186,27 @@ def discs(frames):
     return {f[1] >> 2 for d, f in frames if d == 0 and len(f) > 3 and f[2] & 0xEF == 0x43}
 
 
+def write_then_read(port):
+    """A client that writes everything before it reads a thing: the echo
+    waits for it, whole."""
+    port.write(BULK)
+    got = bytearray()
+    end = time.monotonic() + 60
+    while len(got) < len(BULK) and time.monotonic() < end:
+        got += port.read(len(BULK) - len(got))
+    if got != BULK:
+        fail("write, then read: %d of %d octets back intact" % (len(got), len(BULK)))
+
+
 def case_sim(run):
-    """The exchange, the status lines and the table on SIGUSR1."""
+    """The exchange, a client that reads late, the status lines and the
+    table on SIGUSR1."""
     out = open(os.path.join(run.dir, "status.txt"), "w")
     p = run.gsmmuxd("--status", stdout=out)
     exchange(run)
+    mux2 = open_port(run.link(2))
+    write_then_read(mux2)
+    mux2.close()
     p.send_signal(signal.SIGUSR1)
     wait_for(lambda: "port MUX3" in open(out.name).read(), EXCHANGE_S, "the port table")
     terminate(run, p)
@@ -199,7 +215,7 @@ def case_sim(run):
         text = f.read()
     # The last status line of MUX2 has the whole transfer both ways.
     last = re.findall(r"^status MUX2 DLCI 2 connected to-port (\d+) to-client (\d+)", text, re.M)
-    if not last or int(last[-1][0]) < len(BULK) or int(last[-1][1]) < len(BULK):
+    if not last or int(last[-1][0]) < 2 * len(BULK) or int(last[-1][1]) < 2 * len(BULK):
         fail("status of MUX2: %s" % (last[-1:] or text))
     for n in (1, 2, 3):
         if not re.search(r"^port MUX%d DLCI %d connected .* link %s -> /dev/pts/"
