@@ -12,6 +12,8 @@ constexpr DWORD kDtrPin = 0x08;    // B3: DTR, driven low while the host is awak
 constexpr DWORD kSleepPin = 0x02;  // D1: high while the module sleeps
 constexpr DWORD kRfOkPin = 0x20;   // F5: GSM_RF_OK, high while the module runs
 
+const size_t kSimFifoOctets = 64 * 1024;
+
 sim::ModuleSettings WithModemOnEveryUserDlci()
 {
     sim::ModuleSettings m;
@@ -26,6 +28,10 @@ std::unique_ptr<Line> Line::Open(const Options& o, std::string* error)
     std::unique_ptr<Line> line(new Line);
     if (o.portTty.empty()) {
         line->module_ = std::make_unique<sim::SimModule>(WithModemOnEveryUserDlci());
+        // A desktop may keep the driver's reader off the processor for
+        // longer than the phone does; a real tty's input waits in the
+        // kernel meanwhile, and the simulated line gets as much room.
+        line->module_->Serial().Uart().SetFifoCapacity(kSimFifoOctets);
         return line;
     }
     line->tty_ = plat::serial::OpenTtyBackend(o.portDevice, o.portTty, error);

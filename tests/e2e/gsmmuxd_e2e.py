@@ -29,8 +29,18 @@ EXCHANGE_S = 20
 BULK = bytes((i * 7 + i // 251) & 0xFF for i in range(100 * 1000))
 
 
+CURRENT = None  # the Run of this case, for what fail() shows
+
+
 def fail(why):
     print("FAIL:", why)
+    if CURRENT:
+        # The driver's own account: its log lines about the line and drops.
+        log = os.path.join(CURRENT.dir, "MuxLog.txt")
+        if os.path.exists(log):
+            with open(log, errors="replace") as f:
+                lines = [l for l in f if re.search(r"overrun|error|drop|lost|full", l, re.I)]
+            print("".join(lines[-20:]))
     sys.exit(1)
 
 
@@ -54,7 +64,8 @@ class Run:
 
     def start(self, args, stdout=None):
         err = open(os.path.join(self.dir, os.path.basename(args[0]) + ".err"), "w")
-        p = subprocess.Popen(args, stdout=stdout or subprocess.DEVNULL, stderr=err)
+        # The driver's log ("MuxLog.txt") goes to the working directory.
+        p = subprocess.Popen(args, stdout=stdout or subprocess.DEVNULL, stderr=err, cwd=self.dir)
         self.procs.append(p)
         return p
 
@@ -310,8 +321,9 @@ def case_ttygone(run):
 
 
 def main():
-    bindir, case = sys.argv[1], sys.argv[2]
-    run = Run(bindir)
+    global CURRENT
+    bindir, case = os.path.abspath(sys.argv[1]), sys.argv[2]
+    run = CURRENT = Run(bindir)
     try:
         globals()["case_" + case](run)
     finally:
