@@ -362,7 +362,7 @@ void SimUart::DeliverToPeer()
         ++left;
         if (inTxFifo_) --inTxFifo_;
         else ++sent;
-        const bool garbled = it.baud != peerFormat_.baud;
+        const bool garbled = !hostFollowsPeer_ && it.baud != peerFormat_.baud;
         const uint8_t octet = garbled ? Garble(it.octet, it.baud, peerFormat_.baud) : it.octet;
         if (garbled) ++garbledToPeer_;
         ++octetsToPeer_;
@@ -392,7 +392,7 @@ void SimUart::DeliverToHost()
         toHost_.items.pop_front();
         switch (it.kind) {
         case Item::Octet: {
-            const bool garbled = it.baud != hostFormat_.baud;
+            const bool garbled = !hostFollowsPeer_ && it.baud != hostFormat_.baud;
             batch.push_back(garbled ? Garble(it.octet, it.baud, hostFormat_.baud) : it.octet);
             if (garbled) {
                 ++garbledToHost_;

@@ -197,7 +197,8 @@ public:
     // (default: garbled octets arrive as plain junk).
     void SetGarbleRaisesFrameError(bool on);
     // The host side takes every speed the module sets (for a module served
-    // on a tty, whose own speed is the tty's business): nothing is garbled.
+    // on a tty, whose own speed is the tty's business): nothing is garbled,
+    // not even the octets in flight when the module changes its speed.
     void SetHostFollowsPeer(bool on);
 
     // ---- counters ----

@@ -544,6 +544,16 @@ TEST(SerialPort, SpeedMismatchGarblesBothWays)
     // times, then data bit 0 four times, then data bit 1.
     EXPECT_EQ(plat::serial::Garble(0x41, 115200, 460800), 0x78);
     for (int o = 0; o < 256; ++o) EXPECT_EQ(plat::serial::Garble((uint8_t)o, 460800, 460800), o);
+
+    // A line served to a tty follows the module's speed: what is in flight
+    // when the module switches (its AT+CMUX answer) arrives as it was sent.
+    uart.SetGarbleRaisesFrameError(false);
+    uart.SetHostFollowsPeer(true);
+    uart.SetPeerBaud(115200);
+    SendFromPeer(uart, "\r\nOK\r\n");
+    uart.SetPeerBaud(460800);
+    Sleep(5);
+    EXPECT_EQ(ReadNow(h), "\r\nOK\r\n");
     CloseHandle(h);
 }
 
