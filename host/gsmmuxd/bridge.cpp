@@ -80,6 +80,15 @@ void Bridge::Stop()
     }
 }
 
+void Bridge::Nudge()
+{
+    if (!portWaiting_ || stop_) return;
+    DWORD errors = 0;
+    COMSTAT stat = {};
+    if (ClearCommError(port_, &errors, &stat) && stat.cbInQue > 0 && portWaiting_)
+        SetCommMask(port_, kEvents);
+}
+
 bool Bridge::Failed() const
 {
     std::lock_guard<std::mutex> g(failMutex_);
@@ -149,7 +158,10 @@ void Bridge::PortToClient()
     char buf[4096];
     while (!stop_) {
         DWORD mask = 0;
-        if (!WaitCommEvent(port_, &mask, NULL)) {
+        portWaiting_ = true;
+        const BOOL waited = WaitCommEvent(port_, &mask, NULL);
+        portWaiting_ = false;
+        if (!waited) {
             if (!stop_) Fail("WaitCommEvent failed (error " + std::to_string(GetLastError()) + ")");
             return;
         }

@@ -42,6 +42,12 @@ public:
     void RequestStop();
     // RequestStop, then waits until both threads have ended. Idempotent.
     void Stop();
+    // Called now and then: releases the port thread's WaitCommEvent when
+    // the port holds data nevertheless. The driver pulses its event when a
+    // frame arrives; a frame that comes between the wait's check of the
+    // pending events and the wait itself is announced to nobody, and its
+    // data would wait for the next frame, for ever at the end of a burst.
+    void Nudge();
 
     // The port failed (a call returned an error): the bridge has stopped
     // moving data, and why, in words.
@@ -70,6 +76,7 @@ private:
     int heldFd_ = -1;  // tells the held-data thread there is some
     std::atomic<bool> stop_{false};
     std::atomic<bool> portDone_{false};  // the port thread has ended
+    std::atomic<bool> portWaiting_{false};  // ... is in WaitCommEvent
     std::thread clientToPort_, portToClient_, heldToClient_;
     std::mutex heldMutex_;  // held_, and the order of writes to the client
     std::deque<char> held_;

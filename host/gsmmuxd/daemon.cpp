@@ -106,6 +106,9 @@ int Daemon::WaitForEnd(const sigset_t& signals)
             fflush(out);
         }
         if (o_.status) PrintChangedStatus();
+        for (Port& p : ports_) {
+            if (p.bridge) p.bridge->Nudge();
+        }
         line_->Trim();
         const std::string failure = CheckHealth();
         if (!failure.empty()) return Fail(kExitFailure, failure);
