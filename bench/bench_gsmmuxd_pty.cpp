@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -132,6 +133,7 @@ int main()
     char dir[] = "/tmp/bench-gsmmuxd-XXXXXX";
     if (!mkdtemp(dir)) return 1;
     options.linkDir = std::string(dir) + "/mux";
+    plat::SetDeviceRoot(dir);  // the driver's log goes there, and with it
     gsmmuxd::Daemon daemon(options);
     if (daemon.Start() != gsmmuxd::kExitOk) {
         std::fprintf(stderr, "bench_gsmmuxd_pty: %s\n", daemon.Error().c_str());
@@ -151,7 +153,8 @@ int main()
     close(mux1);
     close(mux2);
     daemon.Shutdown();
-    rmdir(dir);
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
     if (!ok || goodput == 0) {
         std::fprintf(stderr, "bench_gsmmuxd_pty: the exchanges did not complete\n");
         return 1;
