@@ -111,7 +111,14 @@ int Daemon::WaitForEnd(const sigset_t& signals)
         }
         line_->Trim();
         const std::string failure = CheckHealth();
-        if (!failure.empty()) return Fail(kExitFailure, failure);
+        if (!failure.empty()) {
+            // A port fails when its line goes: give the line a moment to
+            // say so, its reason says more.
+            const timespec settle = {0, 300 * 1000 * 1000};
+            nanosleep(&settle, nullptr);
+            const std::string lineFailure = line_->Failure();
+            return Fail(kExitFailure, lineFailure.empty() ? failure : lineFailure);
+        }
     }
 }
 
