@@ -1,7 +1,7 @@
 // Private to the platform's kernel (kernel.cpp: the scheduler, worlds and
 // timers; kernel_threads.cpp: threads and time; kernel_sync.cpp: events,
-// waits, critical sections and interlocked operations): the records they
-// share. Nothing outside these three files includes it.
+// waits, critical sections and interlocked operations; kernel_host.cpp:
+// the host's choice of time and its worlds): the records they share. Nothing outside the kernel*.cpp files includes it.
 #ifndef MUX_PLATFORM_KERNEL_INTERNAL_H
 #define MUX_PLATFORM_KERNEL_INTERNAL_H
 
@@ -128,6 +128,8 @@ inline bool Simulated() { return ResolveMode() == Mode::Sim; }
 
 std::shared_ptr<ThreadRec> NewRec(World* w, const std::string& name);
 World* StartWorld(uint64_t seed);
+// After the world has ended an abort no longer names its seed.
+void DisarmAbortBanner();
 // The calling thread's record in the current world, adopting the thread when
 // it has none there yet.
 ThreadRec* SimSelf(Lock& lk);
