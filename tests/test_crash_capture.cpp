@@ -12,6 +12,7 @@
 #include "modem/crash.h"
 #include "platform/host.h"
 #include "platform/ui_host.h"
+#include "quiet_boxes.h"
 #include "sim_world.h"
 
 #include <sys/stat.h>
@@ -44,13 +45,6 @@ std::string ReadBytes(const std::string& path)
 
 class CrashCapture : public ::testing::Test {
 protected:
-    CrashCapture()
-    {
-        plat::ui::SetMessageBoxSink([](const std::string&) {});
-        // The user reads a box for a second before pressing OK.
-        plat::ui::SetDismissDelayMs(1000);
-        plat::ui::SetShellReadyAtMs(0);
-    }
     ~CrashCapture() override
     {
         rig_.reset();
@@ -58,8 +52,6 @@ protected:
             HeapFree(GetProcessHeap(), 0, g_pCrashMessage);
             g_pCrashMessage = NULL;
         }
-        plat::ui::SetDismissDelayMs(plat::ui::kDefaultDismissDelayMs);
-        plat::ui::SetMessageBoxSink(nullptr);
     }
 
     // A module whose crash answers come in writes of `chunk` octets, 5 ms
@@ -107,6 +99,7 @@ protected:
 
     std::vector<std::string> Logged(const std::string& needle) const { return rig_->Logged(needle); }
 
+    QuietBoxes boxes_;
     std::unique_ptr<DispatcherRig> rig_;
 };
 

@@ -12,6 +12,7 @@
 #include "modem/crash.h"
 #include "platform/host.h"
 #include "platform/ui_host.h"
+#include "quiet_boxes.h"
 #include "test_channel.h"
 
 #include <fstream>
@@ -46,19 +47,7 @@ CUserChannel* Channel(DWORD_PTR open) { return reinterpret_cast<CUserChannel*>(o
 
 class CrashRequest : public ::testing::Test {
 protected:
-    CrashRequest()
-    {
-        plat::ui::SetMessageBoxSink([](const std::string&) {});
-        plat::ui::SetDismissDelayMs(1000);
-        plat::ui::SetShellReadyAtMs(0);
-    }
-    ~CrashRequest() override
-    {
-        rig_.reset();
-        plat::ui::SetDismissDelayMs(plat::ui::kDefaultDismissDelayMs);
-        plat::ui::SetShellReadyAtMs(0);
-        plat::ui::SetMessageBoxSink(nullptr);
-    }
+    ~CrashRequest() override { rig_.reset(); }
 
     // Three ports up; the module crashed when asked, its answers in writes
     // of 64 octets.
@@ -126,6 +115,7 @@ protected:
         return out.str();
     }
 
+    QuietBoxes boxes_;
     std::unique_ptr<DriverRig> rig_;
 };
 
