@@ -54,10 +54,10 @@ TEST(GsmmuxdOptions, AcceptsBothGnuFormsAndDefaultsToTheSimulatedModule)
     EXPECT_TRUE(o.portTty.empty());
     EXPECT_EQ(o.lines, Lines::Sim);
     EXPECT_EQ(o.linkDir, "/tmp/gsmmux");
-    EXPECT_FALSE(o.trace || o.status || !o.pcap.empty() || !o.regFile.empty());
+    EXPECT_FALSE(o.trace || o.status || !o.pcap.empty() || !o.regFile.empty() || !o.root.empty());
 
     ASSERT_EQ(Parse({"--reg", "a.reg", "--port=COM9:=/dev/ttyUSB0", "--lines=none", "--link-dir",
-                     "/run/mux", "--trace", "--pcap=cap.pcap", "--status"},
+                     "/run/mux", "--trace", "--pcap=cap.pcap", "--status", "--root=/var/lib/mux"},
                     &o, &error),
               Parsed::Run)
         << error;
@@ -68,6 +68,7 @@ TEST(GsmmuxdOptions, AcceptsBothGnuFormsAndDefaultsToTheSimulatedModule)
     EXPECT_EQ(o.linkDir, "/run/mux");
     EXPECT_TRUE(o.trace && o.status);
     EXPECT_EQ(o.pcap, "cap.pcap");
+    EXPECT_EQ(o.root, "/var/lib/mux");
 
     // A second parse starts afresh; "--" ends the options.
     ASSERT_EQ(Parse({"--pcap", "-", "--"}, &o, &error), Parsed::Run) << error;
@@ -93,6 +94,7 @@ TEST(GsmmuxdOptions, RefusesBadInputInOneLine)
         {{"--port", "COM9=/dev/ttyUSB0"}, "--port wants DEVICE:=TTY, e.g. COM9:=/dev/ttyUSB0, got \"COM9=/dev/ttyUSB0\""},
         {{"--port", "COM9:="}, "--port wants DEVICE:=TTY, e.g. COM9:=/dev/ttyUSB0, got \"COM9:=\""},
         {{"--link-dir="}, "--link-dir wants a directory"},
+        {{"--root="}, "--root wants a directory"},
         {{"--pcap="}, "--pcap wants a file name or -"},
         {{"--reg="}, "--reg wants a file name"},
         {{"--pcap", "-", "--status"}, "--pcap - needs standard output to itself; drop --trace and --status"},

@@ -7,6 +7,7 @@
 #include <time.h>
 
 #include <cstdio>
+#include <filesystem>
 
 namespace gsmmuxd {
 
@@ -28,6 +29,15 @@ int Daemon::Start()
     if (o_.lines == Lines::None && o_.portTty.empty())
         return Fail(kExitBadInput, "--lines none needs --port: the simulated module has its own lines");
     if (!PrepareLinkDir(o_.linkDir, &error_)) return kExitBadInput;
+    if (!o_.root.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(o_.root, ec);
+        if (!std::filesystem::is_directory(o_.root))
+            return Fail(kExitBadInput, "--root: cannot make directory " + o_.root +
+                                           (ec ? ": " + ec.message() : std::string()));
+        // Before any instance starts: the driver opens its log at its first line.
+        plat::SetDeviceRoot(o_.root);
+    }
     if (!LoadConfiguration(o_.regFile, &error_)) return kExitBadInput;
     line_ = Line::Open(o_, &error_);
     if (!line_) return kExitBadInput;

@@ -8,13 +8,14 @@ namespace gsmmuxd {
 
 namespace {
 
-enum OptionId { kReg = 1000, kPort, kLines, kLinkDir, kTrace, kPcap, kStatus, kVersion, kHelp };
+enum OptionId { kReg = 1000, kPort, kLines, kLinkDir, kRoot, kTrace, kPcap, kStatus, kVersion, kHelp };
 
 const option kLongOptions[] = {
     {"reg", required_argument, nullptr, kReg},
     {"port", required_argument, nullptr, kPort},
     {"lines", required_argument, nullptr, kLines},
     {"link-dir", required_argument, nullptr, kLinkDir},
+    {"root", required_argument, nullptr, kRoot},
     {"trace", no_argument, nullptr, kTrace},
     {"pcap", required_argument, nullptr, kPcap},
     {"status", no_argument, nullptr, kStatus},
@@ -80,6 +81,13 @@ Parsed ParseOptions(int argc, char* const* argv, Options* out, std::string* erro
             }
             out->linkDir = value;
             break;
+        case kRoot:
+            if (value.empty()) {
+                *error = "--root wants a directory";
+                return Parsed::Error;
+            }
+            out->root = value;
+            break;
         case kTrace: out->trace = true; break;
         case kPcap:
             if (value.empty()) {
@@ -125,6 +133,9 @@ std::string HelpText()
            "                       the phone's GPIO wiring, sim for the simulated module's\n"
            "                       (default: sim)\n"
            "  --link-dir DIR       where the MUXn symlinks go (default: /tmp/gsmmux)\n"
+           "  --root DIR           where the driver keeps its files, its log MuxLog.txt\n"
+           "                       and a crashed module's ATARsp.txt (made if missing;\n"
+           "                       default: the current directory)\n"
            "  --trace              trace the line on standard output\n"
            "  --pcap FILE|-        write a capture of the frames (- for standard output)\n"
            "  --status             print a line per channel on every change\n"

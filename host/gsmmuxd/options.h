@@ -15,6 +15,7 @@ struct Options {
     std::string portTty;           // its tty; empty: the simulated module
     Lines lines = Lines::Sim;
     std::string linkDir = "/tmp/gsmmux";
+    std::string root;              // the driver's files; empty: the current directory
     bool trace = false;
     std::string pcap;              // empty: none; "-": standard output
     bool status = false;

@@ -36,7 +36,7 @@ def fail(why):
     print("FAIL:", why)
     if CURRENT:
         # The driver's own account: its log lines about the line and drops.
-        log = os.path.join(CURRENT.dir, "MuxLog.txt")
+        log = os.path.join(CURRENT.root, "MuxLog.txt")
         if os.path.exists(log):
             with open(log, errors="replace") as f:
                 lines = [l for l in f if re.search(r"overrun|error|drop|lost|full", l, re.I)]
@@ -60,11 +60,11 @@ class Run:
         self.bindir = bindir
         self.dir = tempfile.mkdtemp(prefix="gsmmuxd-e2e-")
         self.links = os.path.join(self.dir, "mux")
+        self.root = os.path.join(self.dir, "files")  # gsmmuxd --root: the driver's files
         self.procs = []
 
     def start(self, args, stdout=None):
         err = open(os.path.join(self.dir, os.path.basename(args[0]) + ".err"), "w")
-        # The driver's log ("MuxLog.txt") goes to the working directory.
         p = subprocess.Popen(args, stdout=stdout or subprocess.DEVNULL, stderr=err, cwd=self.dir)
         self.procs.append(p)
         return p
@@ -77,8 +77,8 @@ class Run:
         return os.path.join(self.links, "MUX%d" % n)
 
     def gsmmuxd(self, *extra, stdout=None):
-        p = self.start([os.path.join(self.bindir, "gsmmuxd"), "--link-dir", self.links] +
-                       list(extra), stdout=stdout)
+        p = self.start([os.path.join(self.bindir, "gsmmuxd"), "--link-dir", self.links,
+                        "--root", self.root] + list(extra), stdout=stdout)
         wait_for(lambda: all(os.path.exists(self.link(n)) for n in (1, 2, 3)) or
                  p.poll() is not None, STARTUP_S, "the MUXn links")
         if p.poll() is not None:
@@ -253,6 +253,10 @@ def case_sim(run):
         if not re.search(r"^port MUX%d DLCI %d connected .* link %s -> /dev/pts/"
                          % (n, n, re.escape(run.link(n))), text, re.M):
             fail("no table line for MUX%d:\n%s" % (n, text))
+    # The driver's log went under --root, not into the working directory.
+    if not os.path.exists(os.path.join(run.root, "MuxLog.txt")) or \
+            os.path.exists(os.path.join(run.dir, "MuxLog.txt")):
+        fail("MuxLog.txt is not under --root only: %s" % os.listdir(run.dir))
 
 
 def case_silent(run):
@@ -262,8 +266,8 @@ def case_silent(run):
     run.start(["socat", "pty,raw,echo=0,link=" + modem, "pty,raw,echo=0,link=" + host])
     wait_for(lambda: os.path.exists(modem) and os.path.exists(host), EXCHANGE_S, "socat")
     sink = run.start(["cat", modem])
-    p = run.start([os.path.join(run.bindir, "gsmmuxd"), "--link-dir", run.links, "--port",
-                   "COM9:=" + host, "--lines", "none"])
+    p = run.start([os.path.join(run.bindir, "gsmmuxd"), "--link-dir", run.links, "--root",
+                   run.root, "--port", "COM9:=" + host, "--lines", "none"])
     try:
         status = p.wait(STARTUP_S * 2)
     except subprocess.TimeoutExpired:
