@@ -200,7 +200,15 @@ void ModuleSerial::OctetFromHost(uint8_t octet, bool garbled)
     lines_.NoteActivity();
     if (mode_ == Mode::AtCommand) AtOctet(octet);
     else if (mode_ == Mode::Crashed) CrashedOctet(octet);
-    else cutter_.Feed(octet);
+    else MuxOctet(octet);
+}
+
+void ModuleSerial::MuxOctet(uint8_t octet)
+{
+    const uint64_t now = plat::NowMs();
+    if (settings_.frameGapMs && cutter_.InFrame() && now - lastMuxOctetMs_ >= settings_.frameGapMs) cutter_.Reset();
+    lastMuxOctetMs_ = now;
+    cutter_.Feed(octet);
 }
 
 // ---- what happened ----

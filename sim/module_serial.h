@@ -113,6 +113,12 @@ struct SerialSettings {
     uint64_t dmDlcis = 0;       // bit d: DM instead of UA
     uint64_t uaWithoutFDlcis = 0;  // bit d: UA with F = 0
     uint32_t ctrlReplyDelayMs = 5;
+    // A frame whose next octet is this late is given up and the receiver
+    // hunts for a flag again, as the host's own receiver does after its
+    // time-out: a length octet garbled on the line then costs the frames
+    // of that moment, not every frame until the false length is used up.
+    // 0: a partial frame waits for ever.
+    uint32_t frameGapMs = 3000;
     bool answerSnc = true;
     bool answerMsc = true;
     bool nscForUnknown = true;
@@ -254,6 +260,7 @@ private:
     void Record(Direction dir, RecordKind kind, std::vector<uint8_t> octets,
                 uint64_t lastOctetAtMs = 0);
     void AtOctet(uint8_t o);
+    void MuxOctet(uint8_t o);
     bool CmuxCommand(const std::string& cmd, bool* ok);
     void AtAnswer(const AtModem::Output& out);
     std::vector<uint8_t> ControlAnswer(const ControlMessage& m, bool* closeDown);
@@ -292,6 +299,7 @@ private:
     std::string atLine_;  // also the crashed module's line
     bool lastAtEndedWithCr_ = false;
     FrameCutter cutter_;
+    uint64_t lastMuxOctetMs_ = 0;  // the cutter's last octet
     FrameRecord record_;
 
     uint64_t open_ = 0;          // bit d: DLCI d connected

@@ -56,6 +56,8 @@ const std::vector<Setting>& Table()
               }),
         // --- 27.010 peer ---
         Ms("uaDelayMs", "SABM/DISC to the answer, ms", SERIAL(uaDelayMs)),
+        Ms("frameGapMs", "a frame from the host whose next octet is this late is dropped (0: never), ms",
+           SERIAL(frameGapMs)),
         Dlcis("noUaDlcis", "DLCIs whose SABM and DISC get no answer (mask or list 0,2,)",
               SERIAL(noUaDlcis)),
         Dlcis("noUaOnDiscDlcis", "DLCIs whose DISC gets no answer", SERIAL(noUaOnDiscDlcis)),

@@ -449,6 +449,26 @@ TEST(ModuleSerial, SleepingModuleLosesInput)
     EXPECT_EQ(b.Serial().OctetsLost(), 6u);
 }
 
+// A length octet garbled from 0x01 to 0x41 makes the receiver wait for 32
+// octets that are the frames after it; a pause of frameGapMs gives that
+// frame up, so the next SABM is answered again. Without the gap it is not.
+TEST(ModuleSerial, GarbledLengthCostsTheFramesUntilTheGapOnly)
+{
+    for (const uint32_t gap : {3000u, 0u}) {
+        SCOPED_TRACE("frameGapMs " + std::to_string(gap));
+        sim::ModuleSettings s = Bench::Defaults();
+        s.serial.frameGapMs = gap;
+        Bench b(13, s);
+        b.SkipHandshake();
+        Bytes garbled = HostFrame(1, kSabm);
+        garbled[3] ^= 0x40;
+        b.Write(Concat({garbled, HostFrame(2, kSabm)}));
+        EXPECT_TRUE(b.Collect(3100).empty());
+        b.Write(HostFrame(3, kSabm));
+        EXPECT_EQ(b.Collect(50), gap ? BuildFrame(3, true, 0x73) : Bytes());
+    }
+}
+
 TEST(FrameCutter, CutsFramesHonestlyAboutFlags)
 {
     std::vector<Bytes> frames, noise;
