@@ -40,6 +40,7 @@ struct HandleTable {
 };
 
 std::atomic<bool> gClosedHandleCheck{true};
+std::atomic<bool> gClosedHandleContext{true};
 
 // Never destroyed: objects may still be closed from static destructors and
 // from threads that outlive main().
@@ -86,7 +87,8 @@ void ReportIfClosed(uintptr_t v, const char* call)
 
 void RememberClosed(uintptr_t v, Object* obj)
 {
-    if (!gClosedHandleCheck.load(std::memory_order_relaxed)) return;
+    if (!gClosedHandleCheck.load(std::memory_order_relaxed) || !gClosedHandleContext.load(std::memory_order_relaxed))
+        return;
     ClosedRecord r;
     r.what = obj->Describe();
     r.closer = CurrentThreadName();
@@ -100,6 +102,7 @@ void RememberClosed(uintptr_t v, Object* obj)
 
 void SetClosedHandleCheck(bool on) { gClosedHandleCheck.store(on); }
 bool ClosedHandleCheck() { return gClosedHandleCheck.load(); }
+void SetClosedHandleContext(bool on) { gClosedHandleContext.store(on); }
 
 BOOL Object::Read(LPVOID, DWORD, LPDWORD)
 {

@@ -1,15 +1,15 @@
-// What every fuzz target shares: the simulated world it runs in, the
-// diagnostic log written into a scratch directory and emptied between
-// inputs, and the check that turns a broken invariant into a finding.
+// What every fuzz target shares: the diagnostic log, written as on the
+// phone but into /dev/null, and the check that turns a broken invariant
+// into a finding.
 #ifndef MUX_TESTS_FUZZ_COMMON_H
 #define MUX_TESTS_FUZZ_COMMON_H
 
 #include <cstddef>
 #include <cstdint>
 
-// Once per process: log switched on into a fresh device root.
+// Once per process: log switched on, "\MuxLog.txt" a link to /dev/null.
 void FuzzLogOn();
-// Between inputs: the log file closed and removed, so it never grows.
+// Between inputs: the log file closed, to be opened again by the next.
 void FuzzLogReset();
 
 // A broken invariant: prints what and aborts, which libFuzzer reports as a

@@ -22,7 +22,6 @@
 #include "platform/devmgr.h"
 #include "platform/host.h"
 #include "sim/module.h"
-#include "test_channel.h"
 
 #include <algorithm>
 #include <cstring>
@@ -61,6 +60,26 @@ Port g_ports[2];
 // The world lives as long as the process: every input uses it.
 sim::SimModule* g_module = nullptr;
 
+// A client's second thread, for the process too: when `g_release` is set it
+// changes the event mask of `g_releasePort` 50 ms later, which ends a wait
+// on it, and then sets `g_released`. One thread for all inputs, as a thread
+// per wait would leave its bookkeeping behind in the simulation.
+HANDLE g_release = NULL;
+HANDLE g_released = NULL;
+DWORD_PTR g_releasePort = 0;
+
+DWORD WINAPI Releaser(LPVOID)
+{
+    for (;;) {
+        WaitForSingleObject(g_release, INFINITE);
+        Sleep(50);
+        DWORD mask = EV_RXCHAR, n = 0;
+        MUX_IOControl(g_releasePort, IOCTL_SERIAL_SET_WAIT_MASK, reinterpret_cast<PBYTE>(&mask), sizeof(mask),
+                      nullptr, 0, &n);
+        SetEvent(g_released);
+    }
+}
+
 // Once per process: the world every input reuses.
 void SetUpWorld()
 {
@@ -81,6 +100,9 @@ void SetUpWorld()
         p.open = MUX_Open(p.device, GENERIC_READ | GENERIC_WRITE, 0);
         FuzzCheck(p.open != 0, "MUX_Open at start");
     }
+    g_release = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    g_released = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    FuzzCheck(CreateThread(nullptr, 0, Releaser, nullptr, 0, nullptr) != NULL, "the releasing thread");
 }
 
 // A port the last input left unusable is opened again, as its client would.
@@ -140,18 +162,14 @@ void OneCall(PieceReader* in)
     PBYTE outPtr = (flags & 4) || outBuf.empty() ? nullptr : outBuf.data();
     PDWORD countPtr = (flags & 8) ? nullptr : &count;
 
-    HANDLE releaser = NULL;
-    if (code == IOCTL_SERIAL_WAIT_ON_MASK) {
-        releaser = RunAsync([open] {
-            Sleep(50);
-            DWORD mask = EV_RXCHAR, n = 0;
-            MUX_IOControl(open, IOCTL_SERIAL_SET_WAIT_MASK, reinterpret_cast<PBYTE>(&mask), sizeof(mask),
-                          nullptr, 0, &n);
-        });
+    const bool wait = code == IOCTL_SERIAL_WAIT_ON_MASK;
+    if (wait) {
+        g_releasePort = open;
+        SetEvent(g_release);
     }
     SetLastError(0);
     const BOOL ok = MUX_IOControl(open, code, inPtr, inLength, outPtr, outLength, countPtr);
-    if (releaser != NULL) Join(releaser);
+    if (wait) WaitForSingleObject(g_released, INFINITE);
 
     if (countPtr != nullptr) {
         FuzzCheck(count != 0xDEADBEEF, "the returned byte count was not written");
