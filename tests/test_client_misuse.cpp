@@ -140,6 +140,11 @@ TEST(ClientMisuse, ClosedHandlesNullContextsAndSeeksChangeNothing)
     EXPECT_TRUE(MUX_Close(port));
     EXPECT_TRUE(MUX_Close(port));
     EXPECT_EQ(Channel(port)->connected, 1);
+    // I/O control after the close: answered as before it, nothing consumed.
+    DWORD status = 0, n = 0;
+    EXPECT_TRUE(MUX_IOControl(port, IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0,
+                              reinterpret_cast<PBYTE>(&status), sizeof(status), &n));
+    EXPECT_EQ(n, sizeof(status));
     char buf[16] = {};
     ASSERT_EQ(MUX_Read(port, buf, sizeof(buf)), 8u);
     EXPECT_EQ(std::string(buf, 8), "buffered");
@@ -204,6 +209,20 @@ TEST(ClientMisuse, HandlesAndOpensAfterDeactivationFailAndTheNextActivationWorks
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     SetLastError(0);
     EXPECT_FALSE(WriteFile(h, "after", 5, &n, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    // The serial calls on the stale handle get the same answer.
+    DWORD value = 0;
+    SetLastError(0);
+    EXPECT_FALSE(SetCommMask(h, EV_RXCHAR));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    SetLastError(0);
+    EXPECT_FALSE(WaitCommEvent(h, &value, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    SetLastError(0);
+    EXPECT_FALSE(GetCommModemStatus(h, &value));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    SetLastError(0);
+    EXPECT_FALSE(DeviceIoControl(h, IOCTL_MUX_CRASHDEBUGCMD, nullptr, 0, nullptr, 0, &n, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     SetLastError(0);
     EXPECT_EQ(OpenMux1(), INVALID_HANDLE_VALUE);

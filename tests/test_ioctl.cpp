@@ -379,18 +379,20 @@ TEST(SerialCodes, BufferRules)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code);
         memset(buf, 0xEE, sizeof(buf));
-        Result r = c.input ? Control(rig.open[1], c.code, buf, c.need - 1, nullptr, 0)
-                           : Control(rig.open[1], c.code, nullptr, 0, buf, c.need - 1);
-        EXPECT_FALSE(r.ok);
-        EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-        EXPECT_EQ(r.bytes, 0u);
+        for (const DWORD length : {c.need - 1, DWORD(0)}) {
+            Result r = c.input ? Control(rig.open[1], c.code, buf, length, nullptr, 0)
+                               : Control(rig.open[1], c.code, nullptr, 0, buf, length);
+            EXPECT_FALSE(r.ok) << length;
+            EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << length;
+            EXPECT_EQ(r.bytes, 0u) << length;
+        }
         if (!c.input) {
             EXPECT_EQ(buf[0], 0xEE);  // nothing written into a short buffer
             SetLastError(0);
             EXPECT_FALSE(MUX_IOControl(rig.open[1], c.code, nullptr, 0, buf, c.need, nullptr));
             EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
         } else {
-            r = Control(rig.open[1], c.code, nullptr, c.need, nullptr, 0);
+            const Result r = Control(rig.open[1], c.code, nullptr, c.need, nullptr, 0);
             EXPECT_FALSE(r.ok);
             EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
         }
