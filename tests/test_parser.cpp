@@ -880,3 +880,40 @@ TEST_F(ParserTest, RandomStreamsNeverLeaveTheBuffersAndReturnToHunting)
     ParseNode(ModemFrame(Address(49, true), 0xEF, {1, 2, 3}));
     EXPECT_EQ(big.Unread(), (Bytes{1, 2, 3}));
 }
+
+// Each kind of malformed input costs itself only: with its own log line
+// first, the frame after it (with its own flags) arrives whole, and nothing
+// of the malformed one reaches the channel.
+TEST_F(ParserTest, EachMalformedFrameCostsOnlyItself)
+{
+    TestChannel ch(1, u"MUX2:"), stopped(3, u"MUX4:");
+    ch.MakeReadyForParser();
+    stopped.MakeReadyForParser();
+    stopped.stopThread = 1;
+    const std::string parser = "MUX: CDispatcher::ParseRecBytes() -> ";
+    const struct {
+        Bytes octets;
+        std::string firstLine;
+    } cases[] = {
+        {{0x41, 0x00}, "0x41,"},
+        {{0xF9, 0xF9, 0xF9, 0xF9}, parser + "Detect F9F9F9F9 frame ; Time = " + T() + "\r\n"},
+        {{0xF9, 0x07, 0xEF, 0x02, 0x41, 0xF9}, parser + "SET_EA_MASK\r\n"},
+        {{0xF9, 0x0B, 0xEF, 0x03, 0x58, 0x30, 0xF9}, parser + "ERROR , Invalid Address field (0xb) ; Time=" + T() + "\r\n"},
+        {{0xF9, 0x0F, 0xEF, 0x03, 0x58, 0x30, 0xF9}, parser + "ERROR , Invalid Address field (0xf) ; Time=" + T() + "\r\n"},
+        {{0xF9, 0x07, 0xEF, 0x03, 0x58, 0x30, 0x00},
+         "MUX: ParseRecBytes() -> Detect not F9 closing flag, so ignore this frame ; Time = " + T() + "\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.firstLine);
+        LogCapture log;
+        ParseNode(Concat({c.octets, kAB}));
+        EXPECT_EQ(ch.Unread(), (Bytes{0x41, 0x42}));
+        const auto m = log.Messages();
+        ASSERT_FALSE(m.empty());
+        EXPECT_EQ(m[0], c.firstLine);
+        EXPECT_EQ(stopped.ctlQueueWrite, 0);
+        EXPECT_EQ(g_dispatcher.parseState, PS_FLAG);
+        ch.Drain();
+        ch.ctlQueueWrite = ch.ctlQueueRead = ch.ctlQueued = 0;  // as the channel's thread would take them
+    }
+}
