@@ -7,19 +7,21 @@
 // Real mode: platform threads are free-running OS threads; waits use one
 // condition variable on the kernel lock; timers fire on a timer thread.
 //
-// Simulated mode: platform threads are still OS threads, but only the one
-// holding the baton (World::running) runs. Every platform call is a yield
-// point at which the next thread is drawn from a seeded PRNG; a blocked
-// thread hands the baton on; when nothing can run, virtual time jumps to the
-// earliest deadline. Predicates of blocked threads are evaluated by whichever
-// thread is scheduling, under the kernel lock, while their owners are parked.
+// Simulated mode: platform threads are fibers on one OS thread, the world's
+// host (kernel_fiber.cpp), and only the one holding the baton
+// (World::running) runs. Every platform call is a yield point at which the
+// next thread is drawn from a seeded PRNG; a blocked thread hands the baton
+// on; when nothing can run, virtual time jumps to the earliest deadline.
+// Predicates of blocked threads are evaluated by whichever thread is
+// scheduling, under the kernel lock, while their owners are parked.
 #include "kernel_internal.h"
 
 namespace plat {
 namespace kcore {
 
-// Never destroyed: parked threads of abandoned worlds wait on its condition
-// variables until the process ends.
+// Never destroyed: real-mode threads may still wait on its condition
+// variables while the process ends, and the worlds it keeps hold the stacks
+// of their abandoned threads.
 Kernel& K()
 {
     static Kernel* k = new Kernel;
@@ -154,23 +156,37 @@ World* StartWorld(uint64_t seed)
     return w;
 }
 
-// The calling thread's record in the current world, adopting the thread when
-// it has none there yet (it then waits for the baton, unless it is the first).
+// The calling thread's record in the current world. The first OS thread to
+// enter a world becomes its host and its thread "main"; every other thread of
+// the world is a fiber on the host, so the running one is World::running.
 ThreadRec* SimSelf(Lock& lk)
 {
+    (void)lk;
     Kernel& k = K();
     World* w = k.world.load();
     if (!w) w = StartWorld(k.seed);
-    ThreadRec* r = tlsRec.get();
-    if (r && r->world == w) return r;
-    bool first = w->threads.empty();
-    auto rec = NewRec(w, first ? "main" : "thread-" + std::to_string(w->nextName++));
+    if (w->hosted) {
+        if (pthread_equal(w->host, pthread_self())) return w->running;
+        // Its threads are fibers of the host: another OS thread could only
+        // run beside them, outside the schedule the seed gives.
+        fprintf(stderr,
+                "platform: an OS thread that is not the host of simulated world %llu "
+                "(seed %llu) made a platform call in it; only the world's own threads "
+                "(CreateThread) may\n",
+                (unsigned long long)w->id, (unsigned long long)w->seed);
+        abort();
+    }
+    auto rec = NewRec(w, "main");
     w->threads.push_back(rec);
-    tlsRec = rec;
-    r = rec.get();
-    if (!w->running) w->running = r;
-    while (!(k.world.load() == w && w->running == r)) r->cv.wait(lk);
-    return r;
+    HostWorld(w, rec.get());
+    return rec.get();
+}
+
+ThreadRec* RunningSimThread()
+{
+    World* w = K().world.load();
+    if (!w || !w->hosted || !pthread_equal(w->host, pthread_self())) return nullptr;
+    return w->running;
 }
 
 // Real mode: the calling thread's record, made at its first platform call.
@@ -188,8 +204,7 @@ ThreadRec* RealSelf()
 ThreadRec* Self()
 {
     if (Simulated()) {
-        ThreadRec* r = tlsRec.get();
-        if (r && r->world == K().world.load()) return r;
+        if (ThreadRec* r = RunningSimThread()) return r;
         Lock lk(K().mutex);
         return SimSelf(lk);
     }
@@ -246,10 +261,9 @@ void FireDueTimers(World* w)
 
 // Chooses the next thread to run and hands it the baton. `self` is the
 // running thread: still runnable (a yield), blocked, or done. Returns when
-// `self` has the baton again (at once for a done thread).
+// `self` has the baton again (never for a done thread).
 void Reschedule(Lock& lk, ThreadRec* self)
 {
-    Kernel& k = K();
     World* w = self->world;
     ThreadRec* pick = nullptr;
     std::vector<ThreadRec*>& ready = w->ready;
@@ -279,9 +293,7 @@ void Reschedule(Lock& lk, ThreadRec* self)
     if (pick != w->running) TraceSwitch(w, pick);
     w->running = pick;
     if (pick == self) return;
-    pick->cv.notify_one();
-    if (self->state == State::Done) return;
-    while (!(k.world.load() == w && w->running == self)) self->cv.wait(lk);
+    SwitchTo(lk, w, self, pick);
 }
 
 void Leave(World* w, ThreadRec* rec)

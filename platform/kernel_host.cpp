@@ -44,8 +44,7 @@ void BeginSimulation(uint64_t seed)
     World* w = StartWorld(seed);
     auto rec = NewRec(w, "main");
     w->threads.push_back(rec);
-    w->running = rec.get();
-    tlsRec = rec;
+    HostWorld(w, rec.get());
 }
 
 int EndSimulation()
@@ -55,7 +54,7 @@ int EndSimulation()
     World* w = k.world.load();
     if (!w) return 0;
     int alive = 0;
-    ThreadRec* self = tlsRec.get();
+    ThreadRec* self = RunningSimThread();
     for (auto& t : w->threads)
         if (t->state != State::Done && t.get() != self) ++alive;
     k.world.store(nullptr);

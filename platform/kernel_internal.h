@@ -1,7 +1,8 @@
 // Private to the platform's kernel (kernel.cpp: the scheduler, worlds and
-// timers; kernel_threads.cpp: threads and time; kernel_sync.cpp: events,
-// waits, critical sections and interlocked operations; kernel_host.cpp:
-// the host's choice of time and its worlds): the records they share. Nothing outside the kernel*.cpp files includes it.
+// timers; kernel_fiber.cpp: simulated threads as fibers; kernel_threads.cpp:
+// threads and time; kernel_sync.cpp: events, waits, critical sections and
+// interlocked operations; kernel_host.cpp: the host's choice of time and its
+// worlds): the records they share. Nothing outside the kernel*.cpp files includes it.
 #ifndef MUX_PLATFORM_KERNEL_INTERNAL_H
 #define MUX_PLATFORM_KERNEL_INTERNAL_H
 
@@ -20,6 +21,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -40,6 +42,16 @@ enum class Mode : int { Unset, Real, Sim };
 enum class State { Runnable, Blocked, Done };
 
 struct World;
+struct FiberStack;
+
+// How the sanitizers see a simulated thread's stack (kernel_fiber.cpp); unused
+// in a plain build.
+struct FiberSanitizer {
+    const void* bottom = nullptr;  // the stack's lowest address (AddressSanitizer)
+    size_t size = 0;
+    void* fakeStack = nullptr;  // AddressSanitizer's fake stack while switched out
+    void* tsanFiber = nullptr;  // ThreadSanitizer's fiber
+};
 
 struct ThreadRec {
     DWORD id = 0;
@@ -49,7 +61,13 @@ struct ThreadRec {
 
     // Simulation state, under the kernel lock.
     State state = State::Runnable;
-    std::condition_variable_any cv;  // wakes the thread when it gets the baton
+    // A simulated thread is a fiber on its world's host OS thread: where it
+    // resumes while it does not hold the baton (a Boost.Context fcontext_t),
+    // and its own stack (none for the host's own thread, "main").
+    void* context = nullptr;
+    FiberStack* stack = nullptr;
+    FiberSanitizer sanitizer;
+    DWORD lastError = 0;  // GetLastError of a simulated thread
     const std::function<bool()>* ready = nullptr;
     uint64_t deadline = kForever;
     // What the thread waits in, for a deadlock report: `what`, or when
@@ -85,6 +103,13 @@ struct World {
     std::vector<ThreadRec*> ready;  // scratch of Reschedule, kept for its capacity
     std::unordered_map<DWORD, std::string> endedNames;  // by id, for deadlock reports
     ThreadRec* running = nullptr;
+    // The OS thread all of the world's threads run on (the first to enter it).
+    pthread_t host{};
+    bool hosted = false;
+    // Of the last switch, for the thread that resumes: who switched (null when
+    // it ended) and the stack of a thread that ended, to go back to the pool.
+    ThreadRec* switchedFrom = nullptr;
+    FiberStack* endedStack = nullptr;
     std::map<TimerKey, std::function<void()>> timers;
     std::unordered_map<uint64_t, uint64_t> timerAt;
     std::vector<TraceEntry> trace;
@@ -113,6 +138,7 @@ struct Kernel {
     std::map<TimerKey, std::function<void()>> realTimers;
     std::unordered_map<uint64_t, uint64_t> realTimerAt;
     bool timerThreadStarted = false;
+    std::vector<FiberStack*> freeStacks;  // stacks of ended threads, for the next ones
     std::function<void(const std::string&)> deadlockHandler;
     std::mutex nameMutex;  // guards event names
 };
@@ -120,7 +146,7 @@ struct Kernel {
 // The one kernel record (never destroyed).
 Kernel& K();
 
-// The calling thread's record.
+// Real mode: the calling OS thread's record.
 extern thread_local std::shared_ptr<ThreadRec> tlsRec;
 
 Mode ResolveMode();
@@ -143,6 +169,22 @@ void Leave(World* w, ThreadRec* rec);
 std::string ThreadNameById(World* w, DWORD id);
 // Chooses the next thread to run and hands it the baton (simulation).
 void Reschedule(Lock& lk, ThreadRec* self);
+// The simulated thread running on the calling OS thread, or null when it is
+// not in a world (no world, or not its host).
+ThreadRec* RunningSimThread();
+
+// --- fibers (kernel_fiber.cpp) ---
+// Makes the calling OS thread the host of `w`, with `rec` as its own thread.
+void HostWorld(World* w, ThreadRec* rec);
+// Gives `rec` a stack on which it will run start(param) when first picked.
+// False when no stack can be had.
+bool StartFiber(const std::shared_ptr<ThreadRec>& rec, LPTHREAD_START_ROUTINE start, LPVOID param);
+// Hands the baton from `self` (the running thread) to `pick`: releases the
+// kernel lock, runs `pick`, and returns with the lock held again when `self`
+// is picked. A thread that has ended never returns.
+void SwitchTo(Lock& lk, World* w, ThreadRec* self, ThreadRec* pick);
+// The body of a simulated thread, on its own stack (kernel_threads.cpp).
+void RunSimThread(ThreadRec* rec, LPTHREAD_START_ROUTINE start, LPVOID param);
 // Platform time in ms, with the kernel lock held.
 uint64_t NowLocked();
 

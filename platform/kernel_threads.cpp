@@ -34,28 +34,25 @@ struct ThreadRef {
     ThreadRec* rec = nullptr;
 };
 
-void ThreadMain(std::shared_ptr<ThreadRec> rec, LPTHREAD_START_ROUTINE start, LPVOID param)
+// The end of a thread, under the kernel lock: its exit code, and whoever
+// waits for it released.
+void RecordExit(ThreadRec* rec, DWORD code)
 {
-    Kernel& k = K();
-    tlsRec = rec;
-    pthread_setname_np(pthread_self(), rec->name.substr(0, 15).c_str());
-    World* w = rec->world;
-    if (w) {
-        Lock lk(k.mutex);
-        while (!(k.world.load() == w && w->running == rec.get())) rec->cv.wait(lk);
-    }
-    DWORD code = start(param);
-    Lock lk(k.mutex);
     rec->exitCode = code;
     rec->finished = true;
     for (WaitBlock* b : rec->exitWaiters) b->released = true;
     rec->exitWaiters.clear();
     kernel::Notify();
-    if (w) {
-        rec->state = State::Done;
-        Leave(w, rec.get());
-        if (k.world.load() == w && w->running == rec.get()) Reschedule(lk, rec.get());
-    }
+}
+
+// Real mode: a platform thread is an OS thread of its own.
+void ThreadMain(std::shared_ptr<ThreadRec> rec, LPTHREAD_START_ROUTINE start, LPVOID param)
+{
+    tlsRec = rec;
+    pthread_setname_np(pthread_self(), rec->name.substr(0, 15).c_str());
+    DWORD code = start(param);
+    Lock lk(K().mutex);
+    RecordExit(rec.get(), code);
 }
 
 constexpr uint64_t kLocalTimeBase = 1783865039;  // 2026-07-12 14:03:59 (as UTC, shown as local)
@@ -73,6 +70,28 @@ void FillSystemTime(LPSYSTEMTIME st, const struct tm& tm, unsigned ms)
 }
 
 }  // namespace
+
+// Simulation: the thread runs on its own stack from its first pick, and at
+// its end leaves its world and hands the baton on for good.
+void RunSimThread(ThreadRec* rec, LPTHREAD_START_ROUTINE start, LPVOID param)
+{
+    DWORD code = start(param);
+    Kernel& k = K();
+    Lock lk(k.mutex);
+    RecordExit(rec, code);
+    World* w = rec->world;
+    rec->state = State::Done;
+    Leave(w, rec);
+    if (k.world.load() != w) {
+        // Only a thread of the world can have ended it, and the host's own
+        // thread, parked, can no longer be resumed.
+        fprintf(stderr, "platform: thread '%s' ended after its simulated world had ended\n",
+                rec->name.c_str());
+        abort();
+    }
+    Reschedule(lk, rec);
+}
+
 }  // namespace kcore
 
 using namespace kcore;
@@ -97,7 +116,8 @@ void SetCurrentThreadName(const std::string& name)
     Lock lk(K().mutex);
     r->name = name;
     r->traceName = -1;
-    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+    // A simulated thread shares its OS thread with the whole world.
+    if (!r->world) pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
 }
 
 }  // namespace plat
@@ -107,8 +127,24 @@ void SetCurrentThreadName(const std::string& name)
 using namespace plat;
 using namespace plat::kcore;
 
-DWORD WINAPI GetLastError(void) { return tlsLastError; }
-void WINAPI SetLastError(DWORD dwErrCode) { tlsLastError = dwErrCode; }
+// A simulated thread keeps its last error in its record: its OS thread is
+// the world's host, shared by every thread of the world.
+DWORD WINAPI GetLastError(void)
+{
+    if (Simulated())
+        if (ThreadRec* r = RunningSimThread()) return r->lastError;
+    return tlsLastError;
+}
+
+void WINAPI SetLastError(DWORD dwErrCode)
+{
+    if (Simulated())
+        if (ThreadRec* r = RunningSimThread()) {
+            r->lastError = dwErrCode;
+            return;
+        }
+    tlsLastError = dwErrCode;
+}
 
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStartAddress,
                            LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId)
@@ -125,30 +161,33 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
     }
     Kernel& k = K();
     std::shared_ptr<ThreadRec> rec;
-    {
+    if (Simulated()) {
         Lock lk(k.mutex);
-        if (Simulated()) {
-            World* w = SimSelf(lk)->world;
-            rec = NewRec(w, "thread-" + std::to_string(w->nextName++));
-            w->threads.push_back(rec);
-        } else {
-            rec = NewRec(nullptr, "");
-            rec->name = "thread-" + std::to_string(rec->id);
+        World* w = SimSelf(lk)->world;
+        rec = NewRec(w, "thread-" + std::to_string(w->nextName++));
+        if (!StartFiber(rec, lpStartAddress, lpParameter)) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return NULL;
         }
+        w->threads.push_back(rec);
+    } else {
+        rec = NewRec(nullptr, "");
+        rec->name = "thread-" + std::to_string(rec->id);
     }
     HANDLE h = NewHandle(new ThreadObject(rec));
-    try {
-        std::thread(ThreadMain, rec, lpStartAddress, lpParameter).detach();
-    } catch (...) {
-        {
-            Lock lk(k.mutex);
-            rec->finished = true;
-            rec->state = State::Done;
-            if (rec->world) Leave(rec->world, rec.get());
+    if (!rec->world) {
+        try {
+            std::thread(ThreadMain, rec, lpStartAddress, lpParameter).detach();
+        } catch (...) {
+            {
+                Lock lk(k.mutex);
+                rec->finished = true;
+                rec->state = State::Done;
+            }
+            CloseHandle(h);
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return NULL;
         }
-        CloseHandle(h);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return NULL;
     }
     if (lpThreadId) *lpThreadId = rec->id;
     kernel::YieldPoint();
