@@ -1,5 +1,5 @@
 // The simulated scheduler: virtual time, pulses, timers, traces, deadlock
-// reports and abandoned worlds.
+// reports, abandoned worlds, and the threads' fibers.
 #include "platform/host.h"
 #include "platform/kernel.h"
 #include "platform/platform.h"
@@ -11,6 +11,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -220,8 +222,12 @@ std::atomic<int> gAbandonedRan{0};
 
 DWORD WINAPI AbandonedBody(LPVOID p)
 {
+    // Only the abandoned thread's stack refers to the block: the leak check
+    // must find it reachable there, as it would on a blocked OS thread.
+    void* volatile held = std::malloc(64);
     WaitForSingleObject(static_cast<HANDLE>(p), INFINITE);
     ++gAbandonedRan;  // never reached: the world ends first
+    std::free(held);
     return 0;
 }
 
@@ -246,6 +252,60 @@ TEST(SimScheduler, EndedWorldAbandonsBlockedThreads)
     Sleep(100);
     EXPECT_EQ(gAbandonedRan.load(), 0);
     EXPECT_EQ(GetTickCount(), 100u);
+}
+
+struct OwnState {
+    int index;
+    DWORD id;
+    bool kept;
+};
+
+DWORD WINAPI KeepsItsOwn(LPVOID p)
+{
+    auto* o = static_cast<OwnState*>(p);
+    o->id = GetCurrentThreadId();
+    for (DWORD i = 0; i < 20; ++i) {
+        const DWORD mine = 1000 * (o->index + 1) + i;
+        SetLastError(mine);
+        Sleep(1);  // the others run and set theirs meanwhile
+        o->kept = o->kept && GetLastError() == mine && GetCurrentThreadId() == o->id;
+    }
+    return 0;
+}
+
+// The world's threads take turns on one OS thread: each keeps its own last
+// error and id across the switches, and the threads of a second round run
+// as well on the stacks the first round left.
+TEST(SimFibers, EachThreadKeepsItsLastErrorAndIdAcrossSwitches)
+{
+    SimWorld w(21);
+    SetLastError(7);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        OwnState own[3] = {{0, 0, true}, {1, 0, true}, {2, 0, true}};
+        HANDLE t[3];
+        for (int i = 0; i < 3; ++i) t[i] = Spawn(KeepsItsOwn, &own[i]);
+        for (HANDLE h : t) WaitForSingleObject(h, INFINITE);
+        for (HANDLE h : t) CloseHandle(h);
+        for (const OwnState& o : own) EXPECT_TRUE(o.kept) << o.index;
+        EXPECT_NE(own[0].id, own[1].id);
+        EXPECT_NE(own[1].id, own[2].id);
+        EXPECT_NE(own[0].id, GetCurrentThreadId());
+    }
+    EXPECT_EQ(GetLastError(), 7u) << "main's own, untouched by the others";
+}
+
+// Every thread of a world is a fiber of its host: another OS thread in it
+// would run outside the schedule, so it is stopped with a message.
+TEST(SimFibersDeathTest, AnotherOsThreadInAWorldIsStopped)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            SimWorld w(22);
+            std::thread([] { GetTickCount(); }).join();
+        },
+        "OS thread that is not the host of simulated world .* \\(seed 22\\)");
 }
 
 struct DeadlockPair {
