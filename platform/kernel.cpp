@@ -4,8 +4,11 @@
 // sections and interlocked operations in kernel_sync.cpp; what host.h
 // offers (real or simulated time, worlds, their clock) in kernel_host.cpp.
 //
-// Real mode: platform threads are free-running OS threads; waits use one
-// condition variable on the kernel lock; timers fire on a timer thread.
+// Real mode: platform threads are free-running OS threads; a wait sleeps on
+// a condition variable of its own, and Notify wakes the waiters whose
+// predicates it finds true (one condition variable for all would wake every
+// waiting thread of the process on every change); timers fire on a timer
+// thread.
 //
 // Simulated mode: platform threads are fibers on one OS thread, the world's
 // host (kernel_fiber.cpp), and only the one holding the baton
@@ -330,6 +333,19 @@ uint64_t NowLocked()
 
 namespace {
 
+// Wakes the real-mode waiters whose predicates are now true. Under the
+// kernel lock, so that every waiter is either still evaluating its predicate
+// itself or registered and asleep.
+void NotifyRealWaiters()
+{
+    for (RealWaiter* w : K().realWaiters) {
+        if (!w->woken && (*w->ready)()) {
+            w->woken = true;
+            w->cv.notify_one();
+        }
+    }
+}
+
 // --- real-mode timers -------------------------------------------------------------
 
 void RealTimerThread()
@@ -348,7 +364,7 @@ void RealTimerThread()
             k.realTimerAt.erase(it->first.second);
             k.realTimers.erase(it);
             fn();
-            k.realCv.notify_all();
+            NotifyRealWaiters();
         } else {
             k.timerCv.wait_until(lk, k.start + std::chrono::milliseconds(at));
         }
@@ -396,15 +412,24 @@ bool Wait(Lock& lock, const std::function<bool()>& ready, uint64_t deadlineMs, c
         }
         return true;
     }
+    RealWaiter self;
+    self.ready = &ready;
+    k.realWaiters.push_back(&self);
+    bool result = true;
     while (!ready()) {
+        self.woken = false;
         if (deadlineMs == kForever) {
-            k.realCv.wait(lock);
+            while (!self.woken) self.cv.wait(lock);
         } else {
-            if (NowLocked() >= deadlineMs) return false;
-            k.realCv.wait_until(lock, k.start + std::chrono::milliseconds(deadlineMs));
+            if (NowLocked() >= deadlineMs) {
+                result = false;
+                break;
+            }
+            self.cv.wait_until(lock, k.start + std::chrono::milliseconds(deadlineMs));
         }
     }
-    return true;
+    k.realWaiters.erase(std::find(k.realWaiters.begin(), k.realWaiters.end(), &self));
+    return result;
 }
 
 }  // namespace
@@ -423,7 +448,9 @@ bool WaitUntil(Lock& lock, const std::function<bool()>& ready, uint64_t deadline
 
 void Notify()
 {
-    if (K().mode.load() != Mode::Sim) K().realCv.notify_all();
+    if (K().mode.load() == Mode::Sim) return;
+    Lock lk(K().mutex);
+    NotifyRealWaiters();
 }
 
 uint64_t CallAt(uint64_t atMs, std::function<void()> fn)

@@ -121,9 +121,20 @@ struct World {
 
 constexpr size_t kMaxTraceLines = 200000;
 
+// A real-mode wait: the waiter's predicate, evaluated by whoever notifies
+// (under the kernel lock, as the simulation's scheduler does), and the
+// condition variable that wakes this waiter alone.
+struct RealWaiter {
+    const std::function<bool()>* ready = nullptr;
+    std::condition_variable_any cv;
+    bool woken = false;
+};
+
 struct Kernel {
     std::recursive_mutex mutex;
-    std::condition_variable_any realCv;
+    // Real mode: the threads waiting in kernel::WaitUntil, each woken on its
+    // own when a Notify finds its predicate true.
+    std::vector<RealWaiter*> realWaiters;
     std::condition_variable_any timerCv;
     std::atomic<Mode> mode{Mode::Unset};
     Mode modeOutsideWorld = Mode::Unset;
