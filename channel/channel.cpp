@@ -199,6 +199,10 @@ void CChannel::Deinit()
 {
     // Not beside Stop's walk over the table or another Deinit of this
     // channel. The release of the multiplexer comes after: it may stop it.
+    // The control channel comes here only under the start/stop lock (Stop,
+    // a failed start): its thread, stopping the multiplexer on CLD or DISC
+    // meanwhile, then gives way at that lock instead of waiting for this
+    // one while this Deinit waits for it.
     g_dispatcher.EnterChannelDown();
     BOOL wasInitialized = initialized != 0;
     if (wasInitialized) {

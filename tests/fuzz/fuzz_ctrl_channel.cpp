@@ -16,6 +16,7 @@
 
 #include "channel/ctrl_channel.h"
 #include "dispatcher/dispatcher.h"
+#include "dispatcher/lifecycle.h"
 #include "platform/host.h"
 #include "test_channel.h"
 
@@ -90,10 +91,16 @@ void TearDown(Run* run)
     if (run->sender != NULL) Join(run->sender);
     if (g_dispatcher.pCtrlChannel != NULL) {
         // Still up: not the multiplexer's end, so the destructor's Deinit
-        // must not run the dispatcher's Stop on the fixture.
+        // must not run the dispatcher's Stop on the fixture. The driver takes
+        // the control channel down only under the start/stop lock, as this
+        // does: a CLD or DISC its thread is still handling then finds a stop
+        // in progress and ends, instead of waiting for the channel-down lock
+        // that this Deinit holds while it waits for that thread.
+        EnterCriticalSection(&g_csStartStop);
         g_dispatcher.bRunning = FALSE;
         g_dispatcher.pCtrlChannel = NULL;
         delete run->ctrl;
+        LeaveCriticalSection(&g_csStartStop);
     } else {
         // CLD or DISC: the dispatcher's Stop destroyed the control channel
         // and deinitialised the user channel.
