@@ -59,6 +59,7 @@ CUserChannel::CUserChannel(BYTE dlci, DWORD type, LPCWSTR deviceName)
     waitAborted = 0;
     commEvent = NULL;
     eventWaiters = 0;
+    eventWaitClosed = 0;
 
     CUserChannel::Init();
 }
@@ -78,12 +79,7 @@ CUserChannel::~CUserChannel()
     g_dispatcher.UnregisterChannel(this);
 
     if (commEvent != NULL) {
-        // One set releases one waiter; one that has not begun its wait yet
-        // finds the event set.
-        while (InterlockedCompareExchange(&eventWaiters, 0, 0) != 0) {
-            SetEvent(commEvent);
-            Sleep(1);
-        }
+        ReleaseEventWaiters();
         CloseHandle(commEvent);
         commEvent = NULL;
     }
@@ -94,6 +90,21 @@ CUserChannel::~CUserChannel()
     if (rxBase != NULL) {
         HeapFree(GetProcessHeap(), 0, rxBase);
         rxBase = NULL;
+    }
+}
+
+void CUserChannel::ReleaseEventWaiters()
+{
+    if (commEvent == NULL) {
+        return;
+    }
+    InterlockedExchange(&eventWaitClosed, 1);
+    InterlockedExchange(&waitAborted, 1);
+    // One set releases one waiter; one that has not begun its wait yet
+    // finds the event set.
+    while (InterlockedCompareExchange(&eventWaiters, 0, 0) != 0) {
+        SetEvent(commEvent);
+        Sleep(1);
     }
 }
 

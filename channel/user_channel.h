@@ -22,6 +22,10 @@ public:
 
     virtual BOOL Init();
 
+    // Every client inside the event wait returns without events, and is
+    // waited for until it has left the wait; none waits again.
+    void ReleaseEventWaiters();
+
     static DWORD WINAPI UserChannelThread(LPVOID channel);
 
     // Fields added after those of CChannel, in this order.
@@ -36,6 +40,10 @@ public:
     // destructor releases them and waits until none is left before it
     // frees what they still look at.
     volatile LONG eventWaiters;
+    // Set for good when the instance is being removed: no event wait lasts
+    // from then on, even if the multiplexer's restart brings the channel
+    // back meanwhile.
+    volatile LONG eventWaitClosed;
 
 private:
     static BOOL Cleanup(CChannel* channel);

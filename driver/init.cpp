@@ -210,20 +210,50 @@ extern "C" DWORD_PTR MUX_Init(LPCWSTR activeKey, LPCVOID)
     return (DWORD_PTR)ctx;
 }
 
-extern "C" BOOL MUX_Deinit(DWORD_PTR deviceContext)
+// The start-up thread uses the record to its end: wait for it. One that has
+// not begun to create the channel skips it.
+static void EndStartUp(MuxDeviceContext* ctx)
 {
-    MuxDeviceContext* ctx = (MuxDeviceContext*)deviceContext;
-    if (ctx == NULL) {
-        return TRUE;
-    }
-    // The start-up thread uses the record to its end: wait for it. One that
-    // has not begun to create the channel skips it.
     InterlockedExchange(&ctx->fDeinitPending, 1);
     if (ctx->hInitThread != NULL) {
         WaitForSingleObject(ctx->hInitThread, INFINITE);
         CloseHandle(ctx->hInitThread);
         ctx->hInitThread = NULL;
     }
+}
+
+// The device manager calls this as the instance is removed, once no new
+// call can reach it, and calls MUX_Deinit only after every client call
+// still inside the driver has returned. Those calls are released here: the
+// channel is taken down (DISC when connected), so that a write held by the
+// modem's flow control and a sender waiting for an answer fail, and a client
+// waiting for communication events returns without any. No open brings the
+// channel back from here on.
+extern "C" BOOL MUX_PreDeinit(DWORD_PTR deviceContext)
+{
+    MuxDeviceContext* ctx = (MuxDeviceContext*)deviceContext;
+    if (ctx == NULL) {
+        return TRUE;
+    }
+    EndStartUp(ctx);
+    CUserChannel* channel = ctx->pChannel;
+    if (channel != NULL) {
+        // As in MUX_Deinit: the channel's release may stop the dispatcher.
+        EnterMuxInitLock();
+        channel->Deinit();
+        LeaveMuxInitLock();
+        channel->ReleaseEventWaiters();
+    }
+    return TRUE;
+}
+
+extern "C" BOOL MUX_Deinit(DWORD_PTR deviceContext)
+{
+    MuxDeviceContext* ctx = (MuxDeviceContext*)deviceContext;
+    if (ctx == NULL) {
+        return TRUE;
+    }
+    EndStartUp(ctx);
     // An open in progress uses the channel and the record; it ends within
     // its own time-outs.
     while (InterlockedCompareExchange(&ctx->lOpenCalls, 0, 0) != 0) {

@@ -55,6 +55,7 @@ BOOL WINAPI DllMain(HANDLE hInstance, DWORD dwReason, LPVOID lpReserved);
 // Instances and start-up (init.cpp).
 DWORD_PTR MUX_Init(LPCWSTR activeKey, LPCVOID busContext);
 BOOL MUX_Deinit(DWORD_PTR deviceContext);
+BOOL MUX_PreDeinit(DWORD_PTR deviceContext);
 
 // Open and close (open.cpp).
 DWORD_PTR MUX_Open(DWORD_PTR deviceContext, DWORD accessCode, DWORD shareMode);

@@ -23,12 +23,16 @@ static BOOL WaitForStartUp(MuxDeviceContext* ctx)
 }
 
 // Brings a channel that lost its usability or its connection back, under
-// the start-up lock so that two openers never initialise it at once.
-static BOOL RestoreChannel(CUserChannel* channel)
+// the start-up lock so that two openers never initialise it at once. Not for
+// an instance that is being removed: its removal has taken the channel down
+// and waits for this open to return.
+static BOOL RestoreChannel(MuxDeviceContext* ctx, CUserChannel* channel)
 {
     BOOL ok = TRUE;
     EnterMuxInitLock();
-    if (channel->IsNotReady() && !channel->Init()) {
+    if (ctx->fDeinitPending) {
+        ok = FALSE;
+    } else if (channel->IsNotReady() && !channel->Init()) {
         MuxLog(TEXT("MUX: MUX_Open() for %s -> Init() fail ; Time=%d\r\n"), channel->name,
                GetTickCount());
         ok = FALSE;
@@ -61,7 +65,7 @@ static DWORD_PTR OpenInstance(MuxDeviceContext* ctx)
     }
     CUserChannel* channel = ctx->pChannel;
     if (channel->IsNotReady() || channel->connected == 0) {
-        if (!RestoreChannel(channel)) {
+        if (!RestoreChannel(ctx, channel)) {
             return 0;
         }
     }
@@ -75,8 +79,9 @@ extern "C" DWORD_PTR MUX_Open(DWORD_PTR deviceContext, DWORD, DWORD)
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    // The device manager does not wait for an open in progress before it
-    // deinitialises the instance: the count makes MUX_Deinit wait instead.
+    // A device manager that does not wait for the calls in progress may
+    // deinitialise the instance under an open: the count makes MUX_Deinit
+    // wait for it.
     InterlockedIncrement(&ctx->lOpenCalls);
     DWORD_PTR result = OpenInstance(ctx);
     InterlockedDecrement(&ctx->lOpenCalls);

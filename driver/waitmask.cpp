@@ -57,13 +57,14 @@ BOOL AwaitEvents(CUserChannel* channel)
         if ((ReadWord(&channel->commEvents) & ReadMask(channel)) != 0) {
             return TRUE;
         }
-        // A channel stopped before the wait began has already released its
-        // waiters; this one must not wait for a thread that is gone.
-        if (channel->stopThread != 0) {
+        // A channel stopped (or an instance being removed) before the wait
+        // began has already released its waiters; this one must not wait
+        // for a thread that is gone.
+        if (channel->stopThread != 0 || ReadWord(&channel->eventWaitClosed) != 0) {
             return FALSE;
         }
         WaitForSingleObject(channel->commEvent, INFINITE);
-        if (channel->stopThread != 0) {
+        if (channel->stopThread != 0 || ReadWord(&channel->eventWaitClosed) != 0) {
             return FALSE;
         }
         if (ReadWord(&channel->waitAborted) != 0 || channel->connected != 1 ||

@@ -7,6 +7,12 @@
 // deactivation and the power calls, and is held across the driver's Init,
 // Deinit, PowerUp and PowerDown. The state mutex only guards the tables for a
 // few lines and is never held across a platform call that may block.
+//
+// Deinit never runs under a thread that is still inside one of the
+// instance's entry points: every call on the instance is counted, and
+// deactivation stops new calls, lets the driver wake the blocked ones
+// (PreDeinit) and waits for the count to fall to zero before Deinit frees
+// what those calls use.
 #include "platform/devmgr.h"
 
 #include "platform/devmgr_impl.h"
@@ -33,8 +39,24 @@ struct Instance {
     DWORD_PTR context = 0;
     uintptr_t id = 0;     // the device handle's value
     std::atomic<bool> active{true};
+    std::atomic<int> calls{0};  // threads inside the driver's entry points
 };
 using InstancePtr = std::shared_ptr<Instance>;
+
+// One call on an instance. Counted before `active` is looked at, while
+// deactivation clears `active` before it looks at the count: a call either
+// finds the instance gone or is counted and waited for.
+class CallScope {
+public:
+    explicit CallScope(Instance& inst) : inst_(inst) { inst_.calls.fetch_add(1); }
+    ~CallScope() { inst_.calls.fetch_sub(1); }
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+    bool Live() const { return inst_.active.load(); }
+
+private:
+    Instance& inst_;
+};
 
 struct State {
     std::mutex mutex;
@@ -97,13 +119,15 @@ public:
 
     BOOL Close() override
     {
-        if (!inst_->active) return TRUE;  // Deinit has released the open context
+        CallScope call(*inst_);
+        if (!call.Live()) return TRUE;  // Deinit has released the open context
         return inst_->entries.Close(open_);
     }
 
     BOOL Read(LPVOID buffer, DWORD toRead, LPDWORD read) override
     {
-        if (!inst_->active) return Fail(ERROR_INVALID_HANDLE);
+        CallScope call(*inst_);
+        if (!call.Live()) return Fail(ERROR_INVALID_HANDLE);
         const DWORD n = inst_->entries.Read(open_, buffer, toRead);
         if (n == (DWORD)-1) return FALSE;
         *read = std::min(n, toRead);
@@ -112,7 +136,8 @@ public:
 
     BOOL Write(LPCVOID buffer, DWORD toWrite, LPDWORD written) override
     {
-        if (!inst_->active) return Fail(ERROR_INVALID_HANDLE);
+        CallScope call(*inst_);
+        if (!call.Live()) return Fail(ERROR_INVALID_HANDLE);
         const DWORD n = inst_->entries.Write(open_, buffer, toWrite);
         if (n == (DWORD)-1) return FALSE;
         *written = std::min(n, toWrite);
@@ -121,7 +146,8 @@ public:
 
     DWORD SetPointer(LONG distance, LPLONG distanceHigh, DWORD method) override
     {
-        if (!inst_->active) {
+        CallScope call(*inst_);
+        if (!call.Live()) {
             SetLastError(ERROR_INVALID_HANDLE);
             return INVALID_SET_FILE_POINTER;
         }
@@ -132,7 +158,8 @@ public:
     BOOL IoControl(DWORD code, LPVOID in, DWORD inLen, LPVOID out, DWORD outLen,
                    LPDWORD returned)
     {
-        if (!inst_->active) return Fail(ERROR_INVALID_HANDLE);
+        CallScope call(*inst_);
+        if (!call.Live()) return Fail(ERROR_INVALID_HANDLE);
         return inst_->entries.IOControl(open_, code, static_cast<PBYTE>(in), inLen,
                                         static_cast<PBYTE>(out), outLen, returned);
     }
@@ -146,7 +173,8 @@ private:
 
 Object* OpenInstance(const InstancePtr& inst, DWORD access, DWORD share)
 {
-    if (!inst->active) {
+    CallScope call(*inst);
+    if (!call.Live()) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return nullptr;
     }
@@ -380,6 +408,9 @@ BOOL DeactivateDevice(HANDLE hDevice)
     if (!inst) return devmgr::Fail(ERROR_INVALID_HANDLE);
     UnregisterDevice(inst->name);  // no new opens
     inst->active = false;          // open handles no longer reach the driver
+    if (inst->entries.PreDeinit) inst->entries.PreDeinit(inst->context);
+    // Calls still inside the driver end before it frees what they use.
+    while (inst->calls.load() != 0) Sleep(1);
     inst->entries.Deinit(inst->context);
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, inst->activeKey.c_str());
     return TRUE;

@@ -29,6 +29,11 @@ struct StreamDriverEntries {
                       DWORD outLen, PDWORD actualOut);
     void (*PowerUp)(DWORD_PTR deviceContext);
     void (*PowerDown)(DWORD_PTR deviceContext);
+    // Optional (null when the driver has none). Called as the instance is
+    // deactivated, once no new call can reach it: the driver wakes every
+    // thread still blocked in its entry points. Deinit follows only when
+    // all of them have left.
+    BOOL (*PreDeinit)(DWORD_PTR deviceContext);
 };
 
 // Makes a driver's entry points known under its prefix (replaces an earlier

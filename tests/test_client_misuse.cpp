@@ -250,4 +250,42 @@ TEST(ClientMisuse, HandlesAndOpensAfterDeactivationFailAndTheNextActivationWorks
     plat::ClearRegistry();
 }
 
+// The instance is removed while one client's write is held by the modem's
+// flow control and another client waits for communication events: both
+// calls fail, and the channel they use is freed only once they have
+// returned (the sanitizer build reports any use after the free). The
+// removal does not wait out the flow control's own time-out.
+TEST(ClientMisuse, DeactivationReleasesAHeldWriteAndAWaitBeforeFreeingTheirChannel)
+{
+    DispatcherRig rig(6);
+    plat::ClearRegistry();
+    muxhost::RegisterMuxDriver();
+    HANDLE device = ActivateMux1();
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    HANDLE h = OpenMux1();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(SetCommMask(h, EV_RXCHAR));
+    rig.Modem().SendMsc(1, true);
+    SleepMs(50);
+
+    BOOL wrote = TRUE, waited = TRUE;
+    DWORD written = 0, events = 0xAA;
+    HANDLE writer = RunAsync([&] { wrote = WriteFile(h, "held", 4, &written, nullptr); });
+    HANDLE waiter = RunAsync([&] { waited = WaitCommEvent(h, &events, nullptr); });
+    SleepMs(200);
+    EXPECT_TRUE(rig.Modem().DataFromHost(1).empty()) << "the write was not held";
+    const uint64_t start = plat::NowMs();
+    EXPECT_TRUE(DeactivateDevice(device));
+    EXPECT_LT(plat::NowMs() - start, 5000u) << "the removal waited for the flow control's time-out";
+    Join(writer);
+    Join(waiter);
+    EXPECT_FALSE(wrote);
+    EXPECT_FALSE(waited);
+    EXPECT_EQ(events, 0u);
+    EXPECT_TRUE(rig.Modem().DataFromHost(1).empty());
+    EXPECT_TRUE(CloseHandle(h));
+    plat::UnregisterStreamDriver("MUX");
+    plat::ClearRegistry();
+}
+
 }  // namespace

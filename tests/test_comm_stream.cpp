@@ -60,7 +60,8 @@ DWORD Seek(DWORD_PTR, LONG, DWORD) { return (DWORD)-1; }
 void Power(DWORD_PTR) {}
 
 const plat::StreamDriverEntries kEntries = {"SER", Init,  Deinit, Open,  Close, Read,
-                                            Write, Seek, RecordingIOControl, Power, Power};
+                                            Write, Seek, RecordingIOControl, Power, Power,
+                                            nullptr};
 
 template <class T>
 std::vector<BYTE> Bytes(const T& v)

@@ -46,7 +46,8 @@ struct Fake {
     std::vector<std::string> calls;
     DWORD_PTR inits = 0, opens = 0;
     bool failInit = false, failOpen = false, failRead = false, failWrite = false;
-    HANDLE ioctlWait = nullptr;  // IOControl blocks on it when set; Deinit sets it
+    HANDLE ioctlWait = nullptr;  // IOControl blocks on it when set; PreDeinit sets it
+    DWORD ioctlWaitMs = INFINITE;
     HANDLE probe = nullptr;      // PowerUp notes whether it is already signalled
 };
 Fake* g_fake = nullptr;
@@ -67,6 +68,11 @@ DWORD_PTR FakeInit(LPCWSTR activeKey, LPCVOID bus)
 BOOL FakeDeinit(DWORD_PTR dc)
 {
     Note("Deinit " + Hex(dc));
+    return TRUE;
+}
+BOOL FakePreDeinit(DWORD_PTR dc)
+{
+    Note("PreDeinit " + Hex(dc));
     if (g_fake->ioctlWait) SetEvent(g_fake->ioctlWait);
     return TRUE;
 }
@@ -111,7 +117,7 @@ BOOL FakeIOControl(DWORD_PTR oc, DWORD code, PBYTE in, DWORD inLen, PBYTE out, D
     Note("IOControl " + Hex(oc) + " " + Hex(code) + " in=" + std::to_string(inLen) +
          " out=" + std::to_string(outLen));
     if (g_fake->ioctlWait) {
-        WaitForSingleObject(g_fake->ioctlWait, INFINITE);
+        WaitForSingleObject(g_fake->ioctlWait, g_fake->ioctlWaitMs);
         Note("IOControl released");
         return FALSE;
     }
@@ -128,7 +134,7 @@ void FakePowerDown(DWORD_PTR dc) { Note("PowerDown " + Hex(dc)); }
 
 const plat::StreamDriverEntries kFakeEntries = {
     "TST",    FakeInit,      FakeDeinit,  FakeOpen,      FakeClose, FakeRead,
-    FakeWrite, FakeSeek, FakeIOControl, FakePowerUp, FakePowerDown};
+    FakeWrite, FakeSeek, FakeIOControl, FakePowerUp, FakePowerDown, FakePreDeinit};
 
 class DevMgr : public ::testing::Test {
 protected:
@@ -215,7 +221,7 @@ TEST_F(DevMgr, ActivationCreatesActiveKeyCallsInitAndRoutesTheName)
               Take());
 
     Deactivate(dev);
-    EXPECT_EQ((Calls{"Deinit " + dc}), Take());
+    EXPECT_EQ((Calls{"PreDeinit " + dc, "Deinit " + dc}), Take());
     EXPECT_EQ(u"<no key>", ReadString(u"Drivers\\Active\\01", u"Key"));
     EXPECT_EQ(INVALID_HANDLE_VALUE,
               CreateFileW(u"TST4:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -332,42 +338,55 @@ TEST_F(DevMgr, HandlesOfADeactivatedInstanceFailWithoutReachingTheDriver)
     EXPECT_TRUE(Take().empty()) << "no power calls for a removed instance";
 }
 
-// A caller blocked inside the driver is the driver's to release: Deinit
-// runs without waiting for it, and it returns what the driver says.
-TEST_F(DevMgr, DeinitReleasesACallerBlockedInTheDriver)
+// Deinit never frees what a call still inside the driver uses: PreDeinit
+// wakes the blocked caller, and Deinit comes once it has returned. A driver
+// without PreDeinit is waited for until its call returns by itself.
+TEST_F(DevMgr, DeinitWaitsForTheCallsInsideTheDriver)
 {
-    DriverKey("Tst3", "\"Index\"=dword:3\n");
-    HANDLE dev = Activate("Tst3");
-    HANDLE h = CreateFileW(u"TST3:", 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, h);
-    Take();
-    fake_.ioctlWait = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    struct Waiter {
-        HANDLE h;
-        BOOL result = TRUE;
-    } waiter{h};
-    HANDLE t = CreateThread(
-        nullptr, 0,
-        [](LPVOID p) -> DWORD {
-            auto* w = static_cast<Waiter*>(p);
-            DWORD out = 0, got = 0;
-            w->result = DeviceIoControl(w->h, 0x001B002C, nullptr, 0, &out, 4, &got, nullptr);
-            return 0;
-        },
-        &waiter, 0, nullptr);
-    Sleep(100);
-    Deactivate(dev);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, 1000));
-    EXPECT_FALSE(waiter.result);
-    const Calls calls = Take();
-    ASSERT_EQ(3u, calls.size());
-    EXPECT_EQ(0u, calls[0].find("IOControl"));
-    EXPECT_EQ(0u, calls[1].find("Deinit"));
-    EXPECT_EQ("IOControl released", calls[2]);
-    CloseHandle(t);
-    CloseHandle(h);
-    CloseHandle(fake_.ioctlWait);
-    fake_.ioctlWait = nullptr;
+    for (const bool withPreDeinit : {true, false}) {
+        SCOPED_TRACE(withPreDeinit ? "with PreDeinit" : "without PreDeinit");
+        plat::StreamDriverEntries entries = kFakeEntries;
+        if (!withPreDeinit) entries.PreDeinit = nullptr;
+        plat::RegisterStreamDriver(entries);
+        DriverKey("Tst3", "\"Index\"=dword:3\n");
+        HANDLE dev = Activate("Tst3");
+        HANDLE h = CreateFileW(u"TST3:", 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, h);
+        Take();
+        fake_.ioctlWait = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        fake_.ioctlWaitMs = withPreDeinit ? INFINITE : 700;
+        struct Waiter {
+            HANDLE h;
+            BOOL result = TRUE;
+        } waiter{h};
+        HANDLE t = CreateThread(
+            nullptr, 0,
+            [](LPVOID p) -> DWORD {
+                auto* w = static_cast<Waiter*>(p);
+                DWORD out = 0, got = 0;
+                w->result = DeviceIoControl(w->h, 0x001B002C, nullptr, 0, &out, 4, &got, nullptr);
+                return 0;
+            },
+            &waiter, 0, nullptr);
+        Sleep(100);
+        const DWORD before = GetTickCount();
+        Deactivate(dev);
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, 0)) << "the call returned before the removal";
+        if (!withPreDeinit) {
+            EXPECT_GE(GetTickCount() - before, 500u);
+        }
+        EXPECT_FALSE(waiter.result);
+        const std::string dc = Hex(kDevice + fake_.inits);
+        Calls expected = {"IOControl " + Hex(kOpen + fake_.opens) + " 1b002c in=0 out=4"};
+        if (withPreDeinit) expected.push_back("PreDeinit " + dc);
+        expected.push_back("IOControl released");
+        expected.push_back("Deinit " + dc);
+        EXPECT_EQ(expected, Take());
+        CloseHandle(t);
+        CloseHandle(h);
+        CloseHandle(fake_.ioctlWait);
+        fake_.ioctlWait = nullptr;
+    }
 }
 
 TEST_F(DevMgr, BootActivatesBuiltInKeysByOrder)

@@ -11,7 +11,7 @@ const plat::StreamDriverEntries& MuxEntries()
     static const plat::StreamDriverEntries entries = {
         "MUX",          &MUX_Init,      &MUX_Deinit,    &MUX_Open,
         &MUX_Close,     &MUX_Read,      &MUX_Write,     &MUX_Seek,
-        &MUX_IOControl, &MUX_PowerUp,   &MUX_PowerDown,
+        &MUX_IOControl, &MUX_PowerUp,   &MUX_PowerDown, &MUX_PreDeinit,
     };
     return entries;
 }
