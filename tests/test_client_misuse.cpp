@@ -189,15 +189,22 @@ HANDLE OpenMux1()
     return CreateFileW(u"MUX1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
+// The driver registered with the device manager, "MUX1:" activated and open.
+void ActivateAndOpenMux1(HANDLE* device, HANDLE* h)
+{
+    plat::ClearRegistry();
+    muxhost::RegisterMuxDriver();
+    *device = ActivateMux1();
+    ASSERT_NE(*device, INVALID_HANDLE_VALUE);
+    *h = OpenMux1();
+    ASSERT_NE(*h, INVALID_HANDLE_VALUE);
+}
+
 TEST(ClientMisuse, HandlesAndOpensAfterDeactivationFailAndTheNextActivationWorks)
 {
     DispatcherRig rig(4);
-    plat::ClearRegistry();
-    muxhost::RegisterMuxDriver();
-    HANDLE device = ActivateMux1();
-    ASSERT_NE(device, INVALID_HANDLE_VALUE);
-    HANDLE h = OpenMux1();
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    HANDLE device = INVALID_HANDLE_VALUE, h = INVALID_HANDLE_VALUE;
+    ASSERT_NO_FATAL_FAILURE(ActivateAndOpenMux1(&device, &h));
     DWORD n = 0;
     ASSERT_TRUE(WriteFile(h, "before", 6, &n, nullptr));
     EXPECT_EQ(n, 6u);
@@ -258,12 +265,8 @@ TEST(ClientMisuse, HandlesAndOpensAfterDeactivationFailAndTheNextActivationWorks
 TEST(ClientMisuse, DeactivationReleasesAHeldWriteAndAWaitBeforeFreeingTheirChannel)
 {
     DispatcherRig rig(6);
-    plat::ClearRegistry();
-    muxhost::RegisterMuxDriver();
-    HANDLE device = ActivateMux1();
-    ASSERT_NE(device, INVALID_HANDLE_VALUE);
-    HANDLE h = OpenMux1();
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    HANDLE device = INVALID_HANDLE_VALUE, h = INVALID_HANDLE_VALUE;
+    ASSERT_NO_FATAL_FAILURE(ActivateAndOpenMux1(&device, &h));
     ASSERT_TRUE(SetCommMask(h, EV_RXCHAR));
     rig.Modem().SendMsc(1, true);
     SleepMs(50);

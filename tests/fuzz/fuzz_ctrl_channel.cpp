@@ -89,6 +89,10 @@ void TearDown(Run* run)
     // the multiplexer to run their course.
     Sleep(15000);
     if (run->sender != NULL) Join(run->sender);
+    // The start/stop lock: a stop of the multiplexer that the control
+    // channel's thread began late is over once it is ours, and one it begins
+    // from now on gives way at once.
+    EnterCriticalSection(&g_csStartStop);
     if (g_dispatcher.pCtrlChannel != NULL) {
         // Still up: not the multiplexer's end, so the destructor's Deinit
         // must not run the dispatcher's Stop on the fixture. The driver takes
@@ -96,17 +100,16 @@ void TearDown(Run* run)
         // does: a CLD or DISC its thread is still handling then finds a stop
         // in progress and ends, instead of waiting for the channel-down lock
         // that this Deinit holds while it waits for that thread.
-        EnterCriticalSection(&g_csStartStop);
         g_dispatcher.bRunning = FALSE;
         g_dispatcher.pCtrlChannel = NULL;
         delete run->ctrl;
-        LeaveCriticalSection(&g_csStartStop);
     } else {
         // CLD or DISC: the dispatcher's Stop destroyed the control channel
         // and deinitialised the user channel.
         FuzzCheck(g_dispatcher.bStopThreads && !run->user->initialized,
                   "the control channel left without a stop of the multiplexer");
     }
+    LeaveCriticalSection(&g_csStartStop);
     delete run->user;
 }
 
