@@ -36,8 +36,16 @@ BOOL WaitFails(CUserChannel* channel, LPCWSTR format, DWORD error)
     return FALSE;
 }
 
-// From the clearing of stale events to the end of the wait (steps 5 to 8).
-// FALSE when the channel was stopped while the client waited.
+// The channel has stopped, or its instance is being removed: no wait
+// begins or goes on.
+BOOL WaitIsOver(CUserChannel* channel)
+{
+    return channel->stopThread != 0 || ReadWord(&channel->eventWaitClosed) != 0;
+}
+
+// From the clearing of stale events to the end of the wait.
+// FALSE when the channel was stopped, or its instance removed, while the
+// client waited.
 BOOL AwaitEvents(CUserChannel* channel)
 {
     // Events of data the client has read in the meantime are stale.
@@ -60,11 +68,11 @@ BOOL AwaitEvents(CUserChannel* channel)
         // A channel stopped (or an instance being removed) before the wait
         // began has already released its waiters; this one must not wait
         // for a thread that is gone.
-        if (channel->stopThread != 0 || ReadWord(&channel->eventWaitClosed) != 0) {
+        if (WaitIsOver(channel)) {
             return FALSE;
         }
         WaitForSingleObject(channel->commEvent, INFINITE);
-        if (channel->stopThread != 0 || ReadWord(&channel->eventWaitClosed) != 0) {
+        if (WaitIsOver(channel)) {
             return FALSE;
         }
         if (ReadWord(&channel->waitAborted) != 0 || channel->connected != 1 ||
