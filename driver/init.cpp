@@ -150,7 +150,7 @@ static DWORD WINAPI MuxInitThread(LPVOID arg)
 
     EnterMuxInitLock();
     // An instance being removed before its turn came creates nothing.
-    if (ctx->fDeinitPending == 0) {
+    if (ReadWord(&ctx->fDeinitPending) == 0) {
         CUserChannel* channel = new CUserChannel(ctx->ucDlci, ctx->dwType, ctx->szName);
         if (channel == NULL || channel->IsNotReady()) {
             DeleteUserChannel(channel);
@@ -159,7 +159,7 @@ static DWORD WINAPI MuxInitThread(LPVOID arg)
                    GetTickCount());
         } else {
             ctx->pChannel = channel;
-            ctx->fInitDone = 1;
+            InterlockedExchange((volatile LONG*)&ctx->fInitDone, 1);
             SetEvent(ctx->hInitEvent);
         }
     }

@@ -29,7 +29,8 @@ struct MuxDeviceContext {
     BYTE ucDlci;
     DWORD dwType;
     WCHAR szName[MUX_NAME_UNITS];
-    // Written before hInitEvent is signalled; never reset.
+    // Written before hInitEvent is signalled; never reset. Read without the
+    // start-up lock: through InitDone.
     volatile DWORD fInitDone;
     // Manual-reset: once start-up has succeeded every opener passes.
     HANDLE hInitEvent;
@@ -37,13 +38,27 @@ struct MuxDeviceContext {
     // The start-up thread, kept so that MUX_Deinit can wait for it; null
     // when it could not be started.
     HANDLE hInitThread;
-    // Set by MUX_Deinit: a start-up thread that has not begun to create the
-    // channel leaves it alone.
+    // Set by MUX_PreDeinit or MUX_Deinit: a start-up thread that has not
+    // begun to create the channel leaves it alone. Read through ReadWord.
     volatile LONG fDeinitPending;
     // MUX_Open calls inside the driver: MUX_Deinit waits for them to leave
     // before it deletes the channel and the record they use.
     volatile LONG lOpenCalls;
 };
+
+// Words that other threads change with no lock in common with the reader
+// (the instance's flags, a channel's event words) are read whole through
+// the interlocked calls: no reader sees a word half written, and the
+// writes before it (the channel behind fInitDone) are seen too.
+inline LONG ReadWord(volatile LONG* word)
+{
+    return InterlockedCompareExchange(word, 0, 0);
+}
+
+inline BOOL InitDone(MuxDeviceContext* ctx)
+{
+    return ReadWord((volatile LONG*)&ctx->fInitDone) == 1;
+}
 
 // Tick count of the last idle-timer reset, shared by "MUX2:" and "MUX3:".
 extern volatile DWORD g_dwLastIdleReset;

@@ -12,14 +12,14 @@
 // opener fails at once instead of waiting for nothing.
 static BOOL WaitForStartUp(MuxDeviceContext* ctx)
 {
-    if (ctx->fInitDone) {
+    if (InitDone(ctx)) {
         return TRUE;
     }
     if (ctx->hInitEvent == NULL || ctx->hInitThread == NULL) {
         return FALSE;
     }
     return WaitForSingleObject(ctx->hInitEvent, MUX_OPEN_INIT_WAIT_MS) == WAIT_OBJECT_0 &&
-           ctx->fInitDone;
+           InitDone(ctx);
 }
 
 // Brings a channel that lost its usability or its connection back, under
@@ -30,7 +30,7 @@ static BOOL RestoreChannel(MuxDeviceContext* ctx, CUserChannel* channel)
 {
     BOOL ok = TRUE;
     EnterMuxInitLock();
-    if (ctx->fDeinitPending) {
+    if (ReadWord(&ctx->fDeinitPending) != 0) {
         ok = FALSE;
     } else if (channel->IsNotReady() && !channel->Init()) {
         MuxLog(TEXT("MUX: MUX_Open() for %s -> Init() fail ; Time=%d\r\n"), channel->name,
@@ -54,7 +54,7 @@ static BOOL RestoreChannel(MuxDeviceContext* ctx, CUserChannel* channel)
 
 static DWORD_PTR OpenInstance(MuxDeviceContext* ctx)
 {
-    if (ctx->fDeinitPending) {
+    if (ReadWord(&ctx->fDeinitPending) != 0) {
         SetLastError(ERROR_NOT_READY);
         return 0;
     }

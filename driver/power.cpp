@@ -7,22 +7,22 @@
 #include "channel/user_channel.h"
 #include "modem/lines.h"
 
-static BOOL DrivesDTR(const MuxDeviceContext* ctx)
+static BOOL DrivesDTR(MuxDeviceContext* ctx)
 {
-    return ctx != NULL && ctx->fInitDone == 1 && ctx->pChannel != NULL &&
+    return ctx != NULL && InitDone(ctx) && ctx->pChannel != NULL &&
            ctx->pChannel->name != NULL && wcscmp(ctx->pChannel->name, TEXT("MUX1:")) == 0;
 }
 
 extern "C" void MUX_PowerDown(DWORD_PTR deviceContext)
 {
-    if (DrivesDTR((const MuxDeviceContext*)deviceContext)) {
+    if (DrivesDTR((MuxDeviceContext*)deviceContext)) {
         SetDTRHigh();
     }
 }
 
 extern "C" void MUX_PowerUp(DWORD_PTR deviceContext)
 {
-    if (!DrivesDTR((const MuxDeviceContext*)deviceContext)) {
+    if (!DrivesDTR((MuxDeviceContext*)deviceContext)) {
         return;
     }
     SetupModulePins(NULL);

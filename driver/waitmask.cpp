@@ -4,6 +4,7 @@
 // marks the wait as aborted.
 #include "platform/platform.h"
 #include "driver/ioctl.h"
+#include "driver/mux.h"
 #include "channel/user_channel.h"
 #include "diag/log.h"
 
@@ -15,13 +16,7 @@ void StoreWord(PBYTE out, DWORD value)
 }
 
 // The mask, the pending events and the abort flag are words that other
-// threads change while a client waits: read whole through the interlocked
-// calls, so that no reader sees a word half written.
-LONG ReadWord(volatile LONG* word)
-{
-    return InterlockedCompareExchange(word, 0, 0);
-}
-
+// threads change while a client waits: read with ReadWord.
 LONG ReadMask(CUserChannel* channel)
 {
     return ReadWord((volatile LONG*)&channel->commMask);
