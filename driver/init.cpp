@@ -256,7 +256,7 @@ extern "C" BOOL MUX_Deinit(DWORD_PTR deviceContext)
     EndStartUp(ctx);
     // An open in progress uses the channel and the record; it ends within
     // its own time-outs.
-    while (InterlockedCompareExchange(&ctx->lOpenCalls, 0, 0) != 0) {
+    while (ReadWord(&ctx->lOpenCalls) != 0) {
         Sleep(10);
     }
     if (ctx->pChannel != NULL) {

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -72,88 +73,87 @@ void Client(DWORD_PTR open, uint64_t seed, std::atomic<int>* waits)
     }
 }
 
-// The simulated module for the real-time tests: every DLCI a modem
+// The driver in real time against the simulated module: every DLCI a modem
 // channel, no echo, and room for reset pulses that a loaded machine sends
-// late.
-sim::ModuleSettings RealTimeModule()
-{
-    sim::ModuleSettings settings;
-    settings.serial.modem.modemDlcis = ~uint64_t(1);
-    settings.serial.modem.echo = false;
-    settings.lines.resetToleranceMs = 2000;
-    return settings;
-}
-
-// The modem's OK to AT, read within 5 s: the port carries data both ways.
-std::string AnswerToAt(DWORD_PTR open)
-{
-    char buf[4096];
-    while (MUX_Read(open, buf, sizeof(buf)) > 0 && MUX_Read(open, buf, sizeof(buf)) != 0) {
-    }
-    if (MUX_Write(open, "AT\r", 3) != 3u) {
-        return "(the write failed)";
-    }
-    std::string got;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (got.find("OK\r\n") == std::string::npos && std::chrono::steady_clock::now() < end) {
-        DWORD n = MUX_Read(open, buf, sizeof(buf));
-        if (n != 0xFFFFFFFFu) got.append(buf, n);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return got;
-}
-
-TEST(StressThreads, SeveralClientsOnSeveralPortsFinishAndLeaveThePortsWorking)
-{
-    plat::UseRealTime();
-    plat::SetDebugSink([](const std::u16string&) {});
-    plat::ClearRegistry();
+// late; the three instances declared.
+class StressThreads : public ::testing::Test {
+protected:
+    void SetUp() override
     {
-        sim::SimModule module(RealTimeModule());
+        plat::UseRealTime();
+        plat::SetDebugSink([](const std::u16string&) {});
+        plat::ClearRegistry();
+        sim::ModuleSettings settings;
+        settings.serial.modem.modemDlcis = ~uint64_t(1);
+        settings.serial.modem.echo = false;
+        settings.lines.resetToleranceMs = 2000;
+        module_ = std::make_unique<sim::SimModule>(settings);
         std::string error;
         ASSERT_TRUE(plat::LoadRegText(kReg, "stress.reg", &error)) << error;
-        DWORD_PTR device[kPorts] = {};
-        DWORD_PTR open[kPorts] = {};
-        const char16_t* keys[kPorts] = {u"Drivers\\Active\\01", u"Drivers\\Active\\02", u"Drivers\\Active\\03"};
-        for (int p = 0; p < kPorts; p++) {
-            device[p] = MUX_Init(keys[p], nullptr);
-            ASSERT_NE(device[p], 0u);
-        }
-        for (int p = 0; p < kPorts; p++) {
-            open[p] = MUX_Open(device[p], GENERIC_READ | GENERIC_WRITE, 0);
-            ASSERT_NE(open[p], 0u) << "port " << p + 1;
-        }
-        std::vector<std::thread> clients;
-        std::atomic<int> waits[kPorts];
-        std::atomic<bool> done{false};
-        for (int p = 0; p < kPorts; p++) {
-            waits[p] = 0;
-            for (int t = 0; t < kThreadsPerPort; t++) {
-                clients.emplace_back(Client, open[p], static_cast<uint64_t>(p * 10 + t + 1), &waits[p]);
-            }
-        }
-        // A client's second thread: mask changes that end waits still open.
-        std::thread masker([&] {
-            while (!done) {
-                DWORD word = 0;
-                for (DWORD_PTR o : open) Control(o, IOCTL_SERIAL_SET_WAIT_MASK, EV_RXCHAR, &word);
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-        });
-        for (std::thread& t : clients) t.join();
-        done = true;
-        masker.join();
-
-        // Every port still answers: the modem's OK to AT.
-        for (int p = 0; p < kPorts; p++) {
-            std::string got = AnswerToAt(open[p]);
-            EXPECT_NE(got.find("OK\r\n"), std::string::npos) << "port " << p + 1 << " got: " << got;
-        }
-        for (DWORD_PTR d : device) MUX_Deinit(d);
-        g_dispatcher.Stop();
-        g_dispatcher.ClosePort();
     }
-    plat::SetDebugSink(nullptr);
+
+    void TearDown() override
+    {
+        module_.reset();
+        plat::SetDebugSink(nullptr);
+    }
+
+private:
+    std::unique_ptr<sim::SimModule> module_;
+};
+
+TEST_F(StressThreads, SeveralClientsOnSeveralPortsFinishAndLeaveThePortsWorking)
+{
+    DWORD_PTR device[kPorts] = {};
+    DWORD_PTR open[kPorts] = {};
+    const char16_t* keys[kPorts] = {u"Drivers\\Active\\01", u"Drivers\\Active\\02", u"Drivers\\Active\\03"};
+    for (int p = 0; p < kPorts; p++) {
+        device[p] = MUX_Init(keys[p], nullptr);
+        ASSERT_NE(device[p], 0u);
+    }
+    for (int p = 0; p < kPorts; p++) {
+        open[p] = MUX_Open(device[p], GENERIC_READ | GENERIC_WRITE, 0);
+        ASSERT_NE(open[p], 0u) << "port " << p + 1;
+    }
+    std::vector<std::thread> clients;
+    std::atomic<int> waits[kPorts];
+    std::atomic<bool> done{false};
+    for (int p = 0; p < kPorts; p++) {
+        waits[p] = 0;
+        for (int t = 0; t < kThreadsPerPort; t++) {
+            clients.emplace_back(Client, open[p], static_cast<uint64_t>(p * 10 + t + 1), &waits[p]);
+        }
+    }
+    // A client's second thread: mask changes that end waits still open.
+    std::thread masker([&] {
+        while (!done) {
+            DWORD word = 0;
+            for (DWORD_PTR o : open) Control(o, IOCTL_SERIAL_SET_WAIT_MASK, EV_RXCHAR, &word);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    for (std::thread& t : clients) t.join();
+    done = true;
+    masker.join();
+
+    // Every port still answers: the modem's OK to AT.
+    for (int p = 0; p < kPorts; p++) {
+        char buf[4096];
+        while (MUX_Read(open[p], buf, sizeof(buf)) > 0 && MUX_Read(open[p], buf, sizeof(buf)) != 0) {
+        }
+        ASSERT_EQ(MUX_Write(open[p], "AT\r", 3), 3u);
+        std::string got;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (got.find("OK\r\n") == std::string::npos && std::chrono::steady_clock::now() < end) {
+            DWORD n = MUX_Read(open[p], buf, sizeof(buf));
+            if (n != 0xFFFFFFFFu) got.append(buf, n);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        EXPECT_NE(got.find("OK\r\n"), std::string::npos) << "port " << p + 1 << " got: " << got;
+    }
+    for (DWORD_PTR d : device) MUX_Deinit(d);
+    g_dispatcher.Stop();
+    g_dispatcher.ClosePort();
 }
 
 // An instance removed while its start-up thread resets the module: the
@@ -161,27 +161,18 @@ TEST(StressThreads, SeveralClientsOnSeveralPortsFinishAndLeaveThePortsWorking)
 // without having synchronised with that thread since, which the
 // ThreadSanitizer leg looks at. The start goes on to its end, and the
 // removal takes the new channel and the multiplexer down.
-TEST(StressThreads, RemovalDuringAStartUpTakesItsChannelDown)
+TEST_F(StressThreads, RemovalDuringAStartUpTakesItsChannelDown)
 {
-    plat::UseRealTime();
-    plat::SetDebugSink([](const std::u16string&) {});
-    plat::ClearRegistry();
-    {
-        sim::SimModule module(RealTimeModule());
-        std::string error;
-        ASSERT_TRUE(plat::LoadRegText(kReg, "stress.reg", &error)) << error;
-        DWORD_PTR device = MUX_Init(u"Drivers\\Active\\01", nullptr);
-        ASSERT_NE(device, 0u);
-        // Inside the module's reset (about 2 s of pulses), with nothing
-        // that orders the thread's first steps before the removal.
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        EXPECT_TRUE(MUX_PreDeinit(device));
-        EXPECT_TRUE(MUX_Deinit(device));
-        EXPECT_FALSE(g_dispatcher.bRunning);
-        EXPECT_EQ(g_dispatcher.channels[1], nullptr);
-        g_dispatcher.ClosePort();
-    }
-    plat::SetDebugSink(nullptr);
+    DWORD_PTR device = MUX_Init(u"Drivers\\Active\\01", nullptr);
+    ASSERT_NE(device, 0u);
+    // Inside the module's reset (about 2 s of pulses), with nothing
+    // that orders the thread's first steps before the removal.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(MUX_PreDeinit(device));
+    EXPECT_TRUE(MUX_Deinit(device));
+    EXPECT_FALSE(g_dispatcher.bRunning);
+    EXPECT_EQ(g_dispatcher.channels[1], nullptr);
+    g_dispatcher.ClosePort();
 }
 
 }  // namespace
