@@ -93,6 +93,10 @@ BOOL IsUnusedResponse(BYTE type)
     }
 }
 
+DWORD WINAPI CtrlChannelBody(LPVOID arg);
+
+}  // namespace
+
 // The modem's V.24 signals as the platform's modem-status word.
 DWORD V24ToModemStatus(BYTE v24)
 {
@@ -103,10 +107,6 @@ DWORD V24ToModemStatus(BYTE v24)
     if (v24 & V24_DV) status |= MS_RLSD_ON;
     return status;
 }
-
-DWORD WINAPI CtrlChannelBody(LPVOID arg);
-
-}  // namespace
 
 CCtrlChannel::CCtrlChannel(BYTE dlci)
     : CChannel(dlci, CtrlChannelThread, Cleanup),

@@ -54,4 +54,9 @@ private:
     void HandOverResponse(const BYTE* msg, BYTE type);
 };
 
+// The modem's V.24 signal octet of an MSC as the platform's modem-status
+// word (MS_CTS_ON from RTR, MS_DSR_ON from RTC, MS_RING_ON from IC,
+// MS_RLSD_ON from DV).
+DWORD V24ToModemStatus(BYTE v24);
+
 #endif

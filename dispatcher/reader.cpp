@@ -8,6 +8,7 @@
 #define PARSER_PRIORITY 250
 #define RING_FULL_PAUSE_MS 500
 #define FRAME_TIMEOUT_MS 3000
+#define WAIT_FAILURE_PAUSE_MS 100
 
 // The receive ring: its nodes, its two positions, its lock and "DataIn"
 // live here. Allocated by the first start, emptied by every later one, freed
@@ -118,6 +119,40 @@ static BOOL WaitForFreeNode(CDispatcher* d)
     return TRUE;
 }
 
+// A port whose device has gone fails every wait at once. The first failure
+// of a kind is logged and retried at once (a wait can fail once and be fine
+// again); the same failure again is counted rather than logged, and the
+// retries are paced, so that a dead port neither fills the log nor keeps a
+// processor busy. The count is logged when the failures end.
+struct WaitFailures {
+    DWORD error;
+    DWORD repeats;
+};
+
+static void EndWaitFailures(WaitFailures* f)
+{
+    if (f->repeats > 0) {
+        MuxLog(TEXT("MUX: GetDataThread() -> ERROR , WaitCommEvent err %d repeated %d times ")
+                   TEXT("; Time=%d\r\n"),
+               (int)f->error, (int)f->repeats, (int)GetTickCount());
+    }
+    f->error = 0;
+    f->repeats = 0;
+}
+
+static void NoteWaitFailure(WaitFailures* f, DWORD error)
+{
+    if (error == f->error && error != 0) {
+        f->repeats++;
+        Sleep(WAIT_FAILURE_PAUSE_MS);
+        return;
+    }
+    EndWaitFailures(f);
+    f->error = error;
+    MuxLog(TEXT("MUX: GetDataThread() -> ERROR , WaitCommEvent err %d ; Time=%d\r\n"), (int)error,
+           (int)GetTickCount());
+}
+
 static DWORD WINAPI GetDataBody(LPVOID arg)
 {
     CDispatcher* d = (CDispatcher*)arg;
@@ -126,18 +161,19 @@ static DWORD WINAPI GetDataBody(LPVOID arg)
     ResetEvent(d->hGetDataStart);
     SetCommMask(hUART, UART_EVENT_MASK);
 
+    WaitFailures failures = {0, 0};
     while (!d->bStopThreads) {
         DWORD mask = 0;
         if (!WaitCommEvent(hUART, &mask, NULL)) {
             if (d->bStopThreads) {
                 break;
             }
-            MuxLog(TEXT("MUX: GetDataThread() -> ERROR , WaitCommEvent err %d ; Time=%d\r\n"),
-                   (int)GetLastError(), (int)GetTickCount());
+            NoteWaitFailure(&failures, GetLastError());
             d->parseState = PS_FLAG;
             PulseEvent(d->hTimeOutCancel);
             continue;
         }
+        EndWaitFailures(&failures);
         if (!WaitForFreeNode(d)) {
             break;
         }
@@ -155,6 +191,7 @@ static DWORD WINAPI GetDataBody(LPVOID arg)
         SetEvent(hDataIn);
         LeaveCriticalSection(&csRing);
     }
+    EndWaitFailures(&failures);
     return 0;
 }
 

@@ -23,5 +23,11 @@ BOOL IoctlWaitOnMask(CUserChannel*, PBYTE, DWORD, PBYTE, DWORD, PDWORD);
 BOOL IoctlGetModemStatus(CUserChannel*, PBYTE, DWORD, PBYTE, DWORD, PDWORD);
 BOOL IoctlModuleReinit(CUserChannel*, PBYTE, DWORD, PBYTE, DWORD, PDWORD);
 BOOL IoctlCrashDebugCmd(CUserChannel*, PBYTE, DWORD, PBYTE, DWORD, PDWORD);
+// The work of IOCTL_MUX_MODULEREINIT: the data call ended in the clients'
+// streams, the multiplexer stopped and every registered channel initialised
+// again (which starts the multiplexer anew), "ModuleReinit" signalled.
+// TRUE when the new control channel is usable. Also for a host that
+// supervises the module itself, whether or not the multiplexer still runs.
+BOOL ReinitModuleLink();
 
 #endif

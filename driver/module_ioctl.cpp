@@ -35,22 +35,27 @@ static void SignalModuleReinit()
     }
 }
 
-// The caller's last error is left as it was: the system calls on the way
-// (registry, events, the restart) set their own.
-BOOL IoctlModuleReinit(CUserChannel*, PBYTE, DWORD, PBYTE, DWORD, PDWORD)
+BOOL ReinitModuleLink()
 {
-    DWORD lastError = GetLastError();
     g_dispatcher.TerminateDataCall();
     Sleep(MUX_REINIT_PAUSE_MS);
     // Under the start-up lock: no instance creates, restores or removes its
     // channel while the multiplexer goes down and every channel comes back.
     EnterMuxInitLock();
     g_dispatcher.Stop();
-    // Whether the new control channel came up is for the ports' clients to
-    // find out on their next call.
-    g_dispatcher.ReinitChannels();
+    BOOL usable = g_dispatcher.ReinitChannels();
     LeaveMuxInitLock();
     SignalModuleReinit();
+    return usable;
+}
+
+// The caller's last error is left as it was: the system calls on the way
+// (registry, events, the restart) set their own. Whether the new control
+// channel came up is for the ports' clients to find out on their next call.
+BOOL IoctlModuleReinit(CUserChannel*, PBYTE, DWORD, PBYTE, DWORD, PDWORD)
+{
+    DWORD lastError = GetLastError();
+    ReinitModuleLink();
     SetLastError(lastError);
     return FALSE;
 }

@@ -17,6 +17,8 @@ namespace {
 // pseudo-terminal (the master reports a hang-up until then).
 const int kNoClientPollMs = 50;
 const DWORD kEvents = EV_RXCHAR;
+// How often a bridge looks whether a port that is not ready is back.
+const int kNotReadyPollMs = 200;
 
 }  // namespace
 
@@ -107,6 +109,17 @@ void Bridge::Fail(const std::string& why)
     if (failure_.empty()) failure_ = name_ + ": " + why;
 }
 
+bool Bridge::PortDown(const char* call)
+{
+    const DWORD code = GetLastError();
+    if (stop_) return false;
+    if (code != ERROR_NOT_READY) {
+        Fail(std::string(call) + " failed (error " + std::to_string(code) + ")");
+        return false;
+    }
+    return !WaitWake(kNotReadyPollMs);
+}
+
 bool Bridge::WaitWake(int timeoutMs)
 {
     pollfd p = {wakeFd_, POLLIN, 0};
@@ -142,8 +155,7 @@ bool Bridge::WriteToPort(const char* data, size_t count)
     while (count > 0 && !stop_) {
         DWORD written = 0;
         if (!WriteFile(port_, data, DWORD(count), &written, NULL)) {
-            if (stop_) return false;  // ended by the shutdown
-            Fail("WriteFile failed (error " + std::to_string(GetLastError()) + ")");
+            if (PortDown("WriteFile")) continue;
             return false;
         }
         toPort_ += written;
@@ -162,16 +174,18 @@ void Bridge::PortToClient()
         const BOOL waited = WaitCommEvent(port_, &mask, NULL);
         portWaiting_ = false;
         if (!waited) {
-            if (!stop_) Fail("WaitCommEvent failed (error " + std::to_string(GetLastError()) + ")");
-            return;
+            if (!PortDown("WaitCommEvent")) return;
+            // A channel brought back waits for its events afresh.
+            SetCommMask(port_, kEvents);
+            continue;
         }
         if (stop_) return;
         if (!(mask & EV_RXCHAR)) continue;
         for (;;) {
             DWORD got = 0;
             if (!ReadFile(port_, buf, sizeof buf, &got, NULL)) {
-                Fail("ReadFile failed (error " + std::to_string(GetLastError()) + ")");
-                return;
+                if (!PortDown("ReadFile")) return;
+                break;
             }
             if (got == 0) break;
             WriteToClient(buf, got);

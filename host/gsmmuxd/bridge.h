@@ -10,6 +10,10 @@
 // no flow for a slow reader. What the pseudo-terminal does not take at once
 // is held (up to kHoldLimit octets) and written by a third thread as the
 // client reads, in order.
+//
+// While the multiplexer is down (the module closed it, or it is being
+// brought back) the port's calls fail as not ready: the bridge then waits
+// and tries again, holding what the client wrote, instead of failing.
 #ifndef MUX_HOST_GSMMUXD_BRIDGE_H
 #define MUX_HOST_GSMMUXD_BRIDGE_H
 
@@ -67,6 +71,10 @@ private:
     void HeldToClient();
     size_t TryWrite(const char* data, size_t count);
     bool WaitWake(int timeoutMs);
+    // After a call failed: true when the port is only not ready (the
+    // bridge has waited a moment and may try again), false when it failed
+    // for good or the bridge stops.
+    bool PortDown(const char* call);
     void Fail(const std::string& why);
 
     const std::string name_;

@@ -1,11 +1,13 @@
 #include "daemon.h"
 
+#include "channel/ctrl_channel.h"
 #include "dispatcher/dispatcher.h"
 #include "host/muxsim/trace.h"
 #include "platform/host.h"
 
 #include <time.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
@@ -29,6 +31,8 @@ int Daemon::Start()
     if (o_.lines == Lines::None && o_.portTty.empty())
         return Fail(kExitBadInput, "--lines none needs --port: the simulated module has its own lines");
     if (!PrepareLinkDir(o_.linkDir, &error_)) return kExitBadInput;
+    lock_ = DirLock::Take(o_.linkDir, &error_);
+    if (!lock_) return kExitBadInput;
     if (!o_.root.empty()) {
         std::error_code ec;
         std::filesystem::create_directories(o_.root, ec);
@@ -49,35 +53,71 @@ int Daemon::Start()
         return kExitFailure;
     }
     for (const Instance& instance : instances_) {
-        if (!OpenPort(instance)) return kExitFailure;
+        Port port;
+        port.name = instance.name;
+        port.dlci = instance.dlci;
+        port.link = PtyLink::Create(o_.linkDir + "/" + LinkNameFor(instance.name), &error_);
+        if (!port.link) return kExitFailure;
+        ports_.push_back(std::move(port));
     }
-    for (const Port& p : ports_)
-        fprintf(stderr, "gsmmuxd: %s is %s (%s)\n", p.name.c_str(), p.link->LinkPath().c_str(),
-                p.link->SlavePath().c_str());
+    size_t opened = 0;
+    for (Port& port : ports_) {
+        if (OpenPort(&port)) ++opened;
+        if (!error_.empty()) return kExitFailure;  // the bridge, not the module
+    }
+    // The ports the module refused wait for their next try; without any
+    // port the multiplexer is of no use.
+    for (const Port& p : ports_) {
+        if (!opened) return Fail(kExitFailure, LinkNameFor(p.name) + ": cannot be opened: " + p.refused);
+        if (p.refused.empty())
+            fprintf(stderr, "gsmmuxd: %s is %s (%s)\n", p.name.c_str(), p.link->LinkPath().c_str(),
+                    p.link->SlavePath().c_str());
+        else
+            fprintf(stderr, "gsmmuxd: %s is %s, but cannot be opened: %s; trying again in %llu s\n",
+                    p.name.c_str(), p.link->LinkPath().c_str(), p.refused.c_str(),
+                    (unsigned long long)(p.retryDelayMs / 1000));
+    }
+    supervisor_ = std::thread([this] { Supervise(); });
     return kExitOk;
 }
 
-bool Daemon::OpenPort(const Instance& instance)
+bool Daemon::OpenPort(Port* port)
 {
-    Port port;
-    port.name = instance.name;
-    port.dlci = instance.dlci;
-    port.link = PtyLink::Create(o_.linkDir + "/" + LinkNameFor(instance.name), &error_);
-    if (!port.link) return false;
-    port.handle = CreateFileW(reinterpret_cast<LPCWSTR>(plat::FromUtf8(instance.name).c_str()),
-                              GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
-    if (port.handle == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
-        const std::string why = WhyNoMultiplexer();
-        error_ = LinkNameFor(instance.name) + ": cannot be opened" +
-                 (why.empty() ? " (error " + std::to_string(code) + ")" : ": " + why);
+    const HANDLE handle =
+        CreateFileW(reinterpret_cast<LPCWSTR>(plat::FromUtf8(port->name).c_str()),
+                    GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (handle == INVALID_HANDLE_VALUE) {
+        port->refused = WhyRefused(*port);
+        port->retryDelayMs = port->retryDelayMs ? std::min(port->retryDelayMs * 2, kMaxPortRetryMs)
+                                                : kFirstPortRetryMs;
+        port->nextTryMs = plat::NowMs() + port->retryDelayMs;
         return false;
     }
-    port.bridge.reset(new Bridge(LinkNameFor(instance.name), port.handle, port.link->Master()));
-    const bool started = port.bridge->Start(&error_);
-    ports_.push_back(std::move(port));  // Shutdown cleans up a half-made port too
+    std::unique_ptr<Bridge> bridge(
+        new Bridge(LinkNameFor(port->name), handle, port->link->Master()));
+    std::string error;
+    const bool started = bridge->Start(&error);
+    std::lock_guard<std::mutex> g(mutex_);
+    // Shutdown cleans up a half-made port too.
+    port->handle = handle;
+    port->bridge = std::move(bridge);
+    port->refused.clear();
+    port->retryDelayMs = 0;
+    if (!started) error_ = error;
     return started;
+}
+
+std::string Daemon::WhyRefused(const Port& port) const
+{
+    const DlciView v = monitor_->View(port.dlci);
+    if (!v.refused.empty()) return v.refused;
+    const std::string why = WhyNoMultiplexer();
+    if (!why.empty()) return why;
+    const std::string dlci = "DLCI " + std::to_string(port.dlci);
+    if (v.connected)
+        return "the module accepted " + dlci +
+               ", but its set-up did not end (no answer to the service negotiation, SNC)";
+    return "the module did not answer SABM on " + dlci;
 }
 
 std::string Daemon::WhyNoMultiplexer() const
@@ -93,8 +133,7 @@ std::string Daemon::WhyNoMultiplexer() const
 
 std::string Daemon::CheckHealth() const
 {
-    const std::string lineFailure = line_ ? line_->Failure() : std::string();
-    if (!lineFailure.empty()) return lineFailure;
+    std::lock_guard<std::mutex> g(mutex_);
     for (const Port& p : ports_) {
         if (p.bridge && p.bridge->Failed()) return p.bridge->Failure();
     }
@@ -105,10 +144,10 @@ int Daemon::WaitForEnd(const sigset_t& signals)
 {
     for (;;) {
         // The status lines follow the ports at this pace; without them the
-        // tick only watches the line's health.
+        // tick only watches the bridges and the supervisor.
         const timespec tick = {0, (o_.status ? 100 : 200) * 1000 * 1000};
         const int sig = sigtimedwait(&signals, nullptr, &tick);
-        if (sig == SIGINT || sig == SIGTERM) return kExitOk;
+        if (sig == SIGINT || sig == SIGTERM || sig == SIGHUP) return kExitOk;
         if (sig == SIGUSR1) {
             // Standard output may be the capture's.
             FILE* out = o_.pcap == "-" ? stderr : stdout;
@@ -116,24 +155,29 @@ int Daemon::WaitForEnd(const sigset_t& signals)
             fflush(out);
         }
         if (o_.status) PrintChangedStatus();
-        for (Port& p : ports_) {
-            if (p.bridge) p.bridge->Nudge();
+        std::string failure;
+        {
+            std::lock_guard<std::mutex> g(mutex_);
+            for (Port& p : ports_) {
+                if (p.bridge) p.bridge->Nudge();
+            }
+            failure = fatal_;
         }
-        line_->Trim();
-        const std::string failure = CheckHealth();
-        if (!failure.empty()) {
-            // A port fails when its line goes: give the line a moment to
-            // say so, its reason says more.
-            const timespec settle = {0, 300 * 1000 * 1000};
-            nanosleep(&settle, nullptr);
-            const std::string lineFailure = line_->Failure();
-            return Fail(kExitFailure, lineFailure.empty() ? failure : lineFailure);
-        }
+        if (failure.empty()) failure = CheckHealth();
+        if (!failure.empty()) return Fail(kExitFailure, failure);
     }
 }
 
 void Daemon::Shutdown()
 {
+    if (supervisor_.joinable()) {
+        {
+            std::lock_guard<std::mutex> g(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        supervisor_.join();
+    }
     // The bridges stop taking new work first; deactivation (DISC, then the
     // multiplexer stops) releases whatever is still inside the driver, such
     // as a write held up by the modem's flow control; then the threads end.
@@ -143,10 +187,11 @@ void Daemon::Shutdown()
     DeactivateInstances(&instances_);
     // The last instance has stopped the multiplexer; the port under it and
     // its threads go as the driver's unloading would take them.
-    if (line_) {
+    if (line_ || lineDown_) {
         g_dispatcher.Stop();
         g_dispatcher.ClosePort();
     }
+    std::lock_guard<std::mutex> g(mutex_);
     for (Port& p : ports_) {
         if (p.bridge) p.bridge->Stop();
         if (p.handle != INVALID_HANDLE_VALUE) CloseHandle(p.handle);
@@ -155,31 +200,36 @@ void Daemon::Shutdown()
     ports_.clear();    // bridges, then links
     monitor_.reset();  // what was seen is written out
     line_.reset();     // the tty's own settings back
+    lock_.reset();     // the link directory is free for another daemon
 }
 
+// With mutex_ held. The V.24 signals are the module's latest MSC on the
+// line (its own, or its answer to the keep-alive's query): asking for them
+// here would put an exchange on the line for every status line.
 std::string Daemon::StatusLine(const Port& p) const
 {
-    DWORD errors = 0, modem = 0;
+    DWORD errors = 0;
     COMSTAT stat = {};
-    ClearCommError(p.handle, &errors, &stat);
-    GetCommModemStatus(p.handle, &modem);
+    if (p.handle != INVALID_HANDLE_VALUE) ClearCommError(p.handle, &errors, &stat);
     const DlciView v = monitor_->View(p.dlci);
     char line[512];
     snprintf(line, sizeof line,
              "%s DLCI %d %s to-port %llu to-client %llu dropped %llu rx-buffer %lu flow %s "
              "V.24 (%s)",
-             LinkNameFor(p.name).c_str(), p.dlci, v.connected ? "connected" : "disconnected",
+             LinkNameFor(p.name).c_str(), p.dlci,
+             !p.refused.empty() ? "refused" : v.connected ? "connected" : "disconnected",
              (unsigned long long)(p.bridge ? p.bridge->OctetsToPort() : 0),
              (unsigned long long)(p.bridge ? p.bridge->OctetsToClient() : 0),
              (unsigned long long)(p.bridge ? p.bridge->OctetsDropped() : 0),
              (unsigned long)stat.cbInQue, v.flowStopped ? "stopped" : "on",
-             muxsim::ModemStatusNames(modem).c_str());
+             muxsim::ModemStatusNames(V24ToModemStatus(v.v24)).c_str());
     return line;
 }
 
 void Daemon::PrintChangedStatus()
 {
     bool any = false;
+    std::lock_guard<std::mutex> g(mutex_);
     for (Port& p : ports_) {
         std::string line = StatusLine(p);
         if (line == p.lastStatus) continue;
@@ -193,6 +243,7 @@ void Daemon::PrintChangedStatus()
 std::string Daemon::PortTable() const
 {
     std::string out;
+    std::lock_guard<std::mutex> g(mutex_);
     for (const Port& p : ports_)
         out += "port " + StatusLine(p) + " link " + p.link->LinkPath() + " -> " +
                p.link->SlavePath() + "\n";

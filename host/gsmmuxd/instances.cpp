@@ -123,6 +123,7 @@ bool ActivateInstances(std::vector<Instance>* out, std::string* error)
         }
         Instance instance;
         instance.device = a.device;
+        instance.key = a.key;
         instance.name = ActiveNameOf(a.key);
         instance.dlci = int(ReadDword(a.key, u"GSM_0710_DLCI"));
         out->push_back(instance);
@@ -140,9 +141,22 @@ bool ActivateInstances(std::vector<Instance>* out, std::string* error)
     return true;
 }
 
+bool ReactivateInstance(Instance* instance, std::string* error)
+{
+    if (instance->device != nullptr && instance->device != INVALID_HANDLE_VALUE)
+        DeactivateDevice(instance->device);
+    instance->device = ActivateDeviceEx(reinterpret_cast<LPCWSTR>(instance->key.c_str()), nullptr,
+                                        0, nullptr);
+    if (instance->device != nullptr && instance->device != INVALID_HANDLE_VALUE) return true;
+    *error = instance->name + ": activation failed (error " + std::to_string(GetLastError()) + ")";
+    instance->device = nullptr;
+    return false;
+}
+
 void DeactivateInstances(std::vector<Instance>* instances)
 {
     for (auto it = instances->rbegin(); it != instances->rend(); ++it) {
+        if (it->device == nullptr) continue;
         if (!DeactivateDevice(it->device))
             fprintf(stderr, "gsmmuxd: %s: deactivation failed (error %lu)\n", it->name.c_str(),
                     (unsigned long)GetLastError());

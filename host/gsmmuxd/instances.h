@@ -15,6 +15,7 @@ struct Instance {
     std::string name;  // device name, "MUX1:"
     HANDLE device;     // what ActivateDeviceEx returned
     int dlci = 0;      // its "GSM_0710_DLCI"
+    std::u16string key;  // its driver key
 };
 
 // The default configuration: mux.reg beside the program, else the source
@@ -27,6 +28,10 @@ bool LoadConfiguration(const std::string& regFile, std::string* error);
 // configuration declares. On failure nothing stays active and `error` says
 // why in one line.
 bool ActivateInstances(std::vector<Instance>* out, std::string* error);
+// Deactivates the instance and activates its driver key again: a channel
+// that could not be set up is tried anew. False with `error` when the
+// activation fails (the instance is then inactive).
+bool ReactivateInstance(Instance* instance, std::string* error);
 // DeactivateDevice on each, last activated first; empties the list.
 void DeactivateInstances(std::vector<Instance>* instances);
 

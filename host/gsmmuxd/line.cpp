@@ -1,16 +1,20 @@
 #include "line.h"
 
 #include "platform/ioport_sim.h"
+#include "sim/frame_record.h"
 
 namespace gsmmuxd {
 
 namespace {
 
 // The pins the driver reads and drives (data registers and bit masks).
-constexpr DWORD kPortB = 0x14, kPortD = 0x34, kPortF = 0x54;
+constexpr DWORD kPortB = 0x14, kPortD = 0x34, kPortF = 0x54, kPortH = 0x74;
 constexpr DWORD kDtrPin = 0x08;    // B3: DTR, driven low while the host is awake
 constexpr DWORD kSleepPin = 0x02;  // D1: high while the module sleeps
 constexpr DWORD kRfOkPin = 0x20;   // F5: GSM_RF_OK, high while the module runs
+constexpr DWORD kResetPin = 0x100; // H8: pulsed high once by every module reset
+
+const uint8_t kCldCommand = 0xC3;  // CLD, C/R and EA set
 
 const size_t kSimFifoOctets = 64 * 1024;
 
@@ -59,11 +63,31 @@ void Line::WireNoLines()
         *dtr = on;
         tty->SetDtr(on != 0);
     });
+    CloseDownOnReset();
+}
+
+// The close-down goes out as the reset pulses begin; the driver's reset
+// then waits long enough for the module to answer and leave the
+// multiplexer before "AT+CMUX" is sent. A module in AT command mode takes
+// the two frames for a line of noise.
+void Line::CloseDownOnReset()
+{
+    std::vector<uint8_t> closeDown =
+        sim::BuildFrame(0, true, sim::kUih, sim::BuildControlMessage(kCldCommand, {}));
+    const std::vector<uint8_t> disc = sim::BuildFrame(0, true, sim::kDisc | sim::kPf);
+    closeDown.insert(closeDown.end(), disc.begin(), disc.end());
+    plat::serial::TtyBackend* tty = tty_.get();
+    resetListener_ = plat::ioport::AddListener([tty, closeDown](const plat::ioport::Access& a) {
+        if (a.kind != plat::ioport::AccessKind::Modify || a.offset != kPortH) return;
+        if ((a.before & kResetPin) || !(a.after & kResetPin)) return;
+        tty->Transmit(closeDown.data(), closeDown.size());
+    });
 }
 
 Line::~Line()
 {
     if (dtrListener_) plat::ioport::RemoveListener(dtrListener_);
+    if (resetListener_) plat::ioport::RemoveListener(resetListener_);
     lines_.reset();
     tty_.reset();
     module_.reset();

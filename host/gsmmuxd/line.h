@@ -2,7 +2,9 @@
 // lines: the simulated module running in this process (the default), or a
 // real tty with the simulated module's lines or with none (a modem without
 // the phone's GPIO wiring: GSM_RF_OK high, always awake, the reset pulses
-// change nothing, DTR on the tty's DTR).
+// change nothing, DTR on the tty's DTR). Without lines the reset is the
+// 27.010 close-down (CLD, then DISC on DLCI 0) on the tty, so that a module
+// an earlier run left in multiplexer mode goes back to AT commands.
 #ifndef MUX_HOST_GSMMUXD_LINE_H
 #define MUX_HOST_GSMMUXD_LINE_H
 
@@ -32,11 +34,13 @@ public:
 private:
     Line() = default;
     void WireNoLines();
+    void CloseDownOnReset();
 
     std::unique_ptr<sim::SimModule> module_;
     std::unique_ptr<plat::serial::TtyBackend> tty_;
     std::unique_ptr<sim::ModuleLines> lines_;
     uint64_t dtrListener_ = 0;
+    uint64_t resetListener_ = 0;
 };
 
 }  // namespace gsmmuxd

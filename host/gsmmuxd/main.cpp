@@ -1,7 +1,7 @@
 // gsmmuxd: the driver's virtual ports as Linux pseudo-terminals. Runs the
 // unchanged driver in real time as its device manager, on a real tty under
 // "COM9:", and bridges each instance ("MUX1:", ...) to a pseudo-terminal
-// linked as DIR/MUX1, DIR/MUX2, ... until SIGINT or SIGTERM.
+// linked as DIR/MUX1, DIR/MUX2, ... until SIGINT, SIGTERM or SIGHUP.
 #include "daemon.h"
 #include "options.h"
 #include "platform/host.h"
@@ -28,6 +28,8 @@ int main(int argc, char** argv)
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    // Closing the terminal or the ssh session it runs in: the same orderly end.
+    sigaddset(&signals, SIGHUP);
     sigaddset(&signals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);

@@ -10,6 +10,9 @@ namespace gsmmuxd {
 namespace {
 
 const uint8_t kMscType = 0xE0;
+const uint8_t kNscType = 0x10;
+const uint8_t kCldType = 0xC0;
+const uint8_t kSncType = 0xD0;
 const uint8_t kV24Fc = 0x02;
 
 }  // namespace
@@ -77,6 +80,18 @@ void Monitor::Write(const std::vector<sim::RecordEntry>& entries)
     if (trace_ && !entries.empty()) std::fflush(stdout);
 }
 
+uint64_t Monitor::CloseDowns() const
+{
+    std::lock_guard<std::mutex> g(mutex_);
+    return closeDowns_;
+}
+
+std::string Monitor::LastCloseDown() const
+{
+    std::lock_guard<std::mutex> g(mutex_);
+    return lastCloseDown_;
+}
+
 // With the mutex held.
 void Monitor::Learn(const sim::RecordEntry& e)
 {
@@ -90,17 +105,45 @@ void Monitor::Learn(const sim::RecordEntry& e)
         sabm = true;
     } else if (type == sim::kUa && fromModule && sabm) {
         v.connected = true;
+        v.refused.clear();
         sabm = false;
     } else if (type == sim::kDisc || type == sim::kDm) {
+        if (type == sim::kDm && fromModule && sabm)
+            v.refused = "the module answered SABM on DLCI " + std::to_string(f.dlci) +
+                        " with DM (it refuses the DLCI)";
+        if (type == sim::kDisc && fromModule && f.dlci == 0) {
+            ++closeDowns_;
+            lastCloseDown_ = "the module sent DISC on DLCI 0";
+        }
         v.connected = false;
         sabm = false;
     }
-    if (!fromModule || f.dlci != 0 || type != sim::kUih) return;
+    if (f.dlci == 0 && type == sim::kUih) LearnControl(f, fromModule);
+}
+
+// With the mutex held: the control messages of a UIH frame on DLCI 0.
+void Monitor::LearnControl(const sim::DecodedFrame& f, bool fromModule)
+{
     for (const sim::ControlMessage& m : sim::DecodeControlMessages(f.info)) {
-        if (m.type != kMscType || !m.command || m.values.size() < 2) continue;
-        DlciView& target = dlcis_[m.values[0] >> 2];
-        target.v24 = m.values[1];
-        target.flowStopped = (m.values[1] & kV24Fc) != 0;
+        if (!fromModule) {
+            if (m.type == kSncType && m.command && !m.values.empty()) sncDlci_ = m.values[0] >> 2;
+            continue;
+        }
+        if (m.type == kNscType && !m.values.empty() && (m.values[0] & 0xFC) == kSncType &&
+            sncDlci_ >= 0) {
+            dlcis_[sncDlci_].refused =
+                "the module does not know service negotiation (it answered SNC with NSC)";
+        } else if (m.type == kCldType && m.command) {
+            ++closeDowns_;
+            lastCloseDown_ = "the module closed the multiplexer down (CLD)";
+            for (auto& d : dlcis_) d.second.connected = false;
+        } else if (m.type == kMscType && m.values.size() >= 2) {
+            // Its own MSC or its answer to the host's: the signals either
+            // way; the flow only from its own.
+            DlciView& target = dlcis_[m.values[0] >> 2];
+            target.v24 = m.values[1];
+            if (m.command) target.flowStopped = (m.values[1] & kV24Fc) != 0;
+        }
     }
 }
 

@@ -28,6 +28,9 @@ struct DlciView {
     bool connected = false;
     bool flowStopped = false;  // the module's last MSC had FC set
     uint8_t v24 = 0;           // the module's last MSC signal octet
+    // Why the module refused the DLCI's last set-up, in words; empty when
+    // it did not (or accepted it since).
+    std::string refused;
 };
 
 class Monitor {
@@ -47,6 +50,10 @@ public:
     DlciView View(int dlci) const;
     // Octets the line has brought from the module so far.
     uint64_t OctetsFromModule() const { return fromModule_; }
+    // How often the module has closed the multiplexer itself (CLD, or DISC
+    // on DLCI 0), and how it did so last time, in words.
+    uint64_t CloseDowns() const;
+    std::string LastCloseDown() const;
 
 private:
     struct Chunk {
@@ -57,6 +64,7 @@ private:
     void Run();
     void Write(const std::vector<sim::RecordEntry>& entries);
     void Learn(const sim::RecordEntry& entry);
+    void LearnControl(const sim::DecodedFrame& frame, bool fromModule);
 
     const bool trace_;
     const std::string pcapPath_;
@@ -72,6 +80,9 @@ private:
     bool stop_ = false;
     std::map<int, DlciView> dlcis_;
     std::map<int, bool> sabmSent_;  // a SABM from the host waits for its UA
+    int sncDlci_ = -1;              // the DLCI of the host's last SNC
+    uint64_t closeDowns_ = 0;
+    std::string lastCloseDown_;
 };
 
 }  // namespace gsmmuxd

@@ -2,13 +2,15 @@
 
 #include <getopt.h>
 
+#include <cstdlib>
 #include <vector>
 
 namespace gsmmuxd {
 
 namespace {
 
-enum OptionId { kReg = 1000, kPort, kLines, kLinkDir, kRoot, kTrace, kPcap, kStatus, kVersion, kHelp };
+enum OptionId { kReg = 1000, kPort, kLines, kLinkDir, kRoot, kTrace, kPcap, kStatus, kVersion, kHelp,
+                kKeepAlive, kWaitForTty };
 
 const option kLongOptions[] = {
     {"reg", required_argument, nullptr, kReg},
@@ -19,6 +21,8 @@ const option kLongOptions[] = {
     {"trace", no_argument, nullptr, kTrace},
     {"pcap", required_argument, nullptr, kPcap},
     {"status", no_argument, nullptr, kStatus},
+    {"keepalive", required_argument, nullptr, kKeepAlive},
+    {"wait-for-tty", no_argument, nullptr, kWaitForTty},
     {"version", no_argument, nullptr, kVersion},
     {"help", no_argument, nullptr, kHelp},
     {nullptr, 0, nullptr, 0},
@@ -97,6 +101,17 @@ Parsed ParseOptions(int argc, char* const* argv, Options* out, std::string* erro
             out->pcap = value;
             break;
         case kStatus: out->status = true; break;
+        case kKeepAlive: {
+            char* end = nullptr;
+            const long s = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || s < 0 || s > 3600) {
+                *error = "--keepalive wants seconds from 0 to 3600, got \"" + value + "\"";
+                return Parsed::Error;
+            }
+            out->keepAliveS = int(s);
+            break;
+        }
+        case kWaitForTty: out->waitForTty = true; break;
         case 'V':
         case kVersion: return Parsed::Version;
         case 'h':
@@ -139,10 +154,20 @@ std::string HelpText()
            "  --trace              trace the line on standard output\n"
            "  --pcap FILE|-        write a capture of the frames (- for standard output)\n"
            "  --status             print a line per channel on every change\n"
+           "  --keepalive SECONDS  ask the module for a port's modem status this often\n"
+           "                       (an MSC on DLCI 0): the V.24 signals of the status\n"
+           "                       lines, and a module that answers twice in a row no\n"
+           "                       more is restarted; 0: never (default: 5)\n"
+           "  --wait-for-tty       when the tty goes away, wait for it to come back and\n"
+           "                       start the multiplexer again (default: exit 1)\n"
            "  -V, --version        print the version and exit\n"
            "  -h, --help           print this help and exit\n"
            "\n"
-           "Exit status: 0 after SIGINT or SIGTERM, 1 on a failure while running,\n"
+           "When the module closes the multiplexer, stops answering or resets, the\n"
+           "multiplexer is brought back on the same links, with a growing delay while\n"
+           "it keeps failing. A port the module refuses is tried again later.\n"
+           "\n"
+           "Exit status: 0 after SIGINT, SIGTERM or SIGHUP, 1 on a failure while running,\n"
            "2 on bad options or a tty, file or directory that cannot be used.\n";
 }
 

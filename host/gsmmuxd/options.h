@@ -19,6 +19,11 @@ struct Options {
     bool trace = false;
     std::string pcap;              // empty: none; "-": standard output
     bool status = false;
+    // Seconds between modem-status queries (an MSC on DLCI 0): the
+    // keep-alive that notices a module that went away, and the V.24
+    // signals of the status lines. 0: none.
+    int keepAliveS = 5;
+    bool waitForTty = false;  // a tty that went away is waited for, not an exit
 };
 
 enum class Parsed { Run, Help, Version, Error };
