@@ -8,8 +8,14 @@ CASE: sim (the simulated module in the process), silent (a tty whose far
 end never answers), tty (a real-tty backend on
 a socat pseudo-terminal pair whose far end is `muxsim --serve`), sigterm
 (SIGTERM in the middle of a transfer), ttygone (the tty's far end goes away
-in the middle of a transfer). Every wait is bounded; the timeouts are wide
-because the machine may be loaded, and nothing here judges speed.
+in the middle of a transfer), ttyback (--wait-for-tty: the tty goes away and
+comes back), restart (the module restarted, or closing the multiplexer
+itself), refused (one DLCI refused), muxmode (a module left in multiplexer
+mode by a killed daemon), sighup, second (a second daemon on the same link
+directory), status (the status lines without a query per line). Every wait
+is bounded; the timeouts are wide because the machine may be loaded, and
+nothing here judges speed, except how soon the daemon notices a tty that
+went away and how soon a restarted module's ports answer again.
 """
 import os
 import re
@@ -79,22 +85,33 @@ class Run:
     def gsmmuxd(self, *extra, stdout=None):
         p = self.start([os.path.join(self.bindir, "gsmmuxd"), "--link-dir", self.links,
                         "--root", self.root] + list(extra), stdout=stdout)
-        wait_for(lambda: all(os.path.exists(self.link(n)) for n in (1, 2, 3)) or
+        # The links come first; each port is announced once it is open (or
+        # refused), MUX3 last.
+        wait_for(lambda: (all(os.path.exists(self.link(n)) for n in (1, 2, 3)) and
+                          "gsmmuxd: MUX3: is " in self.errors("gsmmuxd")) or
                  p.poll() is not None, STARTUP_S, "the MUXn links")
         if p.poll() is not None:
             fail("gsmmuxd ended at start-up:\n" + self.errors("gsmmuxd"))
         return p
 
-    def tty_pair(self):
+    def tty_pair(self, *module):
         """A socat pseudo-terminal pair with the simulated module served on
-        one end; returns the other end's path and socat's process."""
+        one end (with --module settings `module`); returns the other end's
+        path and socat's process."""
         modem = os.path.join(self.dir, "modem")
         host = os.path.join(self.dir, "host")
         socat = self.start(["socat", "pty,raw,echo=0,link=" + modem,
                             "pty,raw,echo=0,link=" + host])
         wait_for(lambda: os.path.exists(modem) and os.path.exists(host), EXCHANGE_S, "socat")
-        self.start([os.path.join(self.bindir, "muxsim"), "--serve", modem])
+        self.serve(*module)
         return host, socat
+
+    def serve(self, *module):
+        """`muxsim --serve` on the modem end of the pair; its process."""
+        args = [os.path.join(self.bindir, "muxsim")]
+        for setting in module:
+            args += ["--module", setting]
+        return self.start(args + ["--serve", os.path.join(self.dir, "modem")])
 
     def close(self):
         for p in reversed(self.procs):
@@ -185,14 +202,14 @@ def exchange(run):
     mux2.close()
 
 
-def terminate(run, p):
-    p.send_signal(signal.SIGTERM)
+def terminate(run, p, sig=signal.SIGTERM):
+    p.send_signal(sig)
     try:
         status = p.wait(STARTUP_S)
     except subprocess.TimeoutExpired:
-        fail("gsmmuxd did not end after SIGTERM")
+        fail("gsmmuxd did not end after %s" % sig.name)
     if status != 0:
-        fail("gsmmuxd exit status %d after SIGTERM:\n%s" % (status, run.errors("gsmmuxd")))
+        fail("gsmmuxd exit status %d after %s:\n%s" % (status, sig.name, run.errors("gsmmuxd")))
     if os.path.exists(run.links) and os.listdir(run.links):
         fail("links left behind: %s" % os.listdir(run.links))
 
@@ -305,7 +322,9 @@ def case_tty(run):
         fail("DISC sent on DLCIs %s, not 0 to 3" % sorted(discs(frames)))
 
 
-def case_sigterm(run):
+def transfer_then_signal(run, sig):
+    """A signal in the middle of a transfer: DISC on every DLCI, then the
+    links are gone and the exit status is 0."""
     trace = open(os.path.join(run.dir, "trace.txt"), "w")
     p = run.gsmmuxd("--trace", stdout=trace)
     mux2 = open_port(run.link(2))
@@ -313,7 +332,7 @@ def case_sigterm(run):
     mux2.timeout = 0.2
     writer = quietly(echo_bulk, mux2)
     time.sleep(0.5)
-    terminate(run, p)
+    terminate(run, p, sig)
     writer.join(STARTUP_S)
     trace.close()
     with open(trace.name) as f:
@@ -325,7 +344,42 @@ def case_sigterm(run):
         fail("no data went on DLCI 2 before the signal")
 
 
+def case_sigterm(run):
+    transfer_then_signal(run, signal.SIGTERM)
+
+
+def case_sighup(run):
+    """Closing the terminal the daemon runs in ends it the same way."""
+    transfer_then_signal(run, signal.SIGHUP)
+
+
+def stderr_line(run, pattern, seconds, what):
+    """Waits for a line of gsmmuxd's standard error matching `pattern`;
+    returns the time it was seen."""
+    end = time.monotonic() + seconds
+    while not re.search(pattern, run.errors("gsmmuxd"), re.M):
+        if time.monotonic() > end:
+            fail("timed out waiting for %s; gsmmuxd said:\n%s" % (what, run.errors("gsmmuxd")))
+        time.sleep(0.05)
+    return time.monotonic()
+
+
+def log_lines(run, pattern):
+    log = os.path.join(run.root, "MuxLog.txt")
+    if not os.path.exists(log):
+        return []
+    with open(log, errors="replace") as f:
+        return [l for l in f if re.search(pattern, l)]
+
+
+# The tty says so either by a hang-up on poll or by EIO on the next read,
+# whichever the far end's going reaches first: both name the device.
+GONE = r": (hung up|Input/output error \(device removed\?\))"
+
+
 def case_ttygone(run):
+    """The tty goes away in the middle of a transfer: noticed within 2 s,
+    said in words, a bounded log, exit 1, no links left."""
     host, socat = run.tty_pair()
     p = run.gsmmuxd("--port", "COM9:=" + host, "--lines", "none")
     mux2 = open_port(run.link(2))
@@ -334,18 +388,166 @@ def case_ttygone(run):
     quietly(echo_bulk, mux2)
     time.sleep(0.5)
     socat.kill()
+    gone = time.monotonic()
+    noticed = stderr_line(run, re.escape(host) + GONE + r".*; ending", EXCHANGE_S,
+                          "the daemon to say the tty went away")
+    if noticed - gone > 2:
+        fail("the tty's going was noticed after %.1f s" % (noticed - gone))
     try:
         status = p.wait(STARTUP_S)
     except subprocess.TimeoutExpired:
         fail("gsmmuxd hangs after the tty went away")
     errors = run.errors("gsmmuxd")
-    # The tty says so either by a hang-up on poll or by EIO on the next read,
-    # whichever the far end's going reaches first: both name the device.
-    gone = r": (hung up|Input/output error \(device removed\?\))"
-    if status != 1 or not re.search(r"gsmmuxd: .*" + re.escape(host) + gone, errors):
+    if status != 1 or not re.search(r"gsmmuxd: .*" + re.escape(host) + GONE, errors):
         fail("exit status %d, errors:\n%s" % (status, errors))
     if os.path.exists(run.links) and os.listdir(run.links):
         fail("links left behind: %s" % os.listdir(run.links))
+    # The reader's failed waits on the dead port: a line, and one with the count.
+    failures = log_lines(run, r"WaitCommEvent err")
+    if len(failures) > 4:
+        fail("%d WaitCommEvent lines in the log:\n%s" % (len(failures), "".join(failures[:8])))
+
+
+def answers_at(run, n, seconds):
+    """MUX`n` answers AT within `seconds`, asked again and again (a port
+    whose multiplexer is down answers nothing yet); the time it took."""
+    start = time.monotonic()
+    end = start + seconds
+    while time.monotonic() < end:
+        try:
+            with serial.Serial(run.link(n), 115200, timeout=1, write_timeout=1) as port:
+                port.reset_input_buffer()
+                port.write(b"AT\r")
+                if port.read_until(b"OK\r\n").endswith(b"OK\r\n"):
+                    return time.monotonic() - start
+        except (serial.SerialException, OSError):
+            time.sleep(0.2)
+    fail("MUX%d does not answer AT within %d s:\n%s" % (n, seconds, run.errors("gsmmuxd")))
+
+
+def slaves(run):
+    return [os.readlink(run.link(n)) for n in (1, 2, 3)]
+
+
+def case_ttyback(run):
+    """--wait-for-tty: the tty goes away and comes back; the ports answer
+    again on the same links, and the log stays small meanwhile."""
+    host, socat = run.tty_pair()
+    p = run.gsmmuxd("--port", "COM9:=" + host, "--lines", "none", "--wait-for-tty")
+    answers_at(run, 1, EXCHANGE_S)
+    before = slaves(run)
+    socat.kill()
+    socat.wait()
+    stderr_line(run, re.escape(host) + GONE + r".*; waiting for", 2, "the daemon to wait for the tty")
+    time.sleep(3)
+    if len(log_lines(run, r"WaitCommEvent err")) > 4:
+        fail("the log keeps growing while the tty is away")
+    if p.poll() is not None:
+        fail("gsmmuxd ended although told to wait:\n" + run.errors("gsmmuxd"))
+    for end in ("modem", "host"):
+        if os.path.lexists(os.path.join(run.dir, end)):
+            os.unlink(os.path.join(run.dir, end))
+    run.tty_pair()
+    took = answers_at(run, 1, 40)
+    answers_at(run, 2, EXCHANGE_S)
+    if slaves(run) != before:
+        fail("links changed: %s, were %s" % (slaves(run), before))
+    print("ports answered %.1f s after the tty came back" % took)
+    terminate(run, p)
+
+
+def case_restart(run):
+    """The module restarted (its process ended and a new one serves the
+    line): noticed by the keep-alive, the multiplexer brought back, the
+    ports answer AT within 20 s on the same links. Then the module closes
+    the multiplexer itself (CLD after its next MSC answer): back again."""
+    host, _ = run.tty_pair()
+    p = run.gsmmuxd("--port", "COM9:=" + host, "--lines", "none", "--keepalive", "2")
+    answers_at(run, 1, EXCHANGE_S)
+    before = slaves(run)
+    module = [q for q in run.procs if q.args[0].endswith("muxsim")][-1]
+    module.kill()
+    module.wait()
+    run.serve("closeAfter=MSC:CLD:3")
+    took = answers_at(run, 1, 20)
+    answers_at(run, 3, EXCHANGE_S)
+    if slaves(run) != before:
+        fail("links changed: %s, were %s" % (slaves(run), before))
+    print("ports answered %.1f s after the module restarted" % took)
+    stderr_line(run, r"restart 1 of the multiplexer: the module did not answer", 1,
+                "the first restart with its reason")
+    # The third MSC answer of the new module comes with a CLD.
+    stderr_line(run, r"restart \d+ of the multiplexer: the module closed the multiplexer "
+                r"down \(CLD\)", 40, "the restart after the module's CLD")
+    time.sleep(1)
+    answers_at(run, 2, 20)
+    if slaves(run) != before:
+        fail("links changed: %s, were %s" % (slaves(run), before))
+    terminate(run, p)
+
+
+def case_refused(run):
+    """The module refuses DLCI 3 (DM to its SABM): MUX1 and MUX2 work, MUX3
+    is reported in words and the daemon keeps running."""
+    host, _ = run.tty_pair("dmDlcis=0x8")
+    p = run.gsmmuxd("--port", "COM9:=" + host, "--lines", "none")
+    stderr_line(run, r"MUX3: is .*, but cannot be opened: the module answered SABM on DLCI 3 "
+                r"with DM \(it refuses the DLCI\); trying again in \d+ s", STARTUP_S,
+                "MUX3 reported as refused")
+    answers_at(run, 1, EXCHANGE_S)
+    answers_at(run, 2, EXCHANGE_S)
+    if p.poll() is not None:
+        fail("gsmmuxd ended:\n" + run.errors("gsmmuxd"))
+    terminate(run, p)
+
+
+def case_muxmode(run):
+    """A daemon killed outright leaves the module in multiplexer mode (and
+    its links and pid file behind): the next one starts all the same."""
+    host, _ = run.tty_pair()
+    p = run.gsmmuxd("--port", "COM9:=" + host, "--lines", "none")
+    answers_at(run, 1, EXCHANGE_S)
+    p.kill()
+    p.wait()
+    p = run.gsmmuxd("--port", "COM9:=" + host, "--lines", "none")
+    answers_at(run, 1, EXCHANGE_S)
+    answers_at(run, 3, EXCHANGE_S)
+    terminate(run, p)
+
+
+def case_second(run):
+    """A second daemon on the same link directory is refused and leaves the
+    first one's links alone."""
+    p = run.gsmmuxd()
+    before = slaves(run)
+    second = subprocess.run([os.path.join(run.bindir, "gsmmuxd"), "--link-dir", run.links,
+                             "--root", run.root], capture_output=True, text=True,
+                            timeout=STARTUP_S)
+    if second.returncode != 2 or not re.search(
+            r"--link-dir .* is in use by another gsmmuxd \(pid %d\)" % p.pid, second.stderr):
+        fail("second daemon: exit status %d, errors:\n%s" % (second.returncode, second.stderr))
+    if slaves(run) != before:
+        fail("links changed: %s, were %s" % (slaves(run), before))
+    answers_at(run, 1, EXCHANGE_S)
+    terminate(run, p)
+
+
+def case_status(run):
+    """--status prints from what is known: a few seconds of status lines
+    put at most the keep-alive's modem-status queries on the line."""
+    out = open(os.path.join(run.dir, "out.txt"), "w")
+    p = run.gsmmuxd("--status", "--trace", "--keepalive", "2", stdout=out)
+    time.sleep(5)
+    answers_at(run, 1, EXCHANGE_S)
+    terminate(run, p)
+    out.close()
+    with open(out.name) as f:
+        text = f.read()
+    queries = re.findall(r"host->module\s+DLCI 0\s+UIH.*MSC command", text)
+    if not re.search(r"^status MUX1 DLCI 1 connected", text, re.M):
+        fail("no status line for MUX1:\n%s" % "\n".join(re.findall(r"^status.*", text, re.M)))
+    if not 1 <= len(queries) <= 6:
+        fail("%d modem-status exchanges in about 6 s:\n%s" % (len(queries), "".join(queries[:10])))
 
 
 def main():
