@@ -17,8 +17,9 @@ namespace {
 // pseudo-terminal (the master reports a hang-up until then).
 const int kNoClientPollMs = 50;
 const DWORD kEvents = EV_RXCHAR;
-// How often a bridge looks whether a port that is not ready is back.
-const int kNotReadyPollMs = 200;
+// How long a bridge whose port is not ready waits before it looks again by
+// itself, if nobody has told it that the port is back.
+const auto kNotReadyWait = std::chrono::seconds(30);
 
 }  // namespace
 
@@ -60,6 +61,10 @@ bool Bridge::Start(std::string* error)
 void Bridge::RequestStop()
 {
     if (stop_.exchange(true)) return;
+    {
+        std::lock_guard<std::mutex> g(downMutex_);
+    }
+    downCv_.notify_all();
     const uint64_t one = 1;
     ssize_t r = write(wakeFd_, &one, sizeof one);
     (void)r;
@@ -117,7 +122,19 @@ bool Bridge::PortDown(const char* call)
         Fail(std::string(call) + " failed (error " + std::to_string(code) + ")");
         return false;
     }
-    return !WaitWake(kNotReadyPollMs);
+    std::unique_lock<std::mutex> lock(downMutex_);
+    const uint64_t seen = resumes_;
+    downCv_.wait_for(lock, kNotReadyWait, [&] { return stop_ || resumes_ != seen; });
+    return !stop_;
+}
+
+void Bridge::Resume()
+{
+    {
+        std::lock_guard<std::mutex> g(downMutex_);
+        ++resumes_;
+    }
+    downCv_.notify_all();
 }
 
 bool Bridge::WaitWake(int timeoutMs)

@@ -13,13 +13,17 @@
 //
 // While the multiplexer is down (the module closed it, or it is being
 // brought back) the port's calls fail as not ready: the bridge then waits
-// and tries again, holding what the client wrote, instead of failing.
+// until it is told the port is back (or a long while has passed) and tries
+// again, holding what the client wrote, instead of failing. It does not
+// poll meanwhile: every call on a port that is not ready is a line in the
+// driver's log.
 #ifndef MUX_HOST_GSMMUXD_BRIDGE_H
 #define MUX_HOST_GSMMUXD_BRIDGE_H
 
 #include "platform/platform.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -52,6 +56,8 @@ public:
     // pending events and the wait itself is announced to nobody, and its
     // data would wait for the next frame, for ever at the end of a burst.
     void Nudge();
+    // The multiplexer is back: threads waiting for the port try again now.
+    void Resume();
 
     // The port failed (a call returned an error): the bridge has stopped
     // moving data, and why, in words.
@@ -89,6 +95,9 @@ private:
     std::mutex heldMutex_;  // held_, and the order of writes to the client
     std::deque<char> held_;
     std::atomic<uint64_t> toPort_{0}, toClient_{0}, dropped_{0};
+    std::mutex downMutex_;  // resumes_, and the waits on downCv_
+    std::condition_variable downCv_;
+    uint64_t resumes_ = 0;
     mutable std::mutex failMutex_;
     std::string failure_;
 };

@@ -80,6 +80,7 @@ void Line::CloseDownOnReset()
     resetListener_ = plat::ioport::AddListener([tty, closeDown](const plat::ioport::Access& a) {
         if (a.kind != plat::ioport::AccessKind::Modify || a.offset != kPortH) return;
         if ((a.before & kResetPin) || !(a.after & kResetPin)) return;
+        plat::ioport::SetInput(kPortF, kRfOkPin, true);
         tty->Transmit(closeDown.data(), closeDown.size());
     });
 }
@@ -97,6 +98,11 @@ std::string Line::Failure() const
 {
     if (tty_ && tty_->Gone()) return tty_->GoneReason();
     return std::string();
+}
+
+void Line::ModuleLost()
+{
+    if (tty_ && !lines_) plat::ioport::SetInput(kPortF, kRfOkPin, false);
 }
 
 void Line::Trim()

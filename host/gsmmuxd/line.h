@@ -27,6 +27,11 @@ public:
 
     // Empty while the line is there; otherwise why it went, in words.
     std::string Failure() const;
+    // The module no longer runs the multiplexer (it stopped answering, or
+    // closed it): without lines, GSM_RF_OK goes low until the next reset
+    // brings it back, so that the driver does not wait for answers to its
+    // DISCs meanwhile. With lines the module drives GSM_RF_OK itself.
+    void ModuleLost();
     // The simulated module records what crossed its pins for tests; a
     // daemon forgets it now and then, so that it does not grow for ever.
     void Trim();

@@ -75,6 +75,7 @@ void Daemon::WatchLine(uint64_t now)
             return;
         }
         Say("%s; waiting for %s to come back", failure.c_str(), o_.portTty.c_str());
+        line_->ModuleLost();  // nobody is there to answer the DISCs
         EnterMuxInitLock();
         g_dispatcher.Stop();
         g_dispatcher.ClosePort();
@@ -151,8 +152,15 @@ void Daemon::Restart(uint64_t now)
 {
     ++restarts_;
     Say("restart %u of the multiplexer: %s", restarts_, restartReason_.c_str());
+    line_->ModuleLost();
     if (ReinitModuleLink()) {
         Say("restart %u: the multiplexer is back", restarts_);
+        {
+            std::lock_guard<std::mutex> g(mutex_);
+            for (Port& p : ports_) {
+                if (p.bridge) p.bridge->Resume();
+            }
+        }
         restartReason_.clear();
         restartDelayMs_ = 0;
         keepAliveMisses_ = 0;
