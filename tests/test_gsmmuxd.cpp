@@ -3,6 +3,7 @@
 // end played by the test), and the program's answers to bad input.
 #include "dispatcher_rig.h"
 #include "host/gsmmuxd/bridge.h"
+#include "host/gsmmuxd/dir_lock.h"
 #include "host/gsmmuxd/instances.h"
 #include "host/gsmmuxd/options.h"
 #include "host/gsmmuxd/pty_link.h"
@@ -55,6 +56,8 @@ TEST(GsmmuxdOptions, AcceptsBothGnuFormsAndDefaultsToTheSimulatedModule)
     EXPECT_EQ(o.lines, Lines::Sim);
     EXPECT_EQ(o.linkDir, "/tmp/gsmmux");
     EXPECT_FALSE(o.trace || o.status || !o.pcap.empty() || !o.regFile.empty() || !o.root.empty());
+    EXPECT_EQ(o.keepAliveS, 5);
+    EXPECT_FALSE(o.waitForTty);
 
     ASSERT_EQ(Parse({"--reg", "a.reg", "--port=COM9:=/dev/ttyUSB0", "--lines=none", "--link-dir",
                      "/run/mux", "--trace", "--pcap=cap.pcap", "--status", "--root=/var/lib/mux"},
@@ -76,6 +79,10 @@ TEST(GsmmuxdOptions, AcceptsBothGnuFormsAndDefaultsToTheSimulatedModule)
     EXPECT_FALSE(o.trace);
     EXPECT_EQ(Parse({"--", "--trace"}, &o, &error), Parsed::Error);
     EXPECT_EQ(error, "unexpected argument '--trace' (try --help)");
+
+    ASSERT_EQ(Parse({"--keepalive=0", "--wait-for-tty"}, &o, &error), Parsed::Run) << error;
+    EXPECT_EQ(o.keepAliveS, 0);
+    EXPECT_TRUE(o.waitForTty);
 
     EXPECT_EQ(Parse({"--trace", "--help"}, &o, &error), Parsed::Help);
     EXPECT_EQ(Parse({"-V"}, &o, &error), Parsed::Version);
@@ -99,6 +106,9 @@ TEST(GsmmuxdOptions, RefusesBadInputInOneLine)
         {{"--reg="}, "--reg wants a file name"},
         {{"--pcap", "-", "--status"}, "--pcap - needs standard output to itself; drop --trace and --status"},
         {{"stray"}, "unexpected argument 'stray' (try --help)"},
+        {{"--keepalive", "5s"}, "--keepalive wants seconds from 0 to 3600, got \"5s\""},
+        {{"--keepalive=-1"}, "--keepalive wants seconds from 0 to 3600, got \"-1\""},
+        {{"--keepalive="}, "--keepalive wants seconds from 0 to 3600, got \"\""},
     };
     for (const auto& c : cases) {
         Options o;
@@ -227,6 +237,35 @@ TEST_F(GsmmuxdLinks, LinkDirectoryIsMadeOrRefusedInWords)
     // Not writable even for root.
     EXPECT_FALSE(gsmmuxd::PrepareLinkDir("/proc/self", &error));
     EXPECT_EQ(error.rfind("link directory /proc/self cannot be written", 0), 0u) << error;
+}
+
+TEST_F(GsmmuxdLinks, OneDaemonPerLinkDirectoryByItsLockedPidFile)
+{
+    std::string error;
+    const std::string pidFile = dir_ + "/gsmmuxd.pid";
+    // A pid file left by a daemon that was killed holds no lock.
+    std::ofstream(pidFile) << "999999\n";
+    std::unique_ptr<gsmmuxd::DirLock> first = gsmmuxd::DirLock::Take(dir_, &error);
+    ASSERT_TRUE(first) << error;
+    std::ifstream in(pidFile);
+    const std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(written, std::to_string(getpid()) + "\n");
+
+    // flock belongs to the open file: a second taker in this process is
+    // refused as one in another process would be.
+    EXPECT_FALSE(gsmmuxd::DirLock::Take(dir_, &error));
+    EXPECT_EQ(error, "--link-dir " + dir_ + " is in use by another gsmmuxd (pid " +
+                         std::to_string(getpid()) +
+                         "); stop it first or choose another --link-dir");
+
+    first.reset();
+    EXPECT_FALSE(fs::exists(pidFile)) << "the pid file goes with the daemon";
+    EXPECT_TRUE(gsmmuxd::DirLock::Take(dir_, &error)) << error;
+
+    // A planted symlink is not followed.
+    fs::create_symlink(dir_ + "/elsewhere", pidFile);
+    EXPECT_FALSE(gsmmuxd::DirLock::Take(dir_, &error));
+    EXPECT_FALSE(fs::exists(dir_ + "/elsewhere"));
 }
 
 TEST_F(GsmmuxdLinks, LinkPointsToARawSlaveAndGoesAwayWithIt)

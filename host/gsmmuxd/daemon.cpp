@@ -217,7 +217,10 @@ std::string Daemon::StatusLine(const Port& p) const
              "%s DLCI %d %s to-port %llu to-client %llu dropped %llu rx-buffer %lu flow %s "
              "V.24 (%s)",
              LinkNameFor(p.name).c_str(), p.dlci,
-             !p.refused.empty() ? "refused" : v.connected ? "connected" : "disconnected",
+             muxDown_               ? "down"
+             : !p.refused.empty()   ? "refused"
+             : v.connected          ? "connected"
+                                    : "disconnected",
              (unsigned long long)(p.bridge ? p.bridge->OctetsToPort() : 0),
              (unsigned long long)(p.bridge ? p.bridge->OctetsToClient() : 0),
              (unsigned long long)(p.bridge ? p.bridge->OctetsDropped() : 0),

@@ -17,6 +17,7 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -116,6 +117,9 @@ private:
     std::thread supervisor_;
     std::string fatal_;  // the supervisor gave up: the daemon ends with this
     bool stop_ = false;
+    // The multiplexer is down (tty gone, or a restart due): the status
+    // lines say so rather than what the frames last showed.
+    std::atomic<bool> muxDown_{false};
     // Only the supervisor's from here on.
     bool lineDown_ = false;
     uint64_t nextLineTryMs_ = 0;

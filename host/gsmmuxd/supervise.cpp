@@ -82,6 +82,7 @@ void Daemon::WatchLine(uint64_t now)
         LeaveMuxInitLock();
         line_.reset();
         lineDown_ = true;
+        muxDown_ = true;
         nextLineTryMs_ = now + kLineRetryMs;
         return;
     }
@@ -142,6 +143,7 @@ void Daemon::ScheduleRestart(const std::string& reason, uint64_t now)
 {
     if (!restartReason_.empty()) return;
     restartReason_ = reason;
+    muxDown_ = true;
     nextRestartMs_ = now + restartDelayMs_;
 }
 
@@ -162,6 +164,7 @@ void Daemon::Restart(uint64_t now)
             }
         }
         restartReason_.clear();
+        muxDown_ = false;
         restartDelayMs_ = 0;
         keepAliveMisses_ = 0;
         seenCloseDowns_ = monitor_->CloseDowns();
