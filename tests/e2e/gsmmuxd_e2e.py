@@ -365,11 +365,13 @@ def stderr_line(run, pattern, seconds, what):
 
 
 def log_lines(run, pattern):
+    """The lines of the driver's log (UTF-16LE text) that match `pattern`."""
     log = os.path.join(run.root, "MuxLog.txt")
     if not os.path.exists(log):
-        return []
-    with open(log, errors="replace") as f:
-        return [l for l in f if re.search(pattern, l)]
+        fail("no driver log at %s" % log)
+    with open(log, "rb") as f:
+        text = f.read().decode("utf-16-le", errors="replace")
+    return [l + "\n" for l in text.splitlines() if re.search(pattern, l)]
 
 
 # The tty says so either by a hang-up on poll or by EIO on the next read,
@@ -406,6 +408,8 @@ def case_ttygone(run):
     failures = log_lines(run, r"WaitCommEvent err")
     if len(failures) > 4:
         fail("%d WaitCommEvent lines in the log:\n%s" % (len(failures), "".join(failures[:8])))
+    print("noticed %.2f s after the tty went away; the log's WaitCommEvent lines:\n%s"
+          % (noticed - gone, "".join(failures)))
 
 
 def answers_at(run, n, seconds):
