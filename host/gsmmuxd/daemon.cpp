@@ -62,7 +62,7 @@ int Daemon::Start()
     }
     size_t opened = 0;
     for (Port& port : ports_) {
-        if (OpenPort(&port)) ++opened;
+        if (OpenPort(&port, &error_)) ++opened;
         if (!error_.empty()) return kExitFailure;  // the bridge, not the module
     }
     // The ports the module refused wait for their next try; without any
@@ -81,13 +81,15 @@ int Daemon::Start()
     return kExitOk;
 }
 
-bool Daemon::OpenPort(Port* port)
+bool Daemon::OpenPort(Port* port, std::string* bridgeError)
 {
     const HANDLE handle =
         CreateFileW(reinterpret_cast<LPCWSTR>(plat::FromUtf8(port->name).c_str()),
                     GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (handle == INVALID_HANDLE_VALUE) {
-        port->refused = WhyRefused(*port);
+        std::string why = WhyRefused(*port);
+        std::lock_guard<std::mutex> g(mutex_);
+        port->refused = std::move(why);
         port->retryDelayMs = port->retryDelayMs ? std::min(port->retryDelayMs * 2, kMaxPortRetryMs)
                                                 : kFirstPortRetryMs;
         port->nextTryMs = plat::NowMs() + port->retryDelayMs;
@@ -95,15 +97,13 @@ bool Daemon::OpenPort(Port* port)
     }
     std::unique_ptr<Bridge> bridge(
         new Bridge(LinkNameFor(port->name), handle, port->link->Master()));
-    std::string error;
-    const bool started = bridge->Start(&error);
+    const bool started = bridge->Start(bridgeError);
     std::lock_guard<std::mutex> g(mutex_);
     // Shutdown cleans up a half-made port too.
     port->handle = handle;
     port->bridge = std::move(bridge);
     port->refused.clear();
     port->retryDelayMs = 0;
-    if (!started) error_ = error;
     return started;
 }
 

@@ -81,8 +81,9 @@ private:
     };
     int Fail(int status, const std::string& why);
     // Opens the instance's port and starts its bridge; false with
-    // port->refused saying why.
-    bool OpenPort(Port* port);
+    // port->refused saying why the port cannot be had, or with
+    // `bridgeError` when the bridge cannot start.
+    bool OpenPort(Port* port, std::string* bridgeError);
     std::string WhyRefused(const Port& port) const;
     std::string CheckHealth() const;
     // Why the driver's ports cannot be had, as the line shows it; empty when

@@ -195,9 +195,12 @@ void Daemon::RetryRefusedPorts(uint64_t now)
             p.nextTryMs = now + kMaxPortRetryMs;
             continue;
         }
-        if (OpenPort(&p)) {
+        std::string bridgeError;
+        if (OpenPort(&p, &bridgeError)) {
             Say("%s is open now", p.name.c_str());
-        } else if (p.bridge == nullptr) {
+        } else if (!bridgeError.empty()) {
+            Say("%s; the port moves no data", bridgeError.c_str());
+        } else {
             Say("%s: cannot be opened: %s; trying again in %llu s", p.name.c_str(),
                 p.refused.c_str(), (unsigned long long)(p.retryDelayMs / 1000));
         }
