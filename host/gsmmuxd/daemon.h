@@ -95,7 +95,7 @@ private:
     // supervise.cpp, on the supervising thread.
     void Supervise();
     void SuperviseOnce(uint64_t now);
-    void WatchLine(uint64_t now);
+    bool WatchLine(uint64_t now);
     void WatchModule(uint64_t now);
     bool KeepAlive();
     void Restart(uint64_t now);

@@ -53,8 +53,7 @@ void Daemon::Supervise()
 
 void Daemon::SuperviseOnce(uint64_t now)
 {
-    WatchLine(now);
-    if (lineDown_) return;
+    if (!WatchLine(now)) return;
     if (line_) line_->Trim();
     WatchModule(now);
     if (!restartReason_.empty() && now >= nextRestartMs_) Restart(now);
@@ -63,16 +62,17 @@ void Daemon::SuperviseOnce(uint64_t now)
 
 // A tty that went away ends the daemon, or, with --wait-for-tty, takes the
 // multiplexer down and the port under it, until the tty can be opened again.
-void Daemon::WatchLine(uint64_t now)
+// True while the line is there.
+bool Daemon::WatchLine(uint64_t now)
 {
     if (!lineDown_) {
         const std::string failure = line_ ? line_->Failure() : std::string();
-        if (failure.empty()) return;
+        if (failure.empty()) return true;
         if (!o_.waitForTty) {
             Say("%s; ending", failure.c_str());
             std::lock_guard<std::mutex> g(mutex_);
             fatal_ = failure;
-            return;
+            return false;
         }
         Say("%s; waiting for %s to come back", failure.c_str(), o_.portTty.c_str());
         line_->ModuleLost();  // nobody is there to answer the DISCs
@@ -84,18 +84,20 @@ void Daemon::WatchLine(uint64_t now)
         lineDown_ = true;
         muxDown_ = true;
         nextLineTryMs_ = now + kLineRetryMs;
-        return;
+        return false;
     }
-    if (now < nextLineTryMs_) return;
+    if (now < nextLineTryMs_) return false;
     std::string error;
     line_ = Line::Open(o_, &error);
     if (!line_) {
         nextLineTryMs_ = now + kLineRetryMs;
-        return;
+        return false;
     }
     lineDown_ = false;
     restartDelayMs_ = 0;
+    restartReason_.clear();  // whatever was due before, the line starts afresh
     ScheduleRestart(o_.portTty + " is back", now);
+    return true;
 }
 
 // The module's own word (CLD, DISC on DLCI 0), and the keep-alive for a

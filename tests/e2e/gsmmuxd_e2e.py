@@ -492,9 +492,10 @@ def case_restart(run):
 
 def case_refused(run):
     """The module refuses DLCI 3 (DM to its SABM): MUX1 and MUX2 work, MUX3
-    is reported in words and the daemon keeps running."""
+    is reported in words and the daemon keeps running. A module that takes
+    DLCI 3 (a new one, after a restart) gets it on the same link."""
     host, _ = run.tty_pair("dmDlcis=0x8")
-    p = run.gsmmuxd("--port", "COM9:=" + host, "--lines", "none")
+    p = run.gsmmuxd("--port", "COM9:=" + host, "--lines", "none", "--keepalive", "2")
     stderr_line(run, r"MUX3: is .*, but cannot be opened: the module answered SABM on DLCI 3 "
                 r"with DM \(it refuses the DLCI\); trying again in \d+ s", STARTUP_S,
                 "MUX3 reported as refused")
@@ -502,6 +503,15 @@ def case_refused(run):
     answers_at(run, 2, EXCHANGE_S)
     if p.poll() is not None:
         fail("gsmmuxd ended:\n" + run.errors("gsmmuxd"))
+    before = slaves(run)
+    module = [q for q in run.procs if q.args[0].endswith("muxsim")][-1]
+    module.kill()
+    module.wait()
+    run.serve()
+    stderr_line(run, r"MUX3: is open now", 40, "MUX3 opened after the restart")
+    answers_at(run, 3, EXCHANGE_S)
+    if slaves(run) != before:
+        fail("links changed: %s, were %s" % (slaves(run), before))
     terminate(run, p)
 
 
