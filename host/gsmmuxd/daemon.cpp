@@ -159,7 +159,7 @@ int Daemon::WaitForEnd(const sigset_t& signals)
         {
             std::lock_guard<std::mutex> g(mutex_);
             for (Port& p : ports_) {
-                if (p.bridge) p.bridge->Nudge();
+                if (p.bridge && !muxDown_) p.bridge->Nudge();
             }
             failure = fatal_;
         }
@@ -210,7 +210,8 @@ std::string Daemon::StatusLine(const Port& p) const
 {
     DWORD errors = 0;
     COMSTAT stat = {};
-    if (p.handle != INVALID_HANDLE_VALUE) ClearCommError(p.handle, &errors, &stat);
+    // No call on a port whose channel is being taken down or set up again.
+    if (p.handle != INVALID_HANDLE_VALUE && !muxDown_) ClearCommError(p.handle, &errors, &stat);
     const DlciView v = monitor_->View(p.dlci);
     char line[512];
     snprintf(line, sizeof line,

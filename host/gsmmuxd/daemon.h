@@ -119,7 +119,8 @@ private:
     std::string fatal_;  // the supervisor gave up: the daemon ends with this
     bool stop_ = false;
     // The multiplexer is down (tty gone, or a restart due): the status
-    // lines say so rather than what the frames last showed.
+    // lines say so rather than what the frames last showed, and the main
+    // thread makes no call on the ports. Set under mutex_.
     std::atomic<bool> muxDown_{false};
     // Only the supervisor's from here on.
     bool lineDown_ = false;

@@ -76,13 +76,16 @@ bool Daemon::WatchLine(uint64_t now)
         }
         Say("%s; waiting for %s to come back", failure.c_str(), o_.portTty.c_str());
         line_->ModuleLost();  // nobody is there to answer the DISCs
+        {
+            std::lock_guard<std::mutex> g(mutex_);
+            muxDown_ = true;
+        }
         EnterMuxInitLock();
         g_dispatcher.Stop();
         g_dispatcher.ClosePort();
         LeaveMuxInitLock();
         line_.reset();
         lineDown_ = true;
-        muxDown_ = true;
         nextLineTryMs_ = now + kLineRetryMs;
         return false;
     }
@@ -145,6 +148,9 @@ void Daemon::ScheduleRestart(const std::string& reason, uint64_t now)
 {
     if (!restartReason_.empty()) return;
     restartReason_ = reason;
+    // Under the lock: the main thread's calls on the ports (status, nudges)
+    // are over before the channels are taken down and set up again.
+    std::lock_guard<std::mutex> g(mutex_);
     muxDown_ = true;
     nextRestartMs_ = now + restartDelayMs_;
 }
