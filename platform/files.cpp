@@ -24,6 +24,7 @@ DWORD ErrorFromErrno(int e)
     case ENOENT: return ERROR_FILE_NOT_FOUND;
     case ENOTDIR: return ERROR_PATH_NOT_FOUND;
     case EEXIST: return ERROR_FILE_EXISTS;
+    case ELOOP:  // a symlink where a file was to be opened, see CreateFileW
     case EACCES:
     case EPERM:
     case EISDIR:
@@ -386,7 +387,13 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     case GENERIC_WRITE: flags = O_WRONLY; break;
     default: flags = O_RDONLY; break;
     }
-    flags |= O_CLOEXEC;
+    // The device's files are plain files under the device root, which may
+    // be a directory others can write (the current directory by default):
+    // a symlink planted under a file's name would have the driver append
+    // its log, or truncate a crash log, wherever the link points, with the
+    // rights of whoever runs it. A link is never followed, and a new file
+    // is readable by its owner alone.
+    flags |= O_CLOEXEC | O_NOFOLLOW;
     switch (dwCreationDisposition) {
     case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
     case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
@@ -406,8 +413,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     FileState& s = Files();
     std::lock_guard<std::mutex> g(s.mutex);
     struct stat st;
-    bool existed = ::stat(path.c_str(), &st) == 0;
-    if (existed && S_ISDIR(st.st_mode)) {
+    bool existed = ::lstat(path.c_str(), &st) == 0;
+    if (existed && (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode))) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
@@ -420,7 +427,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
         SetLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
-    int fd = ::open(path.c_str(), flags, 0666);
+    int fd = ::open(path.c_str(), flags, 0600);
     if (fd < 0) {
         int e = errno;
         if (e == ENOENT && !ParentExists(path))
