@@ -43,6 +43,7 @@ struct FileState {
     std::mutex mutex;
     std::string deviceRoot = ".";
     std::vector<FileObject*> open;  // for share-mode checks
+    std::map<std::string, uint64_t> sizeLimits;  // host path -> octets
     std::map<std::u16string, DeviceFactory> devices;  // upper-case names
 };
 
@@ -54,9 +55,10 @@ FileState& Files()
 
 class FileObject : public Object {
 public:
-    FileObject(int fd, DWORD access, DWORD share, dev_t dev, ino_t ino, std::string path)
+    FileObject(int fd, DWORD access, DWORD share, dev_t dev, ino_t ino, std::string path,
+               uint64_t sizeLimit)
         : Object(ObjectKind::File), fd_(fd), access_(access), share_(share), dev_(dev), ino_(ino),
-          path_(std::move(path))
+          path_(std::move(path)), sizeLimit_(sizeLimit)
     {
     }
     ~FileObject() override
@@ -100,6 +102,11 @@ public:
     {
         if (!(access_ & GENERIC_WRITE)) {
             SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        if (sizeLimit_ != 0 && !MakeRoom(toWrite)) {
+            *written = 0;
+            SetLastError(ERROR_GEN_FAILURE);
             return FALSE;
         }
         DWORD total = 0;
@@ -161,6 +168,32 @@ public:
     std::string Describe() const override { return "file '" + path_ + "'"; }
 
 private:
+    // A file with a size limit (a log that would grow for as long as the
+    // host runs) starts afresh when a write would take it past the limit:
+    // the full one is kept beside it as NAME.1, replacing the one before,
+    // so that at most twice the limit is on disk and the newest lines are
+    // always there. False when no fresh file could be made.
+    bool MakeRoom(DWORD toWrite)
+    {
+        std::lock_guard<std::mutex> g(rotateMutex_);
+        const off_t at = ::lseek(fd_, 0, SEEK_CUR);
+        if (at <= 0 || uint64_t(at) + toWrite <= sizeLimit_) return true;
+        const std::string kept = path_ + ".1";
+        if (::rename(path_.c_str(), kept.c_str()) != 0) return false;
+        const int flags = (access_ & GENERIC_READ) ? O_RDWR : O_WRONLY;
+        const int fresh = ::open(path_.c_str(), flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        struct stat st;
+        if (fresh < 0 || ::fstat(fresh, &st) != 0 || ::dup2(fresh, fd_) < 0) {
+            if (fresh >= 0) ::close(fresh);
+            return false;
+        }
+        ::close(fresh);
+        std::lock_guard<std::mutex> files(Files().mutex);
+        dev_ = st.st_dev;
+        ino_ = st.st_ino;
+        return true;
+    }
+
     void Unregister()
     {
         FileState& s = Files();
@@ -176,9 +209,11 @@ private:
     int fd_;
     const DWORD access_;
     const DWORD share_;
-    const dev_t dev_;
-    const ino_t ino_;
+    dev_t dev_;  // change when the file starts afresh (MakeRoom)
+    ino_t ino_;
     const std::string path_;
+    const uint64_t sizeLimit_;  // 0: none
+    std::mutex rotateMutex_;
 };
 
 // Windows sharing: a new open must be allowed by the share mode of every
@@ -252,6 +287,17 @@ void SetDeviceRoot(const std::string& dir)
     FileState& s = Files();
     std::lock_guard<std::mutex> g(s.mutex);
     s.deviceRoot = dir.empty() ? std::string(".") : dir;
+}
+
+void SetFileSizeLimit(const std::u16string& devicePath, uint64_t octets)
+{
+    const std::string path = HostPathFor(devicePath);
+    FileState& s = Files();
+    std::lock_guard<std::mutex> g(s.mutex);
+    if (octets == 0)
+        s.sizeLimits.erase(path);
+    else
+        s.sizeLimits[path] = octets;
 }
 
 std::string DeviceRoot()
@@ -441,7 +487,9 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
         ::close(fd);
         return INVALID_HANDLE_VALUE;
     }
-    auto* f = new FileObject(fd, dwDesiredAccess, dwShareMode, st.st_dev, st.st_ino, path);
+    auto limit = s.sizeLimits.find(path);
+    auto* f = new FileObject(fd, dwDesiredAccess, dwShareMode, st.st_dev, st.st_ino, path,
+                             limit == s.sizeLimits.end() ? 0 : limit->second);
     s.open.push_back(f);
     bool reportExisting = existed && (dwCreationDisposition == OPEN_ALWAYS ||
                                       dwCreationDisposition == CREATE_ALWAYS);

@@ -1,5 +1,6 @@
 #include "daemon.h"
 
+#include "diag/log.h"
 #include "dispatcher/dispatcher.h"
 #include "host/muxsim/trace.h"
 #include "platform/host.h"
@@ -38,16 +39,21 @@ int Daemon::Start()
         // Before any instance starts: the driver opens its log at its first line.
         plat::SetDeviceRoot(o_.root);
     }
+    // The kernel debug output (the driver's version at every instance, the
+    // crash watcher's note) is for a debugger on the phone, not for the
+    // daemon's user.
+    plat::SetDebugSink([](const std::u16string&) {});
+    // The log costs a line per frame: on only when asked for, and bounded.
+    if (o_.log) g_logSwitch = 1;
+    plat::SetFileSizeLimit(u"\\MuxLog.txt", kLogSizeLimit);
     if (!LoadConfiguration(o_.regFile, &error_)) return kExitBadInput;
     line_ = Line::Open(o_, &error_);
     if (!line_) return kExitBadInput;
     monitor_.reset(new Monitor(o_.trace, o_.pcap));
     if (!monitor_->Start(&error_)) return kExitBadInput;
-    if (!ActivateInstances(&instances_, &error_)) {
-        const std::string why = WhyNoMultiplexer();
-        if (!why.empty()) error_ += ": " + why;
-        return kExitFailure;
-    }
+    // An instance that is not activated is a matter of the configuration:
+    // the multiplexer starts only when a port is first opened.
+    if (!ActivateInstances(&instances_, &error_)) return kExitFailure;
     for (const Instance& instance : instances_) {
         if (!OpenPort(instance)) return kExitFailure;
     }

@@ -24,6 +24,10 @@ const int kExitOk = 0;
 const int kExitFailure = 1;   // something failed while running
 const int kExitBadInput = 2;  // options, tty, files or directories that cannot be used
 
+// The driver's log: beyond this it starts afresh, the full one kept as
+// MuxLog.txt.1.
+const uint64_t kLogSizeLimit = uint64_t(8) << 20;
+
 class Daemon {
 public:
     explicit Daemon(const Options& options) : o_(options) {}

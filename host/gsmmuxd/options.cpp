@@ -1,6 +1,9 @@
 #include "options.h"
 
 #include <getopt.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include <vector>
 
@@ -8,7 +11,7 @@ namespace gsmmuxd {
 
 namespace {
 
-enum OptionId { kReg = 1000, kPort, kLines, kLinkDir, kRoot, kTrace, kPcap, kStatus, kVersion, kHelp };
+enum OptionId { kReg = 1000, kPort, kLines, kLinkDir, kRoot, kTrace, kPcap, kStatus, kLog, kVersion, kHelp };
 
 const option kLongOptions[] = {
     {"reg", required_argument, nullptr, kReg},
@@ -19,6 +22,7 @@ const option kLongOptions[] = {
     {"trace", no_argument, nullptr, kTrace},
     {"pcap", required_argument, nullptr, kPcap},
     {"status", no_argument, nullptr, kStatus},
+    {"log", no_argument, nullptr, kLog},
     {"version", no_argument, nullptr, kVersion},
     {"help", no_argument, nullptr, kHelp},
     {nullptr, 0, nullptr, 0},
@@ -38,6 +42,14 @@ bool ParsePort(const std::string& v, Options* out, std::string* error)
 }
 
 }  // namespace
+
+std::string DefaultLinkDir()
+{
+    if (geteuid() == 0) return "/run/gsmmux";
+    const char* runtime = getenv("XDG_RUNTIME_DIR");
+    if (runtime == nullptr || runtime[0] != '/') return std::string();
+    return std::string(runtime) + "/gsmmux";
+}
 
 Parsed ParseOptions(int argc, char* const* argv, Options* out, std::string* error)
 {
@@ -97,6 +109,7 @@ Parsed ParseOptions(int argc, char* const* argv, Options* out, std::string* erro
             out->pcap = value;
             break;
         case kStatus: out->status = true; break;
+        case kLog: out->log = true; break;
         case 'V':
         case kVersion: return Parsed::Version;
         case 'h':
@@ -132,10 +145,14 @@ std::string HelpText()
            "  --lines none|sim     the module's control lines: none for a modem without\n"
            "                       the phone's GPIO wiring, sim for the simulated module's\n"
            "                       (default: sim)\n"
-           "  --link-dir DIR       where the MUXn symlinks go (default: /tmp/gsmmux)\n"
+           "  --link-dir DIR       where the MUXn symlinks go; a directory no other user\n"
+           "                       can write (default: $XDG_RUNTIME_DIR/gsmmux, or\n"
+           "                       /run/gsmmux for root)\n"
            "  --root DIR           where the driver keeps its files, its log MuxLog.txt\n"
            "                       and a crashed module's ATARsp.txt (made if missing;\n"
            "                       default: the current directory)\n"
+           "  --log                write the driver's log MuxLog.txt for this run (kept\n"
+           "                       under 8 MiB, the previous 8 MiB in MuxLog.txt.1)\n"
            "  --trace              trace the line on standard output\n"
            "  --pcap FILE|-        write a capture of the frames (- for standard output)\n"
            "  --status             print a line per channel on every change\n"
