@@ -136,8 +136,6 @@ Outcome Run(const Options& o, const muxsim::Scenario& scenario)
     return r;
 }
 
-}  // namespace
-
 // Exit statuses, as gsmmuxd's.
 const int kExitOk = 0;
 const int kExitFailure = 1;   // something failed while running
