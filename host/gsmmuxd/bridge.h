@@ -67,6 +67,7 @@ private:
     void HeldToClient();
     size_t TryWrite(const char* data, size_t count);
     bool WaitWake(int timeoutMs);
+    void Name(const char* what) const;  // of the calling thread
     void Fail(const std::string& why);
 
     const std::string name_;
