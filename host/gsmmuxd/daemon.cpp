@@ -90,6 +90,12 @@ std::string Daemon::WhyNoMultiplexer() const
 {
     const std::string module =
         o_.portTty.empty() ? "the simulated module" : "the module on " + o_.portTty;
+    // Before AT+CMUX the driver resets the module through its lines and
+    // waits for GSM_RF_OK: nothing on the line means it went no further.
+    if (monitor_->OctetsToModule() == 0)
+        return "the driver sent nothing to " + module +
+               ": its start-up ended before AT+CMUX (the module's reset did not end with "
+               "GSM_RF_OK high; --log writes the driver's account to MuxLog.txt)";
     if (monitor_->OctetsFromModule() == 0)
         return module + " does not answer: nothing came back to AT+CMUX";
     if (!monitor_->View(0).connected)

@@ -47,6 +47,8 @@ public:
     DlciView View(int dlci) const;
     // Octets the line has brought from the module so far.
     uint64_t OctetsFromModule() const { return fromModule_; }
+    // Octets the driver has sent on the line so far.
+    uint64_t OctetsToModule() const { return toModule_; }
 
 private:
     struct Chunk {
@@ -68,6 +70,7 @@ private:
     std::condition_variable wake_;
     std::deque<Chunk> queue_;
     std::atomic<uint64_t> fromModule_{0};
+    std::atomic<uint64_t> toModule_{0};
     bool running_ = false;
     bool stop_ = false;
     std::map<int, DlciView> dlcis_;
