@@ -48,7 +48,7 @@ public:
     // Octets the line has brought from the module so far.
     uint64_t OctetsFromModule() const { return fromModule_; }
     // Octets the driver has sent on the line so far.
-    uint64_t OctetsToModule() const { return toModule_; }
+    uint64_t OctetsToModule() const { return octetsToModule_; }
 
 private:
     struct Chunk {
@@ -70,7 +70,7 @@ private:
     std::condition_variable wake_;
     std::deque<Chunk> queue_;
     std::atomic<uint64_t> fromModule_{0};
-    std::atomic<uint64_t> toModule_{0};
+    std::atomic<uint64_t> octetsToModule_{0};
     bool running_ = false;
     bool stop_ = false;
     std::map<int, DlciView> dlcis_;
