@@ -3,6 +3,7 @@
 // a marker arrives, bounded by the response time-out thread.
 #include "platform/platform.h"
 #include "dispatcher/dispatcher.h"
+#include "diag/log.h"
 
 #define AT_RESPONSE_TIMEOUT_MS 3000
 
@@ -22,6 +23,78 @@ static BOOL ContainsMarker(const BYTE* buf, DWORD length, const char* marker)
 DWORD FormatCmuxCommand(BYTE* buf, int portSpeed)
 {
     return (DWORD)sprintf((char*)buf, "AT+CMUX=0,0,%d\r\n", portSpeed);
+}
+
+// The phone's module takes the phone's command; a module on another board
+// (a USB modem driven from a host) may want other parameters, a frame size
+// N1 of 127 for the driver's longest frames above all, or no port speed
+// at all. Its configuration gives the command under the driver's private
+// key, without the line end, and the port speed after the switch.
+#define CMUX_KEY TEXT("Software\\Ovadrel")
+#define CMUX_COMMAND_VALUE TEXT("CmuxCommand")
+#define CMUX_BAUD_VALUE TEXT("CmuxBaudRate")
+
+static BOOL OpenCmuxKey(HKEY* key)
+{
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, CMUX_KEY, 0, 0, key) == ERROR_SUCCESS;
+}
+
+static DWORD UnusableCmuxCommand()
+{
+    MuxLog(TEXT("MUX: CDispatcher::Init() -> CmuxCommand unusable, default used ; Time=%d\r\n"),
+           (int)GetTickCount());
+    return 0;
+}
+
+DWORD ReadCmuxCommand(BYTE* buf, DWORD size)
+{
+    HKEY key = NULL;
+    if (size < 3 || !OpenCmuxKey(&key)) {
+        return 0;
+    }
+    WCHAR text[CMUX_COMMAND_MAX_CHARS + 2];
+    memset(text, 0, sizeof(text));
+    DWORD type = 0;
+    DWORD bytes = sizeof(text) - sizeof(WCHAR);
+    LONG rc = RegQueryValueExW(key, CMUX_COMMAND_VALUE, NULL, &type, (LPBYTE)text, &bytes);
+    RegCloseKey(key);
+    if (rc == ERROR_MORE_DATA) {
+        return UnusableCmuxCommand();
+    }
+    if (rc != ERROR_SUCCESS) {
+        return 0;
+    }
+    // Printable ASCII only, and room left for CR LF and a terminator.
+    DWORD length = 0;
+    while (text[length] != 0) {
+        if (type != REG_SZ || text[length] < 0x20 || text[length] > 0x7E ||
+            length + 3 > size || length >= CMUX_COMMAND_MAX_CHARS) {
+            return UnusableCmuxCommand();
+        }
+        buf[length] = (BYTE)text[length];
+        length++;
+    }
+    if (length == 0) {
+        return 0;
+    }
+    buf[length++] = '\r';
+    buf[length++] = '\n';
+    buf[length] = 0;
+    return length;
+}
+
+DWORD ReadCmuxBaudRate(DWORD standard)
+{
+    HKEY key = NULL;
+    if (!OpenCmuxKey(&key)) {
+        return standard;
+    }
+    DWORD value = 0;
+    DWORD type = 0;
+    DWORD bytes = sizeof(value);
+    LONG rc = RegQueryValueExW(key, CMUX_BAUD_VALUE, NULL, &type, (LPBYTE)&value, &bytes);
+    RegCloseKey(key);
+    return (rc == ERROR_SUCCESS && type == REG_DWORD && value != 0) ? value : standard;
 }
 
 BOOL CDispatcher::ExchangeAT(const BYTE* command, DWORD length, const char* marker, BYTE* buf,

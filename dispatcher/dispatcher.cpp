@@ -229,7 +229,10 @@ static void SwitchToMultiplexer(CDispatcher* d)
 {
     BYTE command[HANDSHAKE_BUF_SIZE];
     memset(command, 0, sizeof(command));
-    DWORD length = FormatCmuxCommand(command, CMUX_PORT_SPEED);
+    DWORD length = ReadCmuxCommand(command, sizeof(command));
+    if (length == 0) {
+        length = FormatCmuxCommand(command, CMUX_PORT_SPEED);
+    }
     BYTE answer[HANDSHAKE_BUF_SIZE];
     if (d->ExchangeAT(command, length, "OK", answer, sizeof(answer))) {
         MuxLog(TEXT("MUX: CDispatcher::Init() -> GSM0710 Initialization OK ; Time=%d\r\n"),
@@ -241,12 +244,13 @@ static void SwitchToMultiplexer(CDispatcher* d)
     PulseEvent(d->hTimeOutCancel);
 }
 
-// 460800 bit/s; what arrives meanwhile (the rest of the answer) is discarded.
+// 460800 bit/s, or the configured speed; what arrives meanwhile (the rest
+// of the answer) is discarded.
 static void RaiseSpeedAndDrain()
 {
     BYTE drain[DRAIN_READ_SIZE];
     DWORD count = 0;
-    SetBaudRate(UART_BAUD_MUX);
+    SetBaudRate(ReadCmuxBaudRate(UART_BAUD_MUX));
     Sleep(DRAIN_PAUSE_MS);
     ReadFile(hUART, drain, DRAIN_READ_SIZE, &count, NULL);
     Sleep(SETTLE_PAUSE_MS);

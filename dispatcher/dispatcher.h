@@ -202,6 +202,16 @@ private:
 // least 20 octets); returns its length.
 DWORD FormatCmuxCommand(BYTE* buf, int portSpeed);
 
+// The configured AT+CMUX command ("Software\Ovadrel", "CmuxCommand", at most
+// CMUX_COMMAND_MAX_CHARS printable characters) with CR LF into `buf` of
+// `size` octets; returns its length, or 0 when none is configured or it is
+// unusable (then the phone's command applies).
+#define CMUX_COMMAND_MAX_CHARS 120
+DWORD ReadCmuxCommand(BYTE* buf, DWORD size);
+// The configured port speed after the switch ("CmuxBaudRate"), or
+// `standard` when none is configured.
+DWORD ReadCmuxBaudRate(DWORD standard);
+
 // The one dispatcher of the process.
 extern CDispatcher g_dispatcher;
 

@@ -24,6 +24,7 @@ DWORD ErrorFromErrno(int e)
     case ENOENT: return ERROR_FILE_NOT_FOUND;
     case ENOTDIR: return ERROR_PATH_NOT_FOUND;
     case EEXIST: return ERROR_FILE_EXISTS;
+    case ELOOP:  // a symlink where a file was to be opened, see CreateFileW
     case EACCES:
     case EPERM:
     case EISDIR:
@@ -42,6 +43,7 @@ struct FileState {
     std::mutex mutex;
     std::string deviceRoot = ".";
     std::vector<FileObject*> open;  // for share-mode checks
+    std::map<std::string, uint64_t> sizeLimits;  // host path -> octets
     std::map<std::u16string, DeviceFactory> devices;  // upper-case names
 };
 
@@ -53,9 +55,10 @@ FileState& Files()
 
 class FileObject : public Object {
 public:
-    FileObject(int fd, DWORD access, DWORD share, dev_t dev, ino_t ino, std::string path)
+    FileObject(int fd, DWORD access, DWORD share, dev_t dev, ino_t ino, std::string path,
+               uint64_t sizeLimit)
         : Object(ObjectKind::File), fd_(fd), access_(access), share_(share), dev_(dev), ino_(ino),
-          path_(std::move(path))
+          path_(std::move(path)), sizeLimit_(sizeLimit)
     {
     }
     ~FileObject() override
@@ -99,6 +102,11 @@ public:
     {
         if (!(access_ & GENERIC_WRITE)) {
             SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        if (sizeLimit_ != 0 && !MakeRoom(toWrite)) {
+            *written = 0;
+            SetLastError(ERROR_GEN_FAILURE);
             return FALSE;
         }
         DWORD total = 0;
@@ -160,6 +168,32 @@ public:
     std::string Describe() const override { return "file '" + path_ + "'"; }
 
 private:
+    // A file with a size limit (a log that would grow for as long as the
+    // host runs) starts afresh when a write would take it past the limit:
+    // the full one is kept beside it as NAME.1, replacing the one before,
+    // so that at most twice the limit is on disk and the newest lines are
+    // always there. False when no fresh file could be made.
+    bool MakeRoom(DWORD toWrite)
+    {
+        std::lock_guard<std::mutex> g(rotateMutex_);
+        const off_t at = ::lseek(fd_, 0, SEEK_CUR);
+        if (at <= 0 || uint64_t(at) + toWrite <= sizeLimit_) return true;
+        const std::string kept = path_ + ".1";
+        if (::rename(path_.c_str(), kept.c_str()) != 0) return false;
+        const int flags = (access_ & GENERIC_READ) ? O_RDWR : O_WRONLY;
+        const int fresh = ::open(path_.c_str(), flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        struct stat st;
+        if (fresh < 0 || ::fstat(fresh, &st) != 0 || ::dup2(fresh, fd_) < 0) {
+            if (fresh >= 0) ::close(fresh);
+            return false;
+        }
+        ::close(fresh);
+        std::lock_guard<std::mutex> files(Files().mutex);
+        dev_ = st.st_dev;
+        ino_ = st.st_ino;
+        return true;
+    }
+
     void Unregister()
     {
         FileState& s = Files();
@@ -175,9 +209,11 @@ private:
     int fd_;
     const DWORD access_;
     const DWORD share_;
-    const dev_t dev_;
-    const ino_t ino_;
+    dev_t dev_;  // change when the file starts afresh (MakeRoom)
+    ino_t ino_;
     const std::string path_;
+    const uint64_t sizeLimit_;  // 0: none
+    std::mutex rotateMutex_;
 };
 
 // Windows sharing: a new open must be allowed by the share mode of every
@@ -251,6 +287,17 @@ void SetDeviceRoot(const std::string& dir)
     FileState& s = Files();
     std::lock_guard<std::mutex> g(s.mutex);
     s.deviceRoot = dir.empty() ? std::string(".") : dir;
+}
+
+void SetFileSizeLimit(const std::u16string& devicePath, uint64_t octets)
+{
+    const std::string path = HostPathFor(devicePath);
+    FileState& s = Files();
+    std::lock_guard<std::mutex> g(s.mutex);
+    if (octets == 0)
+        s.sizeLimits.erase(path);
+    else
+        s.sizeLimits[path] = octets;
 }
 
 std::string DeviceRoot()
@@ -386,7 +433,13 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     case GENERIC_WRITE: flags = O_WRONLY; break;
     default: flags = O_RDONLY; break;
     }
-    flags |= O_CLOEXEC;
+    // The device's files are plain files under the device root, which may
+    // be a directory others can write (the current directory by default):
+    // a symlink planted under a file's name would have the driver append
+    // its log, or truncate a crash log, wherever the link points, with the
+    // rights of whoever runs it. A link is never followed, and a new file
+    // is readable by its owner alone.
+    flags |= O_CLOEXEC | O_NOFOLLOW;
     switch (dwCreationDisposition) {
     case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
     case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
@@ -406,8 +459,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     FileState& s = Files();
     std::lock_guard<std::mutex> g(s.mutex);
     struct stat st;
-    bool existed = ::stat(path.c_str(), &st) == 0;
-    if (existed && S_ISDIR(st.st_mode)) {
+    bool existed = ::lstat(path.c_str(), &st) == 0;
+    if (existed && (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode))) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
@@ -420,7 +473,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
         SetLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
-    int fd = ::open(path.c_str(), flags, 0666);
+    int fd = ::open(path.c_str(), flags, 0600);
     if (fd < 0) {
         int e = errno;
         if (e == ENOENT && !ParentExists(path))
@@ -434,7 +487,9 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
         ::close(fd);
         return INVALID_HANDLE_VALUE;
     }
-    auto* f = new FileObject(fd, dwDesiredAccess, dwShareMode, st.st_dev, st.st_ino, path);
+    auto limit = s.sizeLimits.find(path);
+    auto* f = new FileObject(fd, dwDesiredAccess, dwShareMode, st.st_dev, st.st_ino, path,
+                             limit == s.sizeLimits.end() ? 0 : limit->second);
     s.open.push_back(f);
     bool reportExisting = existed && (dwCreationDisposition == OPEN_ALWAYS ||
                                       dwCreationDisposition == CREATE_ALWAYS);

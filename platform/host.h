@@ -76,6 +76,11 @@ void SetCurrentThreadName(const std::string& name);
 void SetDeviceRoot(const std::string& dir);
 std::string DeviceRoot();
 std::string HostPathFor(const std::u16string& devicePath);
+// Files opened at `devicePath` (under the device root as it is now) from
+// now on never grow past `octets`: a write that would take one past it
+// first moves the file to NAME.1 (replacing the one there) and starts a
+// new, empty one. 0 lifts the limit.
+void SetFileSizeLimit(const std::u16string& devicePath, uint64_t octets);
 
 // Kernel debug output (NKDbgPrintfW). Default: stderr, as UTF-8.
 void SetDebugSink(std::function<void(const std::u16string& text)> sink);

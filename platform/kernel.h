@@ -44,6 +44,8 @@ void Notify();
 // change state, call Notify() and schedule further calls. Returns an id.
 uint64_t CallAt(uint64_t atMs, std::function<void()> fn);
 void Cancel(uint64_t id);
+// The OS name of the real-mode thread that runs them.
+constexpr char kTimerThreadName[] = "platform-timers";
 
 // A point at which the simulation may switch threads (every platform call
 // makes one). No-op in real mode and inside CallAt callbacks. Call it

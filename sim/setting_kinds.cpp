@@ -86,7 +86,7 @@ Setting Tuple(const char* key, const char* help, const char* example, size_t cou
         add(s, n);
         return true;
     };
-    return Setting{key, help, example, apply, nullptr};
+    return Setting{key, help, example, std::move(apply), nullptr};
 }
 
 // A control command type by name ("MSC", "snc"), as the trace names them.
@@ -117,7 +117,7 @@ Setting PerType(const char* key, const char* help, const char* example, uint64_t
         (s.serial.*field)[type] = static_cast<uint32_t>(n);
         return true;
     };
-    return Setting{key, help, example, apply, nullptr};
+    return Setting{key, help, example, std::move(apply), nullptr};
 }
 
 Setting CloseAfterKey()

@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -48,7 +49,7 @@ Setting Number(const char* key, const char* help, uint64_t min, uint64_t max, Ac
         const uint64_t n = acc(s);
         return hex ? Hex(n) : std::to_string(n);
     };
-    return Setting{key, help, "1", apply, show};
+    return Setting{key, help, "1", std::move(apply), std::move(show)};
 }
 
 template <class Acc>
@@ -67,7 +68,7 @@ Setting Flag(const char* key, const char* help, Acc acc)
         return false;
     };
     Show show = [acc](ModuleSettings& s) { return std::string(acc(s) ? "true" : "false"); };
-    return Setting{key, help, "true", apply, show};
+    return Setting{key, help, "true", std::move(apply), std::move(show)};
 }
 
 // A bit set of DLCIs: a plain number is the mask itself, a list with commas
@@ -93,7 +94,7 @@ Setting Dlcis(const char* key, const char* help, Acc acc)
         return true;
     };
     Show show = [acc](ModuleSettings& s) { return Hex(acc(s)); };
-    return Setting{key, help, "1,3", apply, show};
+    return Setting{key, help, "1,3", std::move(apply), std::move(show)};
 }
 
 // A list of octet numbers of the line, added to the set.
@@ -106,7 +107,7 @@ Setting Indexes(const char* key, const char* help, Acc acc)
         acc(s).insert(n.begin(), n.end());
         return true;
     };
-    return Setting{key, help, "4,9", apply, nullptr};
+    return Setting{key, help, "4,9", std::move(apply), nullptr};
 }
 
 // Text with the escapes \r \n \\ for the shell's sake.
@@ -131,7 +132,7 @@ Setting Text(const char* key, const char* help, const char* example, Acc acc)
         for (char c : acc(s)) out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : std::string(1, c);
         return out;
     };
-    return Setting{key, help, example, apply, show};
+    return Setting{key, help, example, std::move(apply), std::move(show)};
 }
 
 

@@ -7,6 +7,7 @@
 #include "dispatcher/dispatcher.h"
 #include "dispatcher_rig.h"
 #include "golden_frames.h"
+#include "platform/devmgr.h"
 #include "platform/host.h"
 #include "test_channel.h"
 
@@ -216,6 +217,50 @@ TEST(DispatcherStartUp, CmuxCommandIsTheSystemTextWithTheSpeedCode)
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), n), "AT+CMUX=0,0,12\r\n");
     n = FormatCmuxCommand(buf, 0);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), n), "AT+CMUX=0,0,0\r\n");
+}
+
+// A module off the phone's board: its configuration gives the whole
+// command (here the frame size N1 of the driver's longest frames and port
+// speed 5) and the speed after the switch; without it, or with a value the
+// driver cannot send, the phone's command and 460800 bit/s apply.
+TEST(DispatcherStartUp, ConfiguredCmuxCommandAndSpeedReplaceThePhones)
+{
+    struct Case {
+        std::string values;
+        const char* command;
+        unsigned baud;
+        bool unusableLogged;
+    };
+    const std::string tooLong(121, 'A');
+    const Case cases[] = {
+        {"\"CmuxCommand\"=\"AT+CMUX=0,0,5,127\"\n\"CmuxBaudRate\"=dword:1c200\n",
+         "AT+CMUX=0,0,5,127\r\n", 115200, false},
+        {"\"CmuxBaudRate\"=dword:0\n", "AT+CMUX=0,0,7\r\n", 460800, false},
+        {"\"CmuxCommand\"=\"\"\n", "AT+CMUX=0,0,7\r\n", 460800, false},
+        {"\"CmuxCommand\"=dword:5\n", "AT+CMUX=0,0,7\r\n", 460800, true},
+        {("\"CmuxCommand\"=\"" + tooLong + "\"\n").c_str(), "AT+CMUX=0,0,7\r\n", 460800, true},
+    };
+    for (const Case& c : cases) {
+        plat::ClearRegistry();
+        std::string error;
+        ASSERT_TRUE(plat::LoadRegText(std::string("[HKEY_LOCAL_MACHINE\\Software\\Ovadrel]\n") +
+                                          c.values,
+                                      "cmux.reg", &error))
+            << error;
+        {
+            DispatcherRig rig(3);
+            ASSERT_TRUE(g_dispatcher.Init()) << rig.Dump();
+            EXPECT_EQ(rig.AtText(), c.command) << c.values;
+            EXPECT_EQ(rig.Modem().Uart().HostBaud(), c.baud) << c.values;
+            EXPECT_EQ(rig.Logged("CmuxCommand unusable, default used").size(),
+                      c.unusableLogged ? 1u : 0u)
+                << c.values;
+            // The module took the command: DLCI 0 is up at the new speed.
+            EXPECT_EQ(rig.Logged("GSM0710 Initialization OK").size(), 1u) << rig.Dump();
+            EXPECT_FALSE(g_dispatcher.pCtrlChannel->IsNotReady());
+        }
+    }
+    plat::ClearRegistry();
 }
 
 TEST(DispatcherStop, StopTwiceAndDestroyAfterStop)

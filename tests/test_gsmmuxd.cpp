@@ -5,6 +5,7 @@
 #include "host/gsmmuxd/bridge.h"
 #include "host/gsmmuxd/dir_lock.h"
 #include "host/gsmmuxd/instances.h"
+#include "host/muxhost/muxhost.h"
 #include "host/gsmmuxd/options.h"
 #include "host/gsmmuxd/pty_link.h"
 #include "platform/devmgr.h"
@@ -54,13 +55,14 @@ TEST(GsmmuxdOptions, AcceptsBothGnuFormsAndDefaultsToTheSimulatedModule)
     ASSERT_EQ(Parse({}, &o, &error), Parsed::Run) << error;
     EXPECT_TRUE(o.portTty.empty());
     EXPECT_EQ(o.lines, Lines::Sim);
-    EXPECT_EQ(o.linkDir, "/tmp/gsmmux");
+    EXPECT_EQ(o.linkDir, gsmmuxd::DefaultLinkDir());
+    EXPECT_FALSE(o.log);
     EXPECT_FALSE(o.trace || o.status || !o.pcap.empty() || !o.regFile.empty() || !o.root.empty());
     EXPECT_EQ(o.keepAliveS, 5);
     EXPECT_FALSE(o.waitForTty);
 
     ASSERT_EQ(Parse({"--reg", "a.reg", "--port=COM9:=/dev/ttyUSB0", "--lines=none", "--link-dir",
-                     "/run/mux", "--trace", "--pcap=cap.pcap", "--status", "--root=/var/lib/mux"},
+                     "/run/mux", "--trace", "--pcap=cap.pcap", "--status", "--root=/var/lib/mux", "--log"},
                     &o, &error),
               Parsed::Run)
         << error;
@@ -72,6 +74,7 @@ TEST(GsmmuxdOptions, AcceptsBothGnuFormsAndDefaultsToTheSimulatedModule)
     EXPECT_TRUE(o.trace && o.status);
     EXPECT_EQ(o.pcap, "cap.pcap");
     EXPECT_EQ(o.root, "/var/lib/mux");
+    EXPECT_TRUE(o.log);
 
     // A second parse starts afresh; "--" ends the options.
     ASSERT_EQ(Parse({"--pcap", "-", "--"}, &o, &error), Parsed::Run) << error;
@@ -156,7 +159,7 @@ TEST_F(GsmmuxdConfiguration, BadOrMissingFileIsRefusedWithFileAndLineAndLoadsNot
 
 TEST_F(GsmmuxdConfiguration, DefaultFileIsTheProjectsAndActivatesMux1ToMux3)
 {
-    const std::string path = gsmmuxd::DefaultConfigurationPath();
+    const std::string path = muxhost::DefaultConfigurationPath();
     ASSERT_FALSE(path.empty());
     EXPECT_TRUE(fs::equivalent(path, fs::path(MUX_SOURCE_DIR) / "config" / "mux.reg")) << path;
 
@@ -205,6 +208,36 @@ TEST_F(GsmmuxdConfiguration, ConfigurationWithoutAnInstanceIsRefusedInOneLine)
     EXPECT_TRUE(instances.empty());
     EXPECT_EQ(error.find('\n'), std::string::npos);
     EXPECT_NE(error.find("no instance"), std::string::npos) << error;
+}
+
+// An instance the device manager could not activate is the configuration's
+// fault, and the message says which value is wrong, not what the module did.
+TEST_F(GsmmuxdConfiguration, InstanceNotActivatedIsNamedWithItsMissingValue)
+{
+    const struct {
+        const char* values;
+        const char* why;
+    } cases[] = {
+        {"\"GSM_0710_DLCI\"=dword:1\n",
+         "Drivers\\BuiltIn\\MUX1: not activated: no \"GSM_0710_TYPE\" (a dword) in the key"},
+        {"\"GSM_0710_TYPE\"=dword:1\n",
+         "Drivers\\BuiltIn\\MUX1: not activated: no \"GSM_0710_DLCI\" (a dword) in the key"},
+    };
+    for (const auto& c : cases) {
+        const std::string reg = dir_ + "/one.reg";
+        std::ofstream(reg) << "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\MUX1]\n\"Prefix\"=\"MUX\"\n"
+                              "\"Dll\"=\"gsmmux.dll\"\n\"Index\"=dword:1\n"
+                           << c.values;
+        DispatcherRig rig(5);
+        plat::ClearRegistry();
+        std::string error;
+        ASSERT_TRUE(gsmmuxd::LoadConfiguration(reg, &error)) << error;
+        std::vector<gsmmuxd::Instance> instances;
+        EXPECT_FALSE(gsmmuxd::ActivateInstances(&instances, &error));
+        EXPECT_EQ(error, c.why);
+        EXPECT_TRUE(instances.empty());
+        EXPECT_TRUE(rig.Modem().Record().empty()) << "the module is not involved";
+    }
 }
 
 // ---- links ----
@@ -266,6 +299,54 @@ TEST_F(GsmmuxdLinks, OneDaemonPerLinkDirectoryByItsLockedPidFile)
     fs::create_symlink(dir_ + "/elsewhere", pidFile);
     EXPECT_FALSE(gsmmuxd::DirLock::Take(dir_, &error));
     EXPECT_FALSE(fs::exists(dir_ + "/elsewhere"));
+}
+
+// The links are the clients' way to the module: nobody but this user (and
+// root) may be able to swap them. The default is the runtime directory.
+TEST_F(GsmmuxdLinks, LinkDirectoryAnotherUserCanWriteIsRefused)
+{
+    if (geteuid() == 0) {
+        EXPECT_EQ(gsmmuxd::DefaultLinkDir(), "/run/gsmmux");
+    } else {
+        const char* saved = getenv("XDG_RUNTIME_DIR");
+        const std::string keep = saved ? saved : "";
+        setenv("XDG_RUNTIME_DIR", "/run/user/4242", 1);
+        EXPECT_EQ(gsmmuxd::DefaultLinkDir(), "/run/user/4242/gsmmux");
+        unsetenv("XDG_RUNTIME_DIR");
+        EXPECT_EQ(gsmmuxd::DefaultLinkDir(), "");
+        if (saved) setenv("XDG_RUNTIME_DIR", keep.c_str(), 1);
+    }
+    std::string error;
+    EXPECT_FALSE(gsmmuxd::PrepareLinkDir("", &error));
+    EXPECT_EQ(error, "no link directory: XDG_RUNTIME_DIR is not set; give --link-dir DIR");
+
+    const std::string open = dir_ + "/open";
+    ASSERT_EQ(mkdir(open.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+    EXPECT_FALSE(gsmmuxd::PrepareLinkDir(open, &error));
+    EXPECT_EQ(error, "link directory " + open +
+                         " can be written by every user (mode 0777), who could swap the MUXn "
+                         "links; use a directory of your own");
+    EXPECT_TRUE(fs::is_empty(open)) << "nothing is made in a refused directory";
+    // Sticky, as /tmp: others cannot replace or remove this user's links.
+    ASSERT_EQ(chmod(open.c_str(), 01777), 0);
+    EXPECT_TRUE(gsmmuxd::PrepareLinkDir(open, &error)) << error;
+
+    const std::string group = dir_ + "/group";
+    ASSERT_EQ(mkdir(group.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(group.c_str(), 0770), 0);
+    EXPECT_TRUE(gsmmuxd::PrepareLinkDir(group, &error)) << "this user's own group: " << error;
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(group.c_str(), 0, 4242), 0);
+        EXPECT_FALSE(gsmmuxd::PrepareLinkDir(group, &error));
+        EXPECT_NE(error.find("can be written by group 4242 (mode 0770)"), std::string::npos)
+            << error;
+        const std::string theirs = dir_ + "/theirs";
+        ASSERT_EQ(mkdir(theirs.c_str(), 0755), 0);
+        ASSERT_EQ(chown(theirs.c_str(), 4242, 4242), 0);
+        EXPECT_FALSE(gsmmuxd::PrepareLinkDir(theirs, &error));
+        EXPECT_NE(error.find("is owned by another user (uid 4242)"), std::string::npos) << error;
+    }
 }
 
 TEST_F(GsmmuxdLinks, LinkPointsToARawSlaveAndGoesAwayWithIt)

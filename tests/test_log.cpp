@@ -8,6 +8,7 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -220,6 +221,42 @@ TEST_F(Log, FailedOpenDropsTheLineAndTheNextTriesAgain)
     EXPECT_NE(INVALID_HANDLE_VALUE, g_hLogFile);
     const std::string text = ReadUtf16File(plat::HostPathFor(u"\\MuxLog.txt"));
     EXPECT_EQ(std::string(kBanner) + StampNow() + "kept\r\n", text);
+}
+
+// The device root may be a directory others can write: a symlink planted
+// under the log's name must not carry the log into the file it points to,
+// and the log itself is the owner's alone.
+TEST_F(Log, PlantedSymlinkIsNotFollowedAndANewLogIsPrivate)
+{
+    g_logSwitch = 1;
+    const std::string victim = dir_ + "/victim";
+    {
+        std::ofstream(victim, std::ios::binary) << "precious";
+    }
+    ASSERT_EQ(0, symlink(victim.c_str(), path_.c_str()));
+    MuxLog(TEXT("MUX: planted ; Time=%d\r\n"), 1);
+    MuxLog(TEXT("MUX: again ; Time=%d\r\n"), 2);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, g_hLogFile);
+    EXPECT_EQ("precious", ReadBytes(victim));
+    struct stat st;
+    ASSERT_EQ(0, lstat(path_.c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+
+    // A dangling link would have made the file wherever it points.
+    ASSERT_EQ(0, unlink(path_.c_str()));
+    const std::string elsewhere = dir_ + "/elsewhere";
+    ASSERT_EQ(0, symlink(elsewhere.c_str(), path_.c_str()));
+    MuxLog(TEXT("MUX: dangling ; Time=%d\r\n"), 3);
+    EXPECT_FALSE(FileExists(elsewhere));
+
+    ASSERT_EQ(0, unlink(path_.c_str()));
+    const mode_t old = umask(0);
+    MuxLog(TEXT("MUX: real ; Time=%d\r\n"), 4);
+    umask(old);
+    ASSERT_EQ(0, lstat(path_.c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(0600u, st.st_mode & 07777u);
+    EXPECT_EQ(std::string(kBanner) + StampNow() + "MUX: real ; Time=4\r\n", Text());
 }
 
 TEST_F(Log, GuardsWriteTheirLineAndReturnZero)

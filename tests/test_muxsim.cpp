@@ -339,7 +339,7 @@ TEST_F(MuxsimTest, RegistryFileOfTheCallersChoice)
         bad << "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\MUX1]\n    \"Prefix\"=bogus:1\n";
     }
     RunResult b = Run("--reg " + Quote(Path("bad.reg")));
-    EXPECT_EQ(b.exitCode, 1);
+    EXPECT_EQ(b.exitCode, 2) << "bad input, as gsmmuxd answers it";
     ASSERT_EQ(Lines(b.err).size(), 1u) << b.err;
     EXPECT_NE(b.err.find("bad.reg:2"), std::string::npos) << b.err;
 }
@@ -443,6 +443,35 @@ TEST_F(MuxsimTest, OtherFailingExits)
     EXPECT_EQ(Run("--bogus").exitCode, 2);
     EXPECT_EQ(Run("--scenario nope").exitCode, 2);
     EXPECT_EQ(Run("--reg").exitCode, 2);
+
+    // gsmmuxd's conventions: both GNU forms, the same one-line messages and
+    // exit status 2 for bad input, found before anything runs or is served.
+    const struct {
+        std::string args;
+        std::string err;
+    } bad[] = {
+        {"--bogus", "muxsim: unknown option '--bogus' (try --help)\n"},
+        {"--seed", "muxsim: option '--seed' needs a value\n"},
+        {"--trace extra", "muxsim: unexpected argument 'extra' (try --help)\n"},
+        {"--scenario=nope", "muxsim: --scenario: unknown scenario \"nope\" (try --help)\n"},
+        {"--serve=/nonexistent/tty", "muxsim: /nonexistent/tty: No such file or directory\n"},
+        {"--serve /dev/null", "muxsim: /dev/null: not a tty\n"},
+        {"--pcap=/nonexistent/dir/cap.pcap", "muxsim: /nonexistent/dir/cap.pcap: No such file or directory\n"},
+        {"--reg=" + Path("missing.reg"), "muxsim: " + Path("missing.reg") + ": cannot be opened\n"},
+    };
+    for (const auto& c : bad) {
+        RunResult r = Run(c.args);
+        EXPECT_EQ(r.exitCode, 2) << c.args;
+        EXPECT_EQ(r.err, c.err) << c.args;
+        EXPECT_EQ(r.out, "") << c.args;
+    }
+    RunResult v = Run("-V");
+    EXPECT_EQ(v.exitCode, 0);
+    EXPECT_EQ(v.out, "muxsim 0.1\n");
+    EXPECT_EQ(Run("--version").out, "muxsim 0.1\n");
+    RunResult seeded = Run("--seed=7 --scenario=boot");
+    EXPECT_EQ(seeded.exitCode, 0) << seeded.err;
+    EXPECT_EQ(seeded.out, Run("--seed 7").out);
 }
 
 TEST_F(MuxsimTest, HelpListsOptionsAndModuleSettingsWithDefaults)

@@ -195,6 +195,45 @@ TEST_F(FilesTest, DevicesByName)
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
 }
 
+// A file with a size limit starts afresh when a write would take it past
+// the limit; the full one is kept as NAME.1, so at most twice the limit is
+// ever on disk and the newest writes are always in the file itself.
+TEST_F(FilesTest, SizeLimitKeepsOneFullFileBesideTheCurrentOne)
+{
+    plat::SetFileSizeLimit(u"\\MuxLog.txt", 10);
+    HANDLE h = CreateFileW(TEXT("\\MuxLog.txt"), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                           NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Write(h, "aaaa"), 4u);
+    EXPECT_EQ(Write(h, "bbbbbb"), 6u);  // exactly the limit
+    EXPECT_EQ(Contents("MuxLog.txt"), "aaaabbbbbb");
+    EXPECT_EQ(Write(h, "cc"), 2u);
+    EXPECT_EQ(Contents("MuxLog.txt"), "cc");
+    EXPECT_EQ(Contents("MuxLog.txt.1"), "aaaabbbbbb");
+    EXPECT_EQ(Write(h, "dddddddd"), 8u);
+    EXPECT_EQ(Write(h, "e"), 1u);
+    EXPECT_EQ(Contents("MuxLog.txt"), "e");
+    EXPECT_EQ(Contents("MuxLog.txt.1"), "ccdddddddd");
+    // A single write larger than the limit still goes whole into a fresh file.
+    EXPECT_EQ(Write(h, std::string(25, 'f')), 25u);
+    EXPECT_EQ(Contents("MuxLog.txt"), std::string(25, 'f'));
+    // The handle follows the fresh file: sharing is checked against it.
+    EXPECT_EQ(CreateFileW(TEXT("\\MuxLog.txt"), GENERIC_WRITE, FILE_SHARE_READ, NULL,
+                          OPEN_EXISTING, 0, NULL),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+    EXPECT_TRUE(CloseHandle(h));
+
+    // Other files, and the same one once the limit is lifted, grow freely.
+    plat::SetFileSizeLimit(u"\\MuxLog.txt", 0);
+    h = CreateFileW(TEXT("\\MuxLog.txt"), GENERIC_WRITE, 0, NULL, OPEN_ALWAYS, 0, NULL);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    SetFilePointer(h, 0, NULL, FILE_END);
+    EXPECT_EQ(Write(h, "gg"), 2u);
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ(Contents("MuxLog.txt"), std::string(25, 'f') + "gg");
+}
+
 TEST(Utf, RoundTripsAndReplacesBrokenInput)
 {
     std::u16string wide = u"MUX2: \u00e9\u20ac \U0001F600";

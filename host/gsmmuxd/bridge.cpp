@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -49,9 +50,18 @@ bool Bridge::Start(std::string* error)
         *error = name_ + ": the port refuses its set-up (error " + std::to_string(GetLastError()) + ")";
         return false;
     }
-    clientToPort_ = std::thread([this] { ClientToPort(); });
-    heldToClient_ = std::thread([this] { HeldToClient(); });
+    // Named after the port ("MUX2 to port"), for top -H and the benchmarks'
+    // per-thread accounts.
+    clientToPort_ = std::thread([this] {
+        Name("to port");
+        ClientToPort();
+    });
+    heldToClient_ = std::thread([this] {
+        Name("held");
+        HeldToClient();
+    });
     portToClient_ = std::thread([this] {
+        Name("to client");
         PortToClient();
         portDone_ = true;
     });
@@ -135,6 +145,12 @@ void Bridge::Resume()
         ++resumes_;
     }
     downCv_.notify_all();
+}
+
+void Bridge::Name(const char* what) const
+{
+    const std::string name = name_ + " " + what;
+    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
 }
 
 bool Bridge::WaitWake(int timeoutMs)

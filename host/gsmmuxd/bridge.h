@@ -81,6 +81,7 @@ private:
     // bridge has waited a moment and may try again), false when it failed
     // for good or the bridge stops.
     bool PortDown(const char* call);
+    void Name(const char* what) const;  // of the calling thread
     void Fail(const std::string& why);
 
     const std::string name_;

@@ -1,6 +1,7 @@
 #include "daemon.h"
 
 #include "channel/ctrl_channel.h"
+#include "diag/log.h"
 #include "dispatcher/dispatcher.h"
 #include "host/muxsim/trace.h"
 #include "platform/host.h"
@@ -42,16 +43,21 @@ int Daemon::Start()
         // Before any instance starts: the driver opens its log at its first line.
         plat::SetDeviceRoot(o_.root);
     }
+    // The kernel debug output (the driver's version at every instance, the
+    // crash watcher's note) is for a debugger on the phone, not for the
+    // daemon's user.
+    plat::SetDebugSink([](const std::u16string&) {});
+    // The log costs a line per frame: on only when asked for, and bounded.
+    if (o_.log) g_logSwitch = 1;
+    plat::SetFileSizeLimit(u"\\MuxLog.txt", kLogSizeLimit);
     if (!LoadConfiguration(o_.regFile, &error_)) return kExitBadInput;
     line_ = Line::Open(o_, &error_);
     if (!line_) return kExitBadInput;
     monitor_.reset(new Monitor(o_.trace, o_.pcap));
     if (!monitor_->Start(&error_)) return kExitBadInput;
-    if (!ActivateInstances(&instances_, &error_)) {
-        const std::string why = WhyNoMultiplexer();
-        if (!why.empty()) error_ += ": " + why;
-        return kExitFailure;
-    }
+    // An instance that is not activated is a matter of the configuration:
+    // the multiplexer starts only when a port is first opened.
+    if (!ActivateInstances(&instances_, &error_)) return kExitFailure;
     for (const Instance& instance : instances_) {
         Port port;
         port.name = instance.name;
@@ -124,6 +130,12 @@ std::string Daemon::WhyNoMultiplexer() const
 {
     const std::string module =
         o_.portTty.empty() ? "the simulated module" : "the module on " + o_.portTty;
+    // Before AT+CMUX the driver resets the module through its lines and
+    // waits for GSM_RF_OK: nothing on the line means it went no further.
+    if (monitor_->OctetsToModule() == 0)
+        return "the driver sent nothing to " + module +
+               ": its start-up ended before AT+CMUX (the module's reset did not end with "
+               "GSM_RF_OK high; --log writes the driver's account to MuxLog.txt)";
     if (monitor_->OctetsFromModule() == 0)
         return module + " does not answer: nothing came back to AT+CMUX";
     if (!monitor_->View(0).connected)

@@ -41,6 +41,9 @@ const uint64_t kMaxPortRetryMs = 10 * 60 * 1000;
 // doubling up to the limit; the first one comes at once.
 const uint64_t kFirstRestartDelayMs = 2 * 1000;
 const uint64_t kMaxRestartDelayMs = 60 * 1000;
+// The driver's log: beyond this it starts afresh, the full one kept as
+// MuxLog.txt.1.
+const uint64_t kLogSizeLimit = uint64_t(8) << 20;
 
 class Daemon {
 public:

@@ -68,39 +68,53 @@ std::string ActiveNameOf(const std::u16string& driverKey)
     return std::string();
 }
 
-bool Readable(const std::string& path) { return !path.empty() && access(path.c_str(), R_OK) == 0; }
+bool HasDword(const std::u16string& path, const std::u16string& name)
+{
+    HKEY key = nullptr;
+    DWORD value = 0, size = sizeof value, type = 0;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(path.c_str()), 0, 0, &key) !=
+        ERROR_SUCCESS)
+        return false;
+    const bool ok = RegQueryValueExW(key, reinterpret_cast<LPCWSTR>(name.c_str()), nullptr, &type,
+                                     reinterpret_cast<LPBYTE>(&value), &size) == ERROR_SUCCESS &&
+                    type == REG_DWORD;
+    RegCloseKey(key);
+    return ok;
+}
+
+// Why the device manager could not activate the instance of `key`, in the
+// words of its configuration: the driver creates no instance without its
+// DLCI and type, and the device manager none without a usable name.
+std::string WhyNotActivated(const std::u16string& key, DWORD error)
+{
+    const std::string where = plat::ToUtf8(key) + ": not activated: ";
+    for (const char16_t* value : {u"GSM_0710_DLCI", u"GSM_0710_TYPE"}) {
+        if (!HasDword(key, value))
+            return where + "no \"" + plat::ToUtf8(value) + "\" (a dword) in the key";
+    }
+    const DWORD dlci = ReadDword(key, u"GSM_0710_DLCI") & 0xFF;
+    if (dlci < 1 || dlci > 63)
+        return where + "\"GSM_0710_DLCI\" gives DLCI " + std::to_string(dlci) +
+               ", not one of 1 to 63";
+    switch (error) {
+    case ERROR_ALREADY_EXISTS: return where + "its device name is already taken";
+    case ERROR_FILE_NOT_FOUND: return where + "no driver is registered for its \"Prefix\"";
+    case ERROR_INVALID_PARAMETER:
+        return where + "its \"Prefix\" and \"Index\" do not make a device name";
+    default: return where + "the driver refused it (error " + std::to_string(error) + ")";
+    }
+}
 
 }  // namespace
-
-std::string DefaultConfigurationPath()
-{
-    // Installed beside the program first, then the source tree it was built
-    // from.
-    char exe[4096];
-    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n > 0) {
-        std::string dir(exe, size_t(n));
-        const size_t slash = dir.rfind('/');
-        if (slash != std::string::npos) {
-            const std::string beside = dir.substr(0, slash) + "/mux.reg";
-            if (Readable(beside)) return beside;
-        }
-    }
-#ifdef MUX_SOURCE_DIR
-    const std::string source = std::string(MUX_SOURCE_DIR) + "/config/mux.reg";
-    if (Readable(source)) return source;
-#endif
-    return std::string();
-}
 
 bool LoadConfiguration(const std::string& regFile, std::string* error)
 {
     std::string path = regFile;
     if (path.empty()) {
-        path = DefaultConfigurationPath();
+        path = muxhost::DefaultConfigurationPath();
         if (path.empty()) {
-            *error = "no default configuration: mux.reg is neither beside the program nor in "
-                     "the source tree; use --reg FILE";
+            *error = "no default configuration: mux.reg is neither beside the program, nor in "
+                     "its share/gsmmux, nor in the source tree; use --reg FILE";
             return false;
         }
     }
@@ -116,9 +130,7 @@ bool ActivateInstances(std::vector<Instance>* out, std::string* error)
         // Keys of other drivers are the platform's, not this program's.
         if (ReadString(a.key, u"Prefix") != u"MUX") continue;
         if (a.device == INVALID_HANDLE_VALUE || a.device == nullptr) {
-            if (failure.empty())
-                failure = plat::ToUtf8(a.key) + ": activation failed (error " +
-                          std::to_string(a.error) + ")";
+            if (failure.empty()) failure = WhyNotActivated(a.key, a.error);
             continue;
         }
         Instance instance;

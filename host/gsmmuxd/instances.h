@@ -18,10 +18,8 @@ struct Instance {
     std::u16string key;  // its driver key
 };
 
-// The default configuration: mux.reg beside the program, else the source
-// tree's config/mux.reg; empty when neither can be read.
-std::string DefaultConfigurationPath();
-// Loads `regFile` (empty: the default configuration) into the registry.
+// Loads `regFile` (empty: muxhost::DefaultConfigurationPath()) into the
+// registry.
 // False with "FILE:LINE: what is wrong" (or why the file cannot be read).
 bool LoadConfiguration(const std::string& regFile, std::string* error);
 // Registers the driver's entry points and activates every instance the

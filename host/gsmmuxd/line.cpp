@@ -17,11 +17,21 @@ constexpr DWORD kResetPin = 0x100; // H8: pulsed high once by every module reset
 const uint8_t kCldCommand = 0xC3;  // CLD, C/R and EA set
 
 const size_t kSimFifoOctets = 64 * 1024;
+const size_t kSimTransmitFifoOctets = 4096;
 
 sim::ModuleSettings WithModemOnEveryUserDlci()
 {
     sim::ModuleSettings m;
     m.serial.modem.modemDlcis = ~uint64_t(1);
+    // A write ends once its octets are in the transmit FIFO, so that the
+    // next frame is written while the line still carries this one; with
+    // none, each write would wait for the line to fall idle (seen at the
+    // next millisecond tick) and every frame would leave a gap behind it.
+    // A desktop may keep the driver's sender off the processor for longer
+    // than the phone's 64-octet FIFO lasts (1.4 ms at 460800 bit/s); a real
+    // tty's output waits in the kernel meanwhile, and the simulated line
+    // gets as much room.
+    m.serial.hostTransmitFifo = kSimTransmitFifoOctets;
     return m;
 }
 

@@ -23,7 +23,7 @@ bool Monitor::Start(std::string* error)
     running_ = true;
     thread_ = std::thread([this] { Run(); });
     plat::serial::SetLineTap([this](bool toLine, const uint8_t* octets, size_t count) {
-        if (!toLine) fromModule_ += count;
+        (toLine ? octetsToModule_ : fromModule_) += count;
         Chunk c{plat::NowMs(), toLine, std::vector<uint8_t>(octets, octets + count)};
         std::lock_guard<std::mutex> g(mutex_);
         queue_.push_back(std::move(c));

@@ -54,6 +54,8 @@ public:
     // on DLCI 0), and how it did so last time, in words.
     uint64_t CloseDowns() const;
     std::string LastCloseDown() const;
+    // Octets the driver has sent on the line so far.
+    uint64_t OctetsToModule() const { return octetsToModule_; }
 
 private:
     struct Chunk {
@@ -76,6 +78,7 @@ private:
     std::condition_variable wake_;
     std::deque<Chunk> queue_;
     std::atomic<uint64_t> fromModule_{0};
+    std::atomic<uint64_t> octetsToModule_{0};
     bool running_ = false;
     bool stop_ = false;
     std::map<int, DlciView> dlcis_;

@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <getopt.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <vector>
@@ -9,7 +10,7 @@ namespace gsmmuxd {
 
 namespace {
 
-enum OptionId { kReg = 1000, kPort, kLines, kLinkDir, kRoot, kTrace, kPcap, kStatus, kVersion, kHelp,
+enum OptionId { kReg = 1000, kPort, kLines, kLinkDir, kRoot, kTrace, kPcap, kStatus, kLog, kVersion, kHelp,
                 kKeepAlive, kWaitForTty };
 
 const option kLongOptions[] = {
@@ -23,6 +24,7 @@ const option kLongOptions[] = {
     {"status", no_argument, nullptr, kStatus},
     {"keepalive", required_argument, nullptr, kKeepAlive},
     {"wait-for-tty", no_argument, nullptr, kWaitForTty},
+    {"log", no_argument, nullptr, kLog},
     {"version", no_argument, nullptr, kVersion},
     {"help", no_argument, nullptr, kHelp},
     {nullptr, 0, nullptr, 0},
@@ -42,6 +44,14 @@ bool ParsePort(const std::string& v, Options* out, std::string* error)
 }
 
 }  // namespace
+
+std::string DefaultLinkDir()
+{
+    if (geteuid() == 0) return "/run/gsmmux";
+    const char* runtime = getenv("XDG_RUNTIME_DIR");
+    if (runtime == nullptr || runtime[0] != '/') return std::string();
+    return std::string(runtime) + "/gsmmux";
+}
 
 Parsed ParseOptions(int argc, char* const* argv, Options* out, std::string* error)
 {
@@ -112,6 +122,7 @@ Parsed ParseOptions(int argc, char* const* argv, Options* out, std::string* erro
             break;
         }
         case kWaitForTty: out->waitForTty = true; break;
+        case kLog: out->log = true; break;
         case 'V':
         case kVersion: return Parsed::Version;
         case 'h':
@@ -147,10 +158,14 @@ std::string HelpText()
            "  --lines none|sim     the module's control lines: none for a modem without\n"
            "                       the phone's GPIO wiring, sim for the simulated module's\n"
            "                       (default: sim)\n"
-           "  --link-dir DIR       where the MUXn symlinks go (default: /tmp/gsmmux)\n"
+           "  --link-dir DIR       where the MUXn symlinks go; a directory no other user\n"
+           "                       can write (default: $XDG_RUNTIME_DIR/gsmmux, or\n"
+           "                       /run/gsmmux for root)\n"
            "  --root DIR           where the driver keeps its files, its log MuxLog.txt\n"
            "                       and a crashed module's ATARsp.txt (made if missing;\n"
            "                       default: the current directory)\n"
+           "  --log                write the driver's log MuxLog.txt for this run (kept\n"
+           "                       under 8 MiB, the previous 8 MiB in MuxLog.txt.1)\n"
            "  --trace              trace the line on standard output\n"
            "  --pcap FILE|-        write a capture of the frames (- for standard output)\n"
            "  --status             print a line per channel on every change\n"

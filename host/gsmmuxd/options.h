@@ -6,6 +6,11 @@
 
 namespace gsmmuxd {
 
+// Where the links go unless --link-dir says otherwise: the user's runtime
+// directory ($XDG_RUNTIME_DIR/gsmmux), /run/gsmmux for root; empty when a
+// user has no runtime directory.
+std::string DefaultLinkDir();
+
 // What drives the module's control lines.
 enum class Lines { Sim, None };
 
@@ -14,7 +19,7 @@ struct Options {
     std::string portDevice;        // "COM9:" when --port was given
     std::string portTty;           // its tty; empty: the simulated module
     Lines lines = Lines::Sim;
-    std::string linkDir = "/tmp/gsmmux";
+    std::string linkDir = DefaultLinkDir();
     std::string root;              // the driver's files; empty: the current directory
     bool trace = false;
     std::string pcap;              // empty: none; "-": standard output
@@ -24,6 +29,7 @@ struct Options {
     // signals of the status lines. 0: none.
     int keepAliveS = 5;
     bool waitForTty = false;  // a tty that went away is waited for, not an exit
+    bool log = false;              // the driver's log on for this run
 };
 
 enum class Parsed { Run, Help, Version, Error };

@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 namespace gsmmuxd {
@@ -30,18 +31,53 @@ std::string ReadLink(const std::string& path)
     return n < 0 ? std::string() : std::string(buf, size_t(n));
 }
 
+std::string Octal(unsigned mode)
+{
+    char buf[8];
+    snprintf(buf, sizeof buf, "%04o", mode & 07777u);
+    return buf;
+}
+
+// Whoever else can write the directory can swap a MUXn link for one to a
+// pseudo-terminal of their own and read what the client says to the
+// module (the PIN, the PPP session). Root, and this user, may; a sticky
+// directory keeps others from replacing or removing this user's links.
+// Empty when nobody else can write it, else why in words.
+std::string OthersCanWrite(const struct stat& st)
+{
+    if (st.st_uid != geteuid() && st.st_uid != 0)
+        return "is owned by another user (uid " + std::to_string(st.st_uid) + ")";
+    if (st.st_mode & S_ISVTX) return std::string();
+    if (st.st_mode & S_IWOTH)
+        return "can be written by every user (mode " + Octal(st.st_mode) + ")";
+    if ((st.st_mode & S_IWGRP) && st.st_gid != getegid())
+        return "can be written by group " + std::to_string(st.st_gid) + " (mode " +
+               Octal(st.st_mode) + ")";
+    return std::string();
+}
+
 }  // namespace
 
 bool PrepareLinkDir(const std::string& dir, std::string* error)
 {
+    if (dir.empty()) {
+        *error = "no link directory: XDG_RUNTIME_DIR is not set; give --link-dir DIR";
+        return false;
+    }
     struct stat st;
     if (stat(dir.c_str(), &st) != 0) {
-        if (errno != ENOENT || mkdir(dir.c_str(), 0755) != 0) {
+        if (errno != ENOENT || mkdir(dir.c_str(), 0755) != 0 || stat(dir.c_str(), &st) != 0) {
             *error = Why("link directory " + dir, errno);
             return false;
         }
     } else if (!S_ISDIR(st.st_mode)) {
         *error = "link directory " + dir + ": not a directory";
+        return false;
+    }
+    const std::string others = OthersCanWrite(st);
+    if (!others.empty()) {
+        *error = "link directory " + dir + " " + others +
+                 ", who could swap the MUXn links; use a directory of your own";
         return false;
     }
     // Permissions alone do not tell (root, read-only mounts): try a link.

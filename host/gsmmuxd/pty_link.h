@@ -9,7 +9,8 @@
 namespace gsmmuxd {
 
 // Makes sure links can be made in `dir`: creates it (one level) when it is
-// missing and tries a link there. False with `error` in one line otherwise.
+// missing, refuses it when another user can write it, and tries a link
+// there. False with `error` in one line otherwise.
 bool PrepareLinkDir(const std::string& dir, std::string* error);
 
 class PtyLink {

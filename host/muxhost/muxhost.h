@@ -6,6 +6,8 @@
 
 #include "platform/devmgr.h"
 
+#include <string>
+
 namespace muxhost {
 
 // The table of the MUX_ entry points.
@@ -13,6 +15,12 @@ const plat::StreamDriverEntries& MuxEntries();
 
 // Registers that table with the device manager under "MUX".
 void RegisterMuxDriver();
+
+// The default configuration of the host programs: mux.reg beside the
+// program, else in share/gsmmux of its installation (PREFIX/bin/gsmmuxd
+// finds PREFIX/share/gsmmux/mux.reg), else the source tree's
+// config/mux.reg; empty when none can be read.
+std::string DefaultConfigurationPath();
 
 }  // namespace muxhost
 

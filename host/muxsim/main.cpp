@@ -5,6 +5,7 @@
 // shows each step with its virtual time and deactivates the instances.
 // Optionally traces the line and writes a Wireshark capture of the frames.
 #include "client.h"
+#include "options.h"
 #include "diag/log.h"
 #include "dispatcher/dispatcher.h"
 #include "host/muxhost/muxhost.h"
@@ -19,7 +20,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -28,128 +31,11 @@
 
 namespace {
 
-// The phone's module answers AT on every user DLCI; --module may change it.
-sim::ModuleSettings WithModem()
-{
-    sim::ModuleSettings m;
-    m.serial.modem.modemDlcis = ~uint64_t(1);
-    return m;
-}
-
-struct Options {
-    uint64_t seed = 1;
-    std::string root;
-    bool trace = false;
-    std::string pcap;
-    std::string reg = MUX_DEFAULT_REG;
-    std::string scenario = "boot";
-    std::string serve;  // a tty to serve the module on, in real time
-    sim::ModuleSettings module = WithModem();
-};
-
-void PrintHelp()
-{
-    std::printf(
-        "usage: muxsim [options]\n"
-        "\n"
-        "Runs the multiplexer driver in simulation (virtual time) against the simulated\n"
-        "GSM module as the phone runs it: the registry file loaded, every MUX instance\n"
-        "activated by the device manager, a client that uses each port through the\n"
-        "serial API as the radio interface layer does (CreateFileW, SetCommMask,\n"
-        "WaitCommEvent, ReadFile, WriteFile of AT commands, GetCommModemStatus), each\n"
-        "step shown with its virtual time, then every instance deactivated.\n"
-        "Exit status 0 when every port answered; otherwise 1 with a one-line reason on\n"
-        "stderr (2 for a bad command line).\n"
-        "\n"
-        "options:\n"
-        "  --seed N           simulation seed (default 1); the same seed gives the same output\n"
-        "  --root DIR         device root (created if missing); the diagnostic log is on and\n"
-        "                     written to DIR/MuxLog.txt\n"
-        "  --trace            trace on stdout, one line per event on the line: virtual time\n"
-        "                     in ms, direction, and per frame DLCI, type, C/R, P/F, length,\n"
-        "                     information in hex and as text, DLCI 0 control messages\n"
-        "                     decoded; the AT handshake as text lines\n"
-        "  --pcap FILE        every 27.010 frame, both ways, into a classic pcap file of link\n"
-        "                     type 236 (LINKTYPE_MUX27010), time-stamped with virtual time\n"
-        "  --reg FILE         registry file to load (default: the repository's config/mux.reg)\n"
-        "  --scenario NAME    what the client does, see below (default boot)\n"
-        "  --module KEY=VALUE a setting of the simulated module (repeatable), see below\n"
-        "  --serve TTY        no driver: serve the simulated module (running from the start,\n"
-        "                     its modem on every user DLCI) on TTY in real time until SIGINT\n"
-        "                     or SIGTERM, as a real module on a serial port; for gsmmuxd\n"
-        "                     --port on the other end of a pseudo-terminal pair (socat)\n"
-        "  -h, --help         this text\n"
-        "\n"
-        "scenarios:\n");
-    for (const muxsim::Scenario& s : muxsim::Scenarios()) {
-        std::printf("  %-18s %s\n", s.name, s.help);
-    }
-    std::printf(
-        "\n"
-        "module settings (default in brackets):\n");
-    for (const sim::SettingHelp& h : sim::DescribeModuleSettings()) {
-        std::printf("  %-22s [%s] %s\n", h.key.c_str(), h.defaultValue.c_str(), h.help.c_str());
-    }
-}
-
-// 0: run; 1: --help shown; 2: bad command line (message on stderr).
-int ParseOptions(int argc, char** argv, Options* o)
-{
-    for (int i = 1; i < argc; i++) {
-        const std::string a = argv[i];
-        auto value = [&](std::string* out) {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "muxsim: %s needs a value\n", a.c_str());
-                return false;
-            }
-            *out = argv[++i];
-            return true;
-        };
-        std::string v;
-        if (a == "--help" || a == "-h") {
-            PrintHelp();
-            return 1;
-        } else if (a == "--trace") {
-            o->trace = true;
-        } else if (a == "--seed") {
-            if (!value(&v)) return 2;
-            std::string why;
-            if (!sim::ParseSettingNumber(v, 0, UINT64_MAX, &o->seed, &why)) {
-                std::fprintf(stderr, "muxsim: --seed: %s\n", why.c_str());
-                return 2;
-            }
-        } else if (a == "--root") {
-            if (!value(&o->root)) return 2;
-        } else if (a == "--pcap") {
-            if (!value(&o->pcap)) return 2;
-        } else if (a == "--serve") {
-            if (!value(&o->serve)) return 2;
-        } else if (a == "--reg") {
-            if (!value(&o->reg)) return 2;
-        } else if (a == "--scenario") {
-            if (!value(&o->scenario)) return 2;
-            if (muxsim::FindScenario(o->scenario) == nullptr) {
-                std::fprintf(stderr, "muxsim: --scenario: unknown scenario \"%s\" (see --help)\n",
-                             o->scenario.c_str());
-                return 2;
-            }
-        } else if (a == "--module") {
-            if (!value(&v)) return 2;
-            std::string error;
-            if (!sim::ApplyModuleSetting(o->module, v, &error)) {
-                std::fprintf(stderr, "muxsim: %s\n", error.c_str());
-                return 2;
-            }
-        } else {
-            std::fprintf(stderr, "muxsim: unknown option \"%s\" (see --help)\n", a.c_str());
-            return 2;
-        }
-    }
-    return 0;
-}
+using muxsim::Options;
 
 struct Outcome {
     bool ok = false;
+    bool badInput = false;  // the registry file cannot be used
     std::string reason;
     std::vector<muxsim::ClientEvent> events;
     sim::FrameRecord record;
@@ -214,6 +100,7 @@ Outcome Run(const Options& o, const muxsim::Scenario& scenario)
         std::string error;
         if (!plat::LoadRegFile(o.reg, &error)) {
             r.reason = error;
+            r.badInput = true;
         } else {
             // The device manager at boot: the MUX driver's entry points by
             // prefix, then every built-in instance.
@@ -249,32 +136,68 @@ Outcome Run(const Options& o, const muxsim::Scenario& scenario)
     return r;
 }
 
+// Exit statuses, as gsmmuxd's.
+const int kExitOk = 0;
+const int kExitFailure = 1;   // something failed while running
+const int kExitBadInput = 2;  // options, tty, files or directories that cannot be used
+
+// Makes the device root and checks that the capture can be written, before
+// the run: a file or directory that cannot be used is bad input, found
+// before anything runs.
+bool PrepareFiles(Options* o, std::string* error)
+{
+    if (o->reg.empty()) o->reg = muxhost::DefaultConfigurationPath();
+    if (o->reg.empty()) {
+        *error = "no default configuration: mux.reg is neither beside the program, nor in its "
+                 "share/gsmmux, nor in the source tree; use --reg FILE";
+        return false;
+    }
+    if (!o->root.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(o->root, ec);
+        if (!std::filesystem::is_directory(o->root)) {
+            *error = "--root: cannot make directory " + o->root + (ec ? ": " + ec.message() : "");
+            return false;
+        }
+    }
+    if (!o->pcap.empty()) {
+        FILE* f = std::fopen(o->pcap.c_str(), "wb");
+        if (f == nullptr) {
+            *error = o->pcap + ": " + std::strerror(errno);
+            return false;
+        }
+        std::fclose(f);
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     Options o;
-    int parsed = ParseOptions(argc, argv, &o);
-    if (parsed == 1) return 0;
-    if (parsed == 2) return 2;
+    std::string error;
+    switch (muxsim::ParseOptions(argc, argv, &o, &error)) {
+    case muxsim::Parsed::Help: std::fputs(muxsim::HelpText().c_str(), stdout); return kExitOk;
+    case muxsim::Parsed::Version: std::fputs(muxsim::VersionText().c_str(), stdout); return kExitOk;
+    case muxsim::Parsed::Error: std::fprintf(stderr, "muxsim: %s\n", error.c_str()); return kExitBadInput;
+    case muxsim::Parsed::Run: break;
+    }
 
     if (!o.serve.empty()) {
-        std::string error;
-        std::fprintf(stderr, "muxsim: serving the simulated module on %s\n", o.serve.c_str());
         const int status = muxsim::Serve(o.serve, o.module, &error);
-        if (status != 0) std::fprintf(stderr, "muxsim: %s\n", error.c_str());
+        if (status != kExitOk) std::fprintf(stderr, "muxsim: %s\n", error.c_str());
         return status;
+    }
+    if (!PrepareFiles(&o, &error)) {
+        std::fprintf(stderr, "muxsim: %s\n", error.c_str());
+        return kExitBadInput;
     }
     // Kernel debug output is not part of the run's output.
     plat::SetDebugSink([](const std::u16string&) {});
     if (!o.root.empty()) {
-        std::error_code ec;
-        std::filesystem::create_directories(o.root, ec);
-        if (!std::filesystem::is_directory(o.root)) {
-            std::fprintf(stderr, "muxsim: --root: cannot create directory \"%s\"\n", o.root.c_str());
-            return 2;
-        }
         plat::SetDeviceRoot(o.root);
+        // The log for this run, whatever the configuration says.
         g_logSwitch = 1;
     } else {
         g_logSwitch = 0;
@@ -282,6 +205,10 @@ int main(int argc, char** argv)
 
     const muxsim::Scenario* scenario = muxsim::FindScenario(o.scenario);
     Outcome r = Run(o, *scenario);
+    if (r.badInput) {
+        std::fprintf(stderr, "muxsim: %s\n", r.reason.c_str());
+        return kExitBadInput;
+    }
 
     if (o.trace) {
         for (const sim::RecordEntry& e : r.record) {
@@ -290,11 +217,10 @@ int main(int argc, char** argv)
     }
     int frames = 0;
     if (!o.pcap.empty()) {
-        std::string error;
         frames = muxsim::WritePcap(o.pcap, r.record, &error);
         if (frames < 0) {
             std::fprintf(stderr, "muxsim: %s\n", error.c_str());
-            return 1;
+            return kExitFailure;
         }
     }
 
@@ -310,7 +236,7 @@ int main(int argc, char** argv)
 
     if (!r.ok) {
         std::fprintf(stderr, "muxsim: %s\n", r.reason.c_str());
-        return 1;
+        return kExitFailure;
     }
-    return 0;
+    return kExitOk;
 }

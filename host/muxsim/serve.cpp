@@ -13,6 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -58,7 +59,7 @@ int OpenRaw(const std::string& path, std::string* error)
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     termios t;
     if (fd < 0 || tcgetattr(fd, &t) != 0) {
-        *error = path + ": " + std::strerror(errno);
+        *error = path + ": " + (errno == ENOTTY ? "not a tty" : std::strerror(errno));
         if (fd >= 0) close(fd);
         return -1;
     }
@@ -85,6 +86,9 @@ int Serve(const std::string& ttyPath, sim::ModuleSettings settings, std::string*
     plat::SetDebugSink([](const std::u16string&) {});
     const int tty = OpenRaw(ttyPath, error);
     if (tty < 0) return 2;
+    // Said once the tty is the module's: a tty that cannot be had is
+    // refused before anything is served.
+    fprintf(stderr, "muxsim: serving the simulated module on %s\n", ttyPath.c_str());
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);

@@ -243,7 +243,7 @@ def case_sim(run):
     """The exchange, a client that reads late, the status lines and the
     table on SIGUSR1."""
     out = open(os.path.join(run.dir, "status.txt"), "w")
-    p = run.gsmmuxd("--status", stdout=out)
+    p = run.gsmmuxd("--status", "--log", stdout=out)
     exchange(run)
     mux2 = open_port(run.link(2))
     write_then_read(mux2)
@@ -353,6 +353,33 @@ def log_lines(run, pattern):
     with open(log, "rb") as f:
         text = f.read().decode("utf-16-le", errors="replace")
     return [l + "\n" for l in text.splitlines() if re.search(pattern, l)]
+
+
+def case_logsymlink(run):
+    # --root on a directory others can write: a MuxLog.txt planted there as
+    # a symlink must not carry the log into the file it points to.
+    os.makedirs(run.root)
+    victim = os.path.join(run.dir, "victim")
+    with open(victim, "w") as f:
+        f.write("precious\n")
+    planted = os.path.join(run.root, "MuxLog.txt")
+    os.symlink(victim, planted)
+    p = run.gsmmuxd("--log")
+    mux1 = open_port(run.link(1))
+    expect(mux1, b"AT\r", b"OK\r\n")
+    mux1.close()
+    terminate(run, p)
+    with open(victim) as f:
+        if f.read() != "precious\n":
+            fail("the log went through the planted symlink")
+    if not os.path.islink(planted):
+        fail("the planted symlink was replaced")
+    # What the daemon says on standard error is its own, in words: no
+    # kernel debug output of the driver.
+    errors = run.errors("gsmmuxd")
+    noise = [l for l in errors.splitlines() if not l.startswith("gsmmuxd: ")]
+    if noise or "MUX_version" in errors:
+        fail("debug output on standard error:\n" + errors)
 
 
 def main():

@@ -47,7 +47,7 @@ def case_ttygone(run):
     """The tty goes away in the middle of a transfer: noticed within 2 s,
     said in words, a bounded log, exit 1, no links left."""
     host, socat = run.tty_pair()
-    p = run.gsmmuxd("--port", "COM9:=" + host, "--lines", "none")
+    p = run.gsmmuxd("--port", "COM9:=" + host, "--lines", "none", "--log")
     mux2 = open_port(run.link(2))
     data_call(mux2)
     mux2.timeout = 0.2
@@ -101,7 +101,7 @@ def case_ttyback(run):
     """--wait-for-tty: the tty goes away and comes back; the ports answer
     again on the same links, and the log stays small meanwhile."""
     host, socat = run.tty_pair()
-    p = run.gsmmuxd("--port", "COM9:=" + host, "--lines", "none", "--wait-for-tty")
+    p = run.gsmmuxd("--port", "COM9:=" + host, "--lines", "none", "--wait-for-tty", "--log")
     answers_at(run, 1, EXCHANGE_S)
     before = slaves(run)
     socat.kill()
@@ -183,11 +183,11 @@ def case_muxmode(run):
     """A daemon killed outright leaves the module in multiplexer mode (and
     its links and pid file behind): the next one starts all the same."""
     host, _ = run.tty_pair()
-    p = run.gsmmuxd("--port", "COM9:=" + host, "--lines", "none")
+    p = run.gsmmuxd("--port", "COM9:=" + host, "--lines", "none", "--log")
     answers_at(run, 1, EXCHANGE_S)
     p.kill()
     p.wait()
-    p = run.gsmmuxd("--port", "COM9:=" + host, "--lines", "none")
+    p = run.gsmmuxd("--port", "COM9:=" + host, "--lines", "none", "--log")
     answers_at(run, 1, EXCHANGE_S)
     answers_at(run, 3, EXCHANGE_S)
     terminate(run, p)
