@@ -424,6 +424,13 @@ LONG CChannel::SendUIH(const BYTE* data, DWORD length)
             LeaveCriticalSection(&g_dispatcher.csSend);
             return -1;
         }
+        // A hold that came while this piece waited for the lock: the
+        // modem's answer to it may already be on the line, and no data of
+        // the held DLCI may follow that answer.
+        if (Dlci() != 0 && initialized == 1 && TransmitHeld()) {
+            LeaveCriticalSection(&g_dispatcher.csSend);
+            continue;
+        }
         LONG sent = g_dispatcher.Send(&txFrame);
         LeaveCriticalSection(&g_dispatcher.csSend);
 

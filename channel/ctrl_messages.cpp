@@ -85,8 +85,9 @@ BOOL CCtrlChannel::HandleMessage(const BYTE* msg, DWORD copied)
         return TRUE;
     }
 
-    // Command from the modem: answered first, then acted on. Our own
-    // messages are never held by the flow control they set.
+    // Command from the modem. A hold is in force before its answer leaves,
+    // so that no data frame of the held DLCIs follows the answer; our own
+    // messages are never held.
     switch (RuleFor(type).command) {
     case CMD_NSC: {
         MuxLog(TEXT("MUX: CCtrlChannel::ParseUIH() -> Receive unsupported command (0x%x) ; Time=%d\r\n"),
@@ -102,8 +103,9 @@ BOOL CCtrlChannel::HandleMessage(const BYTE* msg, DWORD copied)
         SendBareResponse(this, CTRL_MSG_CLD);
         return FALSE;
     case CMD_FCOFF:
-        SendBareResponse(this, CTRL_MSG_FCOFF);
+        // In force before the answer leaves: no data frame follows it.
         g_dispatcher.StopAllFlow();
+        SendBareResponse(this, CTRL_MSG_FCOFF);
         break;
     case CMD_FCON:
         SendBareResponse(this, CTRL_MSG_FCON);
@@ -114,16 +116,18 @@ BOOL CCtrlChannel::HandleMessage(const BYTE* msg, DWORD copied)
         // octets to act on.
         if (copied >= 4) {
             BYTE dlciOctet = msg[2];
+            BYTE d = (BYTE)(dlciOctet >> 2);
+            BOOL stop = (msg[3] & V24_FC) != 0;
+            if (stop) {
+                g_dispatcher.StopFlow(d);
+            }
             BYTE rsp[4];
             rsp[0] = CTRL_RESPONSE(CTRL_MSG_MSC);
             rsp[1] = CTRL_LENGTH(2);
             rsp[2] = dlciOctet;
             rsp[3] = OWN_V24_SIGNALS;
             SendUIH(rsp, 4);
-            BYTE d = (BYTE)(dlciOctet >> 2);
-            if (msg[3] & V24_FC) {
-                g_dispatcher.StopFlow(d);
-            } else {
+            if (!stop) {
                 g_dispatcher.ResumeFlow(d);
             }
         }
