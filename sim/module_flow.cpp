@@ -125,6 +125,12 @@ uint64_t ModuleSerial::FramesAgainstFlow() const
     return framesAgainstFlow_;
 }
 
+bool ModuleSerial::FcOffAnswered() const
+{
+    Lock lock(Mutex());
+    return fcOffAcked_;
+}
+
 std::vector<std::string> ModuleSerial::Notices() const
 {
     Lock lock(Mutex());

@@ -88,6 +88,8 @@ void ModuleSerial::LeaveMux()
         cutter_.Reset();
         open_ = 0;
         hostStopped_ = 0;
+        moduleStopped_ = moduleStopAcked_ = 0;
+        fcOffSent_ = fcOffAcked_ = false;
         ModemsOff();
         uart_->SetPeerBaud(settings_.atBaud);
     });

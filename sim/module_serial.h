@@ -215,6 +215,7 @@ public:
     // answered our FCoff (before our FCon), or after it had answered our
     // MSC with FC set for that DLCI (before the one that clears it).
     uint64_t FramesAgainstFlow() const;
+    bool FcOffAnswered() const;  // our FCoff is in force and the host has answered it
     // What the module has to say about itself ("DLCI 3: hold buffer full,
     // frames dropped"), oldest first.
     std::vector<std::string> Notices() const;
