@@ -71,6 +71,21 @@ size_t ReadEverything(DWORD_PTR open)
     }
 }
 
+// Three seconds of the module's traffic with "MUX1:" read all along and
+// "MUX3:" never; returns what "MUX1:" got.
+size_t RunTraffic(DriverRig& rig, Traffic* traffic)
+{
+    Reader reader;
+    reader.Start(rig.open[1]);
+    // 133 octets every 3 ms: just below the line's 46 octets a millisecond.
+    rig.Modem().StartTraffic(3, [traffic](unsigned i) { return traffic->Frame(i); });
+    SleepMs(3000);
+    rig.Modem().StopTraffic();
+    SleepMs(50);
+    reader.Stop();
+    return reader.got + ReadEverything(rig.open[1]);
+}
+
 class ReceiveFlow : public ::testing::TestWithParam<uint64_t> {};
 
 TEST_P(ReceiveFlow, UnreadPortHoldsItsOwnDataAndNobodyElseWaits)
@@ -78,21 +93,13 @@ TEST_P(ReceiveFlow, UnreadPortHoldsItsOwnDataAndNobodyElseWaits)
     DriverRig rig(GetParam());
     rig.StartThree();
     Traffic traffic;
-    Reader reader;
-    reader.Start(rig.open[1]);
-    // 133 octets every 3 ms: just below the line's 46 octets a millisecond.
-    rig.Modem().StartTraffic(3, [&](unsigned i) { return traffic.Frame(i); });
-    SleepMs(3000);
-    rig.Modem().StopTraffic();
-    SleepMs(50);
-    reader.Stop();
-    reader.got += ReadEverything(rig.open[1]);
+    const size_t got1 = RunTraffic(rig, &traffic);
 
     EXPECT_TRUE(rig.Modem().HostStoppedFlow(3));
     EXPECT_GT(rig.Modem().HeldOctets(3), 0u);
     EXPECT_EQ(rig.Modem().HeldFramesDropped(3), 0u);
     EXPECT_TRUE(rig.D().Logged(kFullPause).empty()) << "the parser paused for the unread port";
-    EXPECT_EQ(reader.got, traffic.sent1 * kInfo) << "the busy port lost data";
+    EXPECT_EQ(got1, traffic.sent1 * kInfo) << "the busy port lost data";
     EXPECT_FALSE(rig.Modem().HostStoppedFlow(1));
 
     // Read at last: the module is let go and sends what it held.
@@ -113,18 +120,11 @@ TEST_P(ReceiveFlow, ModuleHoldBufferOverflowIsSaidAndCostsOnlyThatPort)
     DriverRig rig(GetParam(), m);
     rig.StartThree();
     Traffic traffic;
-    Reader reader;
-    reader.Start(rig.open[1]);
-    rig.Modem().StartTraffic(3, [&](unsigned i) { return traffic.Frame(i); });
-    SleepMs(3000);
-    rig.Modem().StopTraffic();
-    SleepMs(50);
-    reader.Stop();
-    reader.got += ReadEverything(rig.open[1]);
+    const size_t got1 = RunTraffic(rig, &traffic);
     EXPECT_GT(rig.Modem().HeldFramesDropped(3), 0u);
     ASSERT_FALSE(rig.Modem().Notices().empty());
     EXPECT_NE(rig.Modem().Notices()[0].find("DLCI 3: hold buffer full"), std::string::npos);
-    EXPECT_EQ(reader.got, traffic.sent1 * kInfo);
+    EXPECT_EQ(got1, traffic.sent1 * kInfo);
     EXPECT_TRUE(rig.D().Logged(kFullPause).empty());
 }
 

@@ -253,6 +253,21 @@ TEST(SerialPort, WriteReturnsWhenTheOctetsHaveLeftAtTheLineSpeed)
     CloseHandle(h);
 }
 
+// Ten 133-octet frames written one after the other, as the driver writes
+// them; with a peer given, each write has ended only once its octets left.
+void WriteTenFrames(HANDLE h, const Peer* peer)
+{
+    const std::vector<uint8_t> frame(133, 0x7E);
+    for (int i = 0; i < 10; ++i) {
+        DWORD n = 0;
+        ASSERT_TRUE(WriteFile(h, frame.data(), (DWORD)frame.size(), &n, NULL));
+        ASSERT_EQ(n, frame.size());
+        if (peer != nullptr) {
+            ASSERT_EQ(peer->rx.size(), (size_t)(i + 1) * 133) << "a write ended before its octets left";
+        }
+    }
+}
+
 // With the UART's transmit FIFO a write ends once its last octet is in the
 // FIFO, so the next one follows on the line without a gap however coarse
 // the clock: ten 133-octet frames at 460800 take 10 x 2.886 ms, not 10 x 3.
@@ -265,13 +280,8 @@ TEST(SerialPort, TransmitFifoLetsWritesFollowWithoutAGap)
     uart.SetPeerBaud(460800);
     uart.SetTransmitFifo(64);
     HANDLE h = OpenLikeDriver(460800);
-    const std::vector<uint8_t> frame(133, 0x7E);
     const uint64_t t0 = plat::NowMs();
-    for (int i = 0; i < 10; ++i) {
-        DWORD n = 0;
-        ASSERT_TRUE(WriteFile(h, frame.data(), (DWORD)frame.size(), &n, NULL));
-        ASSERT_EQ(n, frame.size());
-    }
+    WriteTenFrames(h, nullptr);
     EXPECT_LT(plat::NowMs() - t0, 29u) << "the last write ends before its octets have left";
     Sleep(5);
     ASSERT_EQ(peer.rx.size(), 1330u);
@@ -291,19 +301,14 @@ TEST(SerialPort, WritesFollowEachOtherAtTheLineRateWithoutAFifo)
     uart.AttachPeer(&peer);
     uart.SetPeerBaud(460800);
     HANDLE h = OpenLikeDriver(460800);
-    const std::vector<uint8_t> frame(133, 0x7E);
     const uint64_t t0 = plat::NowMs();
-    for (int i = 0; i < 10; ++i) {
-        DWORD n = 0;
-        ASSERT_TRUE(WriteFile(h, frame.data(), (DWORD)frame.size(), &n, NULL));
-        ASSERT_EQ(n, frame.size());
-        ASSERT_EQ(peer.rx.size(), (size_t)(i + 1) * 133) << "a write ended before its octets left";
-    }
+    WriteTenFrames(h, &peer);
     EXPECT_EQ(plat::NowMs() - t0, 29u);
     EXPECT_EQ(peer.rx.back().atMs - t0, 29u);
     // A write after the line has been idle for a while starts when it is made.
     Sleep(10);
     const uint64_t t1 = plat::NowMs();
+    const std::vector<uint8_t> frame(133, 0x7E);
     DWORD n = 0;
     ASSERT_TRUE(WriteFile(h, frame.data(), (DWORD)frame.size(), &n, NULL));
     EXPECT_EQ(peer.rx.back().atMs - t1, 3u);
