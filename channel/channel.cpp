@@ -30,7 +30,7 @@ CChannel::CChannel(BYTE dlci, LPTHREAD_START_ROUTINE proc, ChannelCleanupHook ho
     name = NULL;
     paced = FALSE;
     flowEvent = NULL;
-    flowStopped = 0;
+    InterlockedExchange(&flowStopped, 0);
     wakeEvent = NULL;
     responseEvent = NULL;
     thread = NULL;
@@ -238,7 +238,7 @@ void CChannel::TakeDown()
 
     initialized = 0;
     stopThread = 1;
-    flowStopped = 0;
+    InterlockedExchange(&flowStopped, 0);
 
     if (thread != NULL) {
         SetEvent(wakeEvent);

@@ -39,6 +39,10 @@ void CChannel::WaitForFlow()
         }
         WaitForSingleObject(flowEvent, MUX_FLOW_WAIT_MS - spent);
     }
+    // One set releases one waiter: a second writer on this channel waiting
+    // for the same resume is woken in turn (a set nobody needs is taken by
+    // the next wait for a look at the flags).
+    SetEvent(flowEvent);
     EndEventUse();
 }
 

@@ -160,7 +160,7 @@ void CDispatcher::StopFlow(BYTE dlci)
     dlci &= 0x3F;
     CChannel* channel = HoldForFlow(this, dlci);
     if (channel != NULL) {
-        channel->flowStopped = 1;
+        InterlockedExchange(&channel->flowStopped, 1);
         InterlockedDecrement(&channelInUse[dlci]);
     }
 }
