@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr size_t kBulk = 1 << 20;
+const size_t kBulk = bench::Quick() ? 1 << 17 : 1 << 20;
 constexpr uint64_t kSeed = 1;
 
 // Data without '+', so that no "+++" ends the call.

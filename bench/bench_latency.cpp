@@ -1,12 +1,9 @@
 // Latency in virtual time through "MUX1:", p50 and p99: from the last octet
 // of a frame on the line to the client's WaitCommEvent returning, and from
-// WriteFile to the first octet on the line. And where one slow reader costs
-// everyone: 5% of the module's frames go to "MUX3:", whose client never
-// reads; the frames the busy DLCI loses.
+// WriteFile to the first octet on the line. (What a client that never reads
+// costs the other ports: bench_slow_reader.cpp.)
 #include "figures.h"
 #include "system.h"
-
-#include "sim/frame_record.h"
 
 namespace {
 
@@ -68,41 +65,11 @@ void TransmitLatency()
                        bench::Quantile(latency, 0.99), "ms", 0);
 }
 
-// Full frames back to back from the module, every 20th to DLCI 3.
-void SlowReader()
-{
-    bench::System sys(kSeed, bench::WithModem());
-    HANDLE busy = sys.Open(u"MUX1:");
-    sys.Open(u"MUX3:");  // never read
-    constexpr unsigned kFrames = 4000;
-    unsigned sentBusy = 0;
-    sys.Modem().StartTraffic(3, [&](unsigned i) {
-        if (i >= kFrames) return std::vector<uint8_t>();
-        const int dlci = i % 20 == 19 ? 3 : 1;
-        if (dlci == 1) ++sentBusy;
-        return sim::BuildFrame(dlci, false, sim::kUih, std::vector<uint8_t>(127, 'b'));
-    });
-    bool stop = false;
-    std::string got;
-    HANDLE reader = bench::Spawn([&] {
-        while (!stop) bench::WaitAndRead(busy, &got);
-    });
-    Sleep(kFrames * 3 + 5000);
-    sys.Modem().StopTraffic();
-    stop = true;
-    sys.Modem().SendUih(1, {'e', 'n', 'd'});
-    bench::Join(reader);
-    const double frames = double(got.size() - 3) / 127;
-    bench::PrintFigure("slow reader: busy DLCI's frames lost, 5% to a client that never reads",
-                       100.0 * (1 - frames / sentBusy), "%", 0);
-}
-
 }  // namespace
 
 int main()
 {
     ReceiveLatency();
     TransmitLatency();
-    SlowReader();
     return 0;
 }

@@ -7,6 +7,7 @@
 #define MUX_BENCH_FIGURES_H
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace bench {
@@ -22,6 +23,14 @@ inline void PrintFigure(const std::string& name, double value, const std::string
     std::printf("FIGURE\t%s\t%.6g\t%s\t%.6g\t%.4f\n", name.c_str(), value, unit.c_str(), reference,
                 ratio);
     std::fflush(stdout);
+}
+
+// The quickest form of a program (scripts/bench --quick, as CI runs it):
+// smaller transfers, the same figures.
+inline bool Quick()
+{
+    const char* q = std::getenv("MUX_BENCH_QUICK");
+    return q != nullptr && std::string(q) == "1";
 }
 
 }  // namespace bench

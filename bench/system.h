@@ -39,7 +39,6 @@ inline sim::ModuleSettings WithModem(sim::DataMode mode = sim::DataMode::Echo)
     sim::ModuleSettings m;
     m.serial.modem.modemDlcis = ~uint64_t(1);
     m.serial.modem.dataMode = mode;
-    m.serial.hostTransmitFifo = 64;  // the phone's UART
     return m;
 }
 

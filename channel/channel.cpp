@@ -7,8 +7,6 @@
 
 // Wait for the UA that answers a SABM or DISC.
 #define MUX_RESPONSE_WAIT_MS 3000
-// Longest wait for the modem to lift its flow control, per UIH piece.
-#define MUX_FLOW_WAIT_MS 10000
 // "MUX3:" is paced after every UIH piece.
 #define MUX_PACED_PAUSE_MS 110
 
@@ -32,7 +30,7 @@ CChannel::CChannel(BYTE dlci, LPTHREAD_START_ROUTINE proc, ChannelCleanupHook ho
     name = NULL;
     paced = FALSE;
     flowEvent = NULL;
-    flowStopped = 0;
+    InterlockedExchange(&flowStopped, 0);
     wakeEvent = NULL;
     responseEvent = NULL;
     thread = NULL;
@@ -41,6 +39,11 @@ CChannel::CChannel(BYTE dlci, LPTHREAD_START_ROUTINE proc, ChannelCleanupHook ho
     ctlQueued = 0;
     responseAwaited = 0;
     commandEvent = NULL;
+    rxHighWater = 0;
+    rxLowWater = 0;
+    rxFlowWanted = 0;
+    rxFlowSent = 0;
+    rxFlowSending = 0;
     stopThread = 1;
 
     rxFrameLength = 0;
@@ -151,6 +154,18 @@ BOOL CChannel::Init()
 
     rxRead = rxLast = rxWrite = rxBase;
     rxEnd = rxBase + rxSize;
+    // A user channel asks the module to hold its data once three quarters
+    // of the buffer are in use, and lets it send again below a quarter: the
+    // last quarter takes what was already on its way when the module heard
+    // of the hold. The control channel's messages are taken at once; it
+    // has no marks.
+    if (Dlci() != 0) {
+        rxHighWater = (DWORD)rxSize / 4 * 3;
+        rxLowWater = (DWORD)rxSize / 4;
+    }
+    rxFlowWanted = 0;
+    rxFlowSent = 0;
+    rxFlowSending = 0;
 
     // The lock and the events exist before stopThread is cleared: a channel
     // still in the table from an earlier Init becomes visible to the
@@ -223,7 +238,7 @@ void CChannel::TakeDown()
 
     initialized = 0;
     stopThread = 1;
-    flowStopped = 0;
+    InterlockedExchange(&flowStopped, 0);
 
     if (thread != NULL) {
         SetEvent(wakeEvent);
@@ -391,16 +406,7 @@ LONG CChannel::SendUIH(const BYTE* data, DWORD length)
     const BYTE* p = data;
 
     for (;;) {
-        // Counted while it waits, so that Deinit releases the wait and
-        // closes flowEvent only after it; a channel deinitialised meanwhile
-        // is not waited on (the connected check below fails the send).
-        if (flowStopped == 1 && BeginEventUse()) {
-            if (flowStopped == 1 && WaitForSingleObject(flowEvent, MUX_FLOW_WAIT_MS) == WAIT_TIMEOUT) {
-                // The modem never lifted it; go on rather than block forever.
-                flowStopped = 0;
-            }
-            EndEventUse();
-        }
+        WaitForFlow();
 
         DWORD chunk = left < MUX_MAX_INFO ? left : MUX_MAX_INFO;
 
@@ -417,6 +423,13 @@ LONG CChannel::SendUIH(const BYTE* data, DWORD length)
             SetLastError(ERROR_NOT_READY);
             LeaveCriticalSection(&g_dispatcher.csSend);
             return -1;
+        }
+        // A hold that came while this piece waited for the lock: the
+        // modem's answer to it may already be on the line, and no data of
+        // the held DLCI may follow that answer.
+        if (Dlci() != 0 && initialized == 1 && TransmitHeld()) {
+            LeaveCriticalSection(&g_dispatcher.csSend);
+            continue;
         }
         LONG sent = g_dispatcher.Send(&txFrame);
         LeaveCriticalSection(&g_dispatcher.csSend);

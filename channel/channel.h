@@ -68,6 +68,19 @@ public:
     BOOL BeginEventUse();
     void EndEventUse();
 
+    // Flow control towards the module for this DLCI (user channels only).
+    // The receive buffer's code decides, under rxLock, that the module is
+    // to hold the DLCI's data (the buffer has passed its high-water mark)
+    // or may send again (reads brought it below its low-water mark), and
+    // calls SyncReceiveFlow once it has left the lock: the MSC command that
+    // says so goes out on the control channel. Whoever finds another thread
+    // sending leaves the next one to it, so the last MSC sent always
+    // carries the latest wish. TRUE while the module is asked to hold.
+    void SyncReceiveFlow();
+    BOOL ReceiveFlowHeld();
+    // The modem has connected the DLCI afresh: it has forgotten any hold.
+    void RestartReceiveFlow();
+
     // Fields, in this order.
     volatile LONG connected;
     HANDLE flowEvent;
@@ -114,10 +127,23 @@ public:
     HANDLE commandEvent;
     // 1 while a SABM or DISC sender waits for its UA or DM.
     volatile LONG responseAwaited;
+    // Receive flow control towards the module: the marks (0: none, as on the
+    // control channel), the hold wished for (1 between passing the high
+    // mark and falling below the low one), the state last sent in an MSC,
+    // and 1 while a thread is sending one.
+    DWORD rxHighWater;
+    DWORD rxLowWater;
+    volatile LONG rxFlowWanted;
+    volatile LONG rxFlowSent;
+    volatile LONG rxFlowSending;
 
 private:
     // Deinit's work, under the channel-down lock.
     void TakeDown();
+    // Before each UIH piece: waits while the modem holds this DLCI (MSC
+    // FC) or every user DLCI (FCoff), at most MUX_FLOW_WAIT_MS.
+    void WaitForFlow();
+    BOOL TransmitHeld();
     CChannel(const CChannel&);
     CChannel& operator=(const CChannel&);
 };

@@ -6,92 +6,13 @@
 // the responses to our own commands (SNC, MSC) over to the waiting sender.
 #include "platform/platform.h"
 #include "channel/ctrl_channel.h"
+#include "channel/ctrl_messages.h"
 #include "dispatcher/dispatcher.h"
 #include "diag/log.h"
 
 #define CTRL_THREAD_PRIORITY 248
-#define CTRL_COMMAND_TIMEOUT_MS 3000
-
-// Control message types (type octet AND 0xFC).
-#define CTRL_MSG_NSC 0x10
-#define CTRL_MSG_TEST 0x20
-#define CTRL_MSG_PSC 0x40
-#define CTRL_MSG_RLS 0x50
-#define CTRL_MSG_FCOFF 0x60
-#define CTRL_MSG_PN 0x80
-#define CTRL_MSG_RPN 0x90
-#define CTRL_MSG_FCON 0xA0
-#define CTRL_MSG_CLD 0xC0
-#define CTRL_MSG_SNC 0xD0
-#define CTRL_MSG_MSC 0xE0
-
-// A message's type octet: the type with EA set, and C/R set on a command,
-// clear on a response. Its length octet: a length below 128 shifted past EA.
-#define CTRL_COMMAND(type) ((BYTE)((type) | MUX_CR_BIT | MUX_EA_BIT))
-#define CTRL_RESPONSE(type) ((BYTE)((type) | MUX_EA_BIT))
-#define CTRL_LENGTH(count) ((BYTE)(((count) << 1) | MUX_EA_BIT))
-
-// The DLCI octet of MSC and SNC: EA, C/R (always 1 here) and the DLCI.
-#define CTRL_DLCI_OCTET(dlci) ((BYTE)((dlci) * 4 + 3))
-
-// SNC's values: the service octet (EA, data service) and the voice codec.
-#define SNC_SERVICE_DATA 0x03
-#define SNC_CODEC 0x01
-
-// V.24 signal octet of MSC.
-#define V24_FC 0x02
-#define V24_RTC 0x04
-#define V24_RTR 0x08
-#define V24_IC 0x40
-#define V24_DV 0x80
-
-// The signal octet this side reports: EA, RTC, RTR; FC clear.
-#define OWN_V24_SIGNALS 0x0D
-
-// A message is at most a type octet, a length octet and 127 value octets.
-#define CTRL_MAX_MESSAGE (2 + 127)
 
 namespace {
-
-// Commands we answer with NSC. PSC is among them: a modem that asks for
-// power saving waits for an answer, and NSC tells it at once that the
-// request is not supported here.
-BOOL IsUnsupportedCommand(BYTE type)
-{
-    switch (type) {
-    case CTRL_MSG_NSC:
-    case CTRL_MSG_TEST:
-    case CTRL_MSG_PSC:
-    case CTRL_MSG_RLS:
-    case CTRL_MSG_FCOFF:
-    case CTRL_MSG_PN:
-    case CTRL_MSG_RPN:
-    case CTRL_MSG_FCON:
-    case CTRL_MSG_SNC:
-        return TRUE;
-    default:
-        return FALSE;
-    }
-}
-
-// Responses the modem may send that this side has no use for.
-BOOL IsUnusedResponse(BYTE type)
-{
-    switch (type) {
-    case CTRL_MSG_NSC:
-    case CTRL_MSG_TEST:
-    case CTRL_MSG_PSC:
-    case CTRL_MSG_RLS:
-    case CTRL_MSG_FCOFF:
-    case CTRL_MSG_PN:
-    case CTRL_MSG_RPN:
-    case CTRL_MSG_FCON:
-    case CTRL_MSG_CLD:
-        return TRUE;
-    default:
-        return FALSE;
-    }
-}
 
 DWORD WINAPI CtrlChannelBody(LPVOID arg);
 
@@ -118,6 +39,10 @@ CCtrlChannel::CCtrlChannel(BYTE dlci)
     memset(cmdBuf, 0, sizeof(cmdBuf));
     memset(cmdResponse, 0, sizeof(cmdResponse));
     memset(&cmdLock, 0, sizeof(cmdLock));
+    for (int i = 0; i < MUX_CTRL_DLCIS; i++) {
+        flowResponsesOwed[i] = 0;
+        flowCommandTime[i] = 0;
+    }
     SetName(TEXT("Ctrl"));
     rxSize = MUX_CTRL_RX_SIZE;
     rxBase = (BYTE*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, MUX_CTRL_RX_SIZE);
@@ -157,6 +82,10 @@ BOOL CCtrlChannel::Init()
     curMsg = NULL;
     nextMsg = NULL;
     cmdAwaited = 0;
+    for (int i = 0; i < MUX_CTRL_DLCIS; i++) {
+        flowResponsesOwed[i] = 0;
+        flowCommandTime[i] = 0;
+    }
     if (CChannel::Init()) {
         return TRUE;
     }
@@ -322,61 +251,6 @@ BOOL CCtrlChannel::NextMessage(BYTE* msg, DWORD* copied)
     return TRUE;
 }
 
-BOOL CCtrlChannel::HandleMessage(const BYTE* msg, DWORD copied)
-{
-    BYTE typeOctet = msg[0];
-    BYTE type = (BYTE)(typeOctet & 0xFC);
-
-    if ((typeOctet & MUX_CR_BIT) == 0) {
-        // Response from the modem.
-        if (InterlockedCompareExchange(&cmdAwaited, 0, 0) == 0) {
-            MuxLog(TEXT("MUX: CCtrlChannel::ParseUIH() -> ERROR, Receive a response, but not waiting for it (0x%x) ; Time=%d\r\n"),
-                   (unsigned)type, (int)GetTickCount());
-        } else if (IsUnusedResponse(type)) {
-            MuxLog(TEXT("MUX: CCtrlChannel::ParseUIH() -> ERROR, Receive not implemented response (0x%x) ; Time=%d\r\n"),
-                   (unsigned)type, (int)GetTickCount());
-        } else if (type == CTRL_MSG_SNC || type == CTRL_MSG_MSC) {
-            HandOverResponse(msg, type);
-        }
-        return TRUE;
-    }
-
-    // Command from the modem.
-    if (IsUnsupportedCommand(type)) {
-        MuxLog(TEXT("MUX: CCtrlChannel::ParseUIH() -> Receive unsupported command (0x%x) ; Time=%d\r\n"),
-               (unsigned)type, (int)GetTickCount());
-        BYTE nsc[3];
-        nsc[0] = CTRL_RESPONSE(CTRL_MSG_NSC);
-        nsc[1] = CTRL_LENGTH(1);
-        nsc[2] = typeOctet;
-        SendUIH(nsc, 3);
-    } else if (type == CTRL_MSG_CLD) {
-        BYTE cld[2];
-        cld[0] = CTRL_RESPONSE(CTRL_MSG_CLD);
-        cld[1] = CTRL_LENGTH(0);
-        SendUIH(cld, 2);
-        return FALSE;
-    } else if (type == CTRL_MSG_MSC && copied >= 4) {
-        // An MSC at the very end of the buffer has no DLCI and signal
-        // octets to act on.
-        BYTE dlciOctet = msg[2];
-        BYTE v24 = msg[3];
-        BYTE rsp[4];
-        rsp[0] = CTRL_RESPONSE(CTRL_MSG_MSC);
-        rsp[1] = CTRL_LENGTH(2);
-        rsp[2] = dlciOctet;
-        rsp[3] = OWN_V24_SIGNALS;
-        SendUIH(rsp, 4);
-        BYTE d = (BYTE)(dlciOctet >> 2);
-        if (v24 & V24_FC) {
-            g_dispatcher.StopFlow(d);
-        } else {
-            g_dispatcher.ResumeFlow(d);
-        }
-    }
-    return TRUE;
-}
-
 void CCtrlChannel::HandOverResponse(const BYTE* msg, BYTE type)
 {
     // Only this thread hands over, and only a sender sets a token (while it
@@ -463,7 +337,7 @@ BOOL CCtrlChannel::SendMSC(BYTE dlci, DWORD* status)
     if (status != NULL) *status = 0;
     BYTE values[2];
     values[0] = CTRL_DLCI_OCTET(dlci);
-    values[1] = OWN_V24_SIGNALS;
+    values[1] = (BYTE)(OWN_V24_SIGNALS | (g_dispatcher.ReceiveFlowHeld(dlci) ? V24_FC : 0));
     BYTE rsp[4];
     if (!Exchange(CTRL_MSG_MSC, values, 2, rsp)) {
         return FALSE;

@@ -5,6 +5,8 @@
 #include "channel/channel.h"
 
 #define MUX_CTRL_RX_SIZE 254
+// DLCIs an MSC can name (six bits).
+#define MUX_CTRL_DLCIS 64
 
 class CCtrlChannel : public CChannel {
 public:
@@ -17,7 +19,13 @@ public:
     // FALSE when the modem closed the multiplexer down (CLD).
     BOOL ParseUIH();
     BOOL SendSNC(BYTE dlci);
+    // The modem-status query; its MSC carries FC as the DLCI's receive flow
+    // control stands, so that a query never lifts a hold by accident.
     BOOL SendMSC(BYTE dlci, DWORD* status);
+    // An MSC command with FC set (held) or clear for the DLCI, sent without
+    // waiting for its response: the response is taken when it comes, and
+    // is not handed to a waiting sender. FALSE when it could not be sent.
+    BOOL SendFlowCommand(BYTE dlci, BOOL held);
 
     static DWORD WINAPI CtrlChannelThread(LPVOID channel);
 
@@ -34,6 +42,11 @@ public:
     volatile LONG cmdAwaited;
     LONG cmdToken;
     BYTE cmdResponse[4];
+    // Per DLCI: responses still owed to SendFlowCommand, and the tick count
+    // of its last command. A module that leaves them unanswered owes none
+    // once the command time-out has passed.
+    volatile LONG flowResponsesOwed[MUX_CTRL_DLCIS];
+    volatile LONG flowCommandTime[MUX_CTRL_DLCIS];
 
 private:
     static BOOL Cleanup(CChannel* channel);
@@ -51,7 +64,10 @@ private:
     BOOL StartWalk();
     // Handles one message; FALSE for a CLD command.
     BOOL HandleMessage(const BYTE* msg, DWORD copied);
+    void HandleResponse(const BYTE* msg, DWORD copied);
     void HandOverResponse(const BYTE* msg, BYTE type);
+    // TRUE when an MSC response for the DLCI is one SendFlowCommand owes.
+    BOOL TakeFlowResponse(BYTE dlci);
 };
 
 // The modem's V.24 signal octet of an MSC as the platform's modem-status

@@ -1,4 +1,6 @@
-// A channel's receive buffer: append with one retry, take with rewind.
+// A channel's receive buffer: append with one retry, take with rewind, and
+// the marks at which the module is asked to hold the DLCI's data and to
+// send again.
 #include "platform/platform.h"
 #include "channel/rx_buffer.h"
 #include "channel/channel.h"
@@ -14,12 +16,42 @@ static BOOL HasRoom(const CChannel* channel, DWORD count)
     return (DWORD)(channel->rxEnd - channel->rxWrite) >= count;
 }
 
-// With rxLock held and room for `count`.
-static void CopyIn(CChannel* channel, const BYTE* octets, DWORD count)
+// With rxLock held and room for `count`. TRUE when the append took the
+// buffer past its high-water mark: the module is to hold the DLCI's data
+// (the caller tells it once it has left the lock).
+static BOOL CopyIn(CChannel* channel, const BYTE* octets, DWORD count)
 {
     memcpy(channel->rxWrite, octets, count);
     channel->rxWrite += count;
     channel->rxLast = channel->rxWrite - 1;
+    // The buffer does not wrap: what counts is how far the write position
+    // has come, not how much of it is unread.
+    if (channel->rxHighWater == 0 || channel->rxFlowWanted != 0 ||
+        (DWORD)(channel->rxWrite - channel->rxBase) <= channel->rxHighWater) {
+        return FALSE;
+    }
+    InterlockedExchange(&channel->rxFlowWanted, 1);
+    return TRUE;
+}
+
+// With rxLock held, after a take. TRUE when the module that was asked to
+// hold may send again: fewer than the low-water mark of octets are unread.
+// They are moved to the buffer's start, so that the room the module may now
+// fill is there.
+static BOOL FellBelowLowWater(CChannel* channel)
+{
+    DWORD unread = (DWORD)(channel->rxWrite - channel->rxRead);
+    if (channel->rxFlowWanted == 0 || unread >= channel->rxLowWater) {
+        return FALSE;
+    }
+    if (channel->rxRead != channel->rxBase) {
+        memmove(channel->rxBase, channel->rxRead, unread);
+        channel->rxRead = channel->rxBase;
+        channel->rxWrite = channel->rxBase + unread;
+        channel->rxLast = unread != 0 ? channel->rxWrite - 1 : channel->rxBase;
+    }
+    InterlockedExchange(&channel->rxFlowWanted, 0);
+    return TRUE;
 }
 
 RxAppendResult RxBufferAppend(CChannel* channel, const BYTE* octets, DWORD count, DWORD pauseMs,
@@ -41,8 +73,11 @@ RxAppendResult RxBufferAppend(CChannel* channel, const BYTE* octets, DWORD count
             return RX_DROPPED;
         }
     }
-    CopyIn(channel, octets, count);
+    BOOL hold = CopyIn(channel, octets, count);
     LeaveCriticalSection(&channel->rxLock);
+    if (hold) {
+        channel->SyncReceiveFlow();
+    }
     return RX_APPENDED;
 }
 
@@ -56,10 +91,11 @@ BOOL RxBufferTryAppend(CChannel* channel, const BYTE* octets, DWORD count, BOOL*
         *wake = FALSE;
     }
     BOOL room = HasRoom(channel, count);
-    if (room) {
-        CopyIn(channel, octets, count);
-    }
+    BOOL hold = room && CopyIn(channel, octets, count);
     LeaveCriticalSection(&channel->rxLock);
+    if (hold) {
+        channel->SyncReceiveFlow();
+    }
     return room;
 }
 
@@ -81,6 +117,10 @@ DWORD RxBufferTake(CChannel* channel, BYTE* out, DWORD count)
         InterlockedExchange(&bufferDrained, 1);  // shared by every channel
         taken = available;
     }
+    BOOL resume = taken != 0 && FellBelowLowWater(channel);
     LeaveCriticalSection(&channel->rxLock);
+    if (resume) {
+        channel->SyncReceiveFlow();
+    }
     return taken;
 }

@@ -32,6 +32,12 @@ BOOL RxBufferTryAppend(CChannel* channel, const BYTE* octets, DWORD count, BOOL*
 // Takes up to `count` unread octets into `out` and returns how many. Taking
 // the last unread octet rewinds the buffer to its start and sets
 // bufferDrained; a smaller take leaves the rest for the next one.
+//
+// Flow control towards the module: an append that takes a user channel's
+// buffer past its high-water mark asks the module to hold the DLCI's data
+// (MSC with FC set); a take that leaves fewer unread octets than its
+// low-water mark moves them to the start and lets the module send again
+// (MSC with FC clear). Both send after rxLock is left.
 DWORD RxBufferTake(CChannel* channel, BYTE* out, DWORD count);
 
 #endif

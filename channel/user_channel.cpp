@@ -60,6 +60,7 @@ CUserChannel::CUserChannel(BYTE dlci, DWORD type, LPCWSTR deviceName)
     commEvent = NULL;
     eventWaiters = 0;
     eventWaitClosed = 0;
+    maskChanges = 0;
 
     CUserChannel::Init();
 }
@@ -177,13 +178,17 @@ void HandleControlOctet(CUserChannel* ch, BYTE x)
         ch->MarkConnected();
         ch->SendUA();
         ResetEvent(ch->commEvent);
+        // A DLCI connected afresh starts without a hold on its data: if
+        // the buffer is still full, the module is told again.
+        ch->RestartReceiveFlow();
         break;
     case MUX_CTL_DISC:
         ch->MarkDisconnected();
         ch->SendUA();
         // A client waiting for events would wait for ever: no data comes on
         // a disconnected DLCI, and the gate refuses its own mask change.
-        // Released, it finds the DLCI disconnected.
+        // Released, it finds the DLCI disconnected, and releases the next
+        // client waiting on the port.
         SetEvent(ch->commEvent);
         break;
     case MUX_CTL_UIH_PF:

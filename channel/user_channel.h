@@ -44,6 +44,9 @@ public:
     // from then on, even if the multiplexer's restart brings the channel
     // back meanwhile.
     volatile LONG eventWaitClosed;
+    // Counts the client's mask changes: every wait that began before one
+    // ends, however many clients wait on the port.
+    volatile LONG maskChanges;
 
 private:
     static BOOL Cleanup(CChannel* channel);

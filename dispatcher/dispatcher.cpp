@@ -102,6 +102,7 @@ static void ResetMembers(CDispatcher* d)
     d->hGetDataStart = NULL;
     d->hParseDataStart = NULL;
     d->pCtrlChannel = NULL;
+    d->flowOff = 0;
     for (int i = 0; i < MUX_MAX_CHANNELS; i++) {
         d->channels[i] = NULL;
     }
@@ -284,6 +285,8 @@ BOOL CDispatcher::Init()
         return TRUE;
     }
     InterlockedIncrement(&g_startGeneration);
+    // A new multiplexer session: no FCoff of the last one is in force.
+    InterlockedExchange(&flowOff, 0);
     // A crash log's reader still on the port leaves it: the module is reset
     // below, and the port gets one reader, the multiplexer's.
     EndATAReader();

@@ -7,7 +7,9 @@
 //   dispatcher/send.cpp         Send (the transmit path)
 //   dispatcher/table.cpp        the channel table; control commands forwarded
 //                               to the control channel (NegotiateService,
-//                               QueryModemStatus, StopFlow, ResumeFlow)
+//                               QueryModemStatus, SendReceiveFlow); the
+//                               modem's flow control (StopFlow, ResumeFlow,
+//                               StopAllFlow, ResumeAllFlow)
 //   dispatcher/reader.cpp       GetDataThread, ParseDataThread, the receive ring
 //   dispatcher/timeout.cpp      TimeOutThread (the response time-out)
 //   framing/parser.cpp          ParseRecBytes, ParseOctets, WaitChannelIdle
@@ -146,6 +148,17 @@ public:
     CCtrlChannel* TakeCtrlChannel();
     void StopFlow(BYTE dlci);
     void ResumeFlow(BYTE dlci);
+    // FCoff and FCon from the modem: every user DLCI's transmission held,
+    // and released again (flowOff).
+    void StopAllFlow();
+    void ResumeAllFlow();
+    // Flow control towards the module (table.cpp): an MSC command for the
+    // DLCI with FC set (held) or clear, sent on the control channel without
+    // waiting for its response; FALSE when there is no control channel to
+    // send it. ReceiveFlowHeld tells whether the DLCI's channel has asked
+    // the module to hold its data, so that every MSC for it says so.
+    BOOL SendReceiveFlow(BYTE dlci, BOOL held);
+    BOOL ReceiveFlowHeld(BYTE dlci);
 
     // Worker threads; each gets the dispatcher as its argument.
     static DWORD WINAPI GetDataThread(LPVOID dispatcher);
@@ -184,6 +197,8 @@ public:
     BYTE closeOctet;
     DWORD remaining;
     CCtrlChannel* pCtrlChannel;
+    // 1 while the modem's FCoff is in force (until its FCon).
+    volatile LONG flowOff;
     CChannel* volatile channels[MUX_MAX_CHANNELS];
     // Per DLCI: non-zero while the receive parser touches the channel
     // registered there (see WaitChannelIdle).

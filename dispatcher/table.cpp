@@ -160,8 +160,17 @@ void CDispatcher::StopFlow(BYTE dlci)
     dlci &= 0x3F;
     CChannel* channel = HoldForFlow(this, dlci);
     if (channel != NULL) {
-        channel->flowStopped = 1;
+        InterlockedExchange(&channel->flowStopped, 1);
         InterlockedDecrement(&channelInUse[dlci]);
+    }
+}
+
+// A sender waiting for the flow looks at the flags again when it is woken:
+// they are cleared before the wake.
+static void WakeFlowWaiter(CChannel* channel)
+{
+    if (channel->stopThread == 0 && channel->flowEvent != NULL) {
+        SetEvent(channel->flowEvent);
     }
 }
 
@@ -170,12 +179,53 @@ void CDispatcher::ResumeFlow(BYTE dlci)
     dlci &= 0x3F;
     CChannel* channel = HoldForFlow(this, dlci);
     if (channel != NULL) {
-        if (channel->flowStopped) {
-            if (channel->stopThread == 0 && channel->flowEvent != NULL) {
-                SetEvent(channel->flowEvent);
-            }
-            channel->flowStopped = 0;
+        if (InterlockedExchange(&channel->flowStopped, 0) != 0) {
+            WakeFlowWaiter(channel);
         }
         InterlockedDecrement(&channelInUse[dlci]);
     }
+}
+
+void CDispatcher::StopAllFlow()
+{
+    InterlockedExchange(&flowOff, 1);
+}
+
+void CDispatcher::ResumeAllFlow()
+{
+    if (InterlockedExchange(&flowOff, 0) == 0) {
+        return;
+    }
+    for (BYTE dlci = 1; dlci < MUX_MAX_CHANNELS; dlci++) {
+        CChannel* channel = HoldForFlow(this, dlci);
+        if (channel != NULL) {
+            WakeFlowWaiter(channel);
+            InterlockedDecrement(&channelInUse[dlci]);
+        }
+    }
+}
+
+BOOL CDispatcher::ReceiveFlowHeld(BYTE dlci)
+{
+    dlci &= 0x3F;
+    CChannel* channel = HoldForFlow(this, dlci);
+    if (channel == NULL) {
+        return FALSE;
+    }
+    BOOL held = channel->ReceiveFlowHeld();
+    InterlockedDecrement(&channelInUse[dlci]);
+    return held;
+}
+
+// Not through the forwarding lock: a client's command may hold it for the
+// whole of its wait, and the receive parser, which sends most of these,
+// must not wait that long. Counted as a sender on its way in, so that Stop
+// takes the control channel away only once the send is over.
+BOOL CDispatcher::SendReceiveFlow(BYTE dlci, BOOL held)
+{
+    InterlockedIncrement(&s_ctrlEntering);
+    CCtrlChannel* ctrl = pCtrlChannel;
+    BOOL sent = ctrl != NULL && ctrl->SendFlowCommand(dlci, held);
+    InterlockedDecrement(&s_ctrlEntering);
+    return sent;
 }

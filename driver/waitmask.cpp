@@ -38,10 +38,23 @@ BOOL WaitIsOver(CUserChannel* channel)
     return channel->stopThread != 0 || ReadWord(&channel->eventWaitClosed) != 0;
 }
 
+enum WaitEnd {
+    WAIT_END_EVENTS,   // an event in the mask is pending, or news came
+    WAIT_END_ABORTED,  // the mask changed, or the DLCI was disconnected
+    WAIT_END_OVER      // the channel stopped, or its instance is going
+};
+
+// A wait ended for a reason that holds for every client waiting on the
+// port (each on its own handle): the next one is released too, and passes
+// it on in turn. The last leaves the event set, which a later wait takes
+// for no news.
+void PassOnRelease(CUserChannel* channel)
+{
+    SetEvent(channel->commEvent);
+}
+
 // From the clearing of stale events to the end of the wait.
-// FALSE when the channel was stopped, or its instance removed, while the
-// client waited.
-BOOL AwaitEvents(CUserChannel* channel)
+WaitEnd AwaitEvents(CUserChannel* channel)
 {
     // Events of data the client has read in the meantime are stale.
     EnterCriticalSection(&channel->rxLock);
@@ -50,6 +63,9 @@ BOOL AwaitEvents(CUserChannel* channel)
     }
     LeaveCriticalSection(&channel->rxLock);
 
+    // A mask change releases every client that was waiting when it came,
+    // however many wait, and whichever of them begins its next wait first.
+    LONG maskChanges = ReadWord(&channel->maskChanges);
     InterlockedExchange(&channel->waitAborted, 0);
     // The channel's thread sets commEvent (it does not pulse it), so news
     // that comes between the look at the events and the wait is not lost:
@@ -58,21 +74,29 @@ BOOL AwaitEvents(CUserChannel* channel)
     // read releases nothing, and the wait goes on.
     for (;;) {
         if ((ReadWord(&channel->commEvents) & ReadMask(channel)) != 0) {
-            return TRUE;
+            return WAIT_END_EVENTS;
         }
         // A channel stopped (or an instance being removed) before the wait
         // began has already released its waiters; this one must not wait
-        // for a thread that is gone.
+        // for a thread that is gone. No data comes on a disconnected DLCI.
         if (WaitIsOver(channel)) {
-            return FALSE;
+            return WAIT_END_OVER;
+        }
+        if (channel->connected != 1 || ReadWord(&channel->maskChanges) != maskChanges) {
+            return WAIT_END_ABORTED;
         }
         WaitForSingleObject(channel->commEvent, INFINITE);
         if (WaitIsOver(channel)) {
-            return FALSE;
+            PassOnRelease(channel);
+            return WAIT_END_OVER;
         }
         if (ReadWord(&channel->waitAborted) != 0 || channel->connected != 1 ||
-            ReadWord(&channel->commEvents) != 0) {
-            return TRUE;
+            ReadWord(&channel->maskChanges) != maskChanges) {
+            PassOnRelease(channel);
+            return WAIT_END_ABORTED;
+        }
+        if (ReadWord(&channel->commEvents) != 0) {
+            return WAIT_END_EVENTS;
         }
     }
 }
@@ -92,6 +116,7 @@ BOOL IoctlSetWaitMask(CUserChannel* channel, PBYTE in, DWORD, PBYTE, DWORD, PDWO
     memcpy(&mask, in, sizeof(mask));
     InterlockedExchange((LONG volatile*)&channel->commMask, (LONG)mask);
     InterlockedExchange(&channel->waitAborted, 1);
+    InterlockedIncrement(&channel->maskChanges);
     // Releases a client waiting now, or one that is about to wait.
     SetEvent(channel->commEvent);
     return TRUE;
@@ -118,14 +143,15 @@ BOOL IoctlWaitOnMask(CUserChannel* channel, PBYTE, DWORD, PBYTE out, DWORD outLe
 
     InterlockedIncrement(&channel->eventWaiters);
     BOOL result = FALSE;
-    if (!AwaitEvents(channel)) {
+    WaitEnd end = AwaitEvents(channel);
+    if (end == WAIT_END_OVER) {
         WaitFails(channel,
                   TEXT("MUX: WAIT_ON_MASK for %s -> Connection have been terminated ; Time=%d\r\n"),
                   ERROR_NOT_READY);
     } else if (channel->connected != 1) {
         WaitFails(channel, TEXT("MUX: WAIT_ON_MASK for %s -> State is DISCONNECTED ; Time=%d\r\n"),
                   ERROR_NOT_READY);
-    } else if (ReadWord(&channel->waitAborted) != 0) {
+    } else if (end == WAIT_END_ABORTED || ReadWord(&channel->waitAborted) != 0) {
         // The mask changed or the channel is going: no events.
         result = TRUE;
     } else {

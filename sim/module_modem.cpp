@@ -1,7 +1,8 @@
 // The modem behind the user DLCIs: one command interpreter per connected
 // DLCI (at_modem.h), its output as UIH frames of at most N1 octets, held
-// while the host has stopped the DLCI with MSC FC; the data call's source;
-// unsolicited texts and the module's own flow stops at set times.
+// while the host has stopped the DLCI with MSC FC (module_flow.cpp); the
+// data call's source; unsolicited texts and the module's own flow stops
+// (MSC FC, FCoff) at set times.
 #include "sim/module_serial.h"
 
 #include "platform/host.h"
@@ -28,37 +29,16 @@ void ModuleSerial::ScheduleModemEvents()
         at(f.atMs, [this, f] { MscCommand(f.dlci, true); });
         at(f.atMs + f.forMs, [this, f] { MscCommand(f.dlci, false); });
     }
+    for (const auto& f : settings_.fcOff) {
+        at(f.first, [this] { ModuleFcOff(true); });
+        at(f.first + f.second, [this] { ModuleFcOff(false); });
+    }
 }
 
 void ModuleSerial::Unsolicit(int dlci, const std::string& text)
 {
     auto it = modems_.find(dlci);
     SendOnDlci(dlci, it != modems_.end() ? it->second->Framed(text) : "\r\n" + text + "\r\n");
-}
-
-void ModuleSerial::MscCommand(int dlci, bool fc)
-{
-    uint8_t v24 = static_cast<uint8_t>(V24For(dlci) & ~0x02);
-    if (fc) v24 |= 0x02;
-    SendControl(BuildControlMessage(0xE3, {static_cast<uint8_t>((dlci << 2) | 0x03), v24}));
-}
-
-void ModuleSerial::HostFlow(int dlci, bool stop)
-{
-    if (dlci < 0 || dlci > 63) return;
-    const uint64_t bit = uint64_t(1) << dlci;
-    if (stop) {
-        hostStopped_ |= bit;
-        return;
-    }
-    hostStopped_ &= ~bit;
-    auto held = held_.find(dlci);
-    if (held != held_.end()) {
-        const std::string text = held->second;
-        held_.erase(held);
-        SendOnDlci(dlci, text);
-    }
-    if (sourceLeft_.count(dlci)) PumpSource(dlci);
 }
 
 void ModuleSerial::ModemConnected(int dlci)
@@ -71,6 +51,7 @@ void ModuleSerial::ModemDisconnected(int dlci)
 {
     modems_.erase(dlci);  // a data call on it ends with the DLCI
     held_.erase(dlci);
+    heldOctets_.erase(dlci);
     sourceLeft_.erase(dlci);
 }
 
@@ -78,6 +59,7 @@ void ModuleSerial::ModemsOff()
 {
     modems_.clear();
     held_.clear();
+    heldOctets_.clear();
     sourceLeft_.clear();
 }
 
@@ -116,14 +98,10 @@ void ModuleSerial::ModemOutput(int dlci, const AtModem::Output& out)
 void ModuleSerial::SendOnDlci(int dlci, const std::string& text)
 {
     if (text.empty() || mode_ != Mode::Mux || !DlciBit(open_, dlci)) return;
-    if (DlciBit(hostStopped_, dlci)) {
-        held_[dlci] += text;
-        return;
-    }
     const size_t n1 = std::max<uint32_t>(1, n1_);
     for (size_t at = 0; at < text.size(); at += n1) {
         const std::string part = text.substr(at, n1);
-        Write(BuildFrame(dlci, false, kUih, std::vector<uint8_t>(part.begin(), part.end())));
+        WriteUserFrame(dlci, BuildFrame(dlci, false, kUih, std::vector<uint8_t>(part.begin(), part.end())));
     }
 }
 
@@ -137,7 +115,7 @@ void ModuleSerial::PumpSource(int dlci)
         sourceLeft_.erase(dlci);
         return;
     }
-    if (DlciBit(hostStopped_, dlci) || mode_ != Mode::Mux) return;  // HostFlow resumes it
+    if (HostHolds(dlci) || mode_ != Mode::Mux) return;  // HostFlow resumes it
     if (left->second == 0) {
         sourceLeft_.erase(left);
         SendOnDlci(dlci, modem->second->SourceDone());

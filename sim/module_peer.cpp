@@ -37,6 +37,7 @@ void ModuleSerial::OnFrame(const std::vector<uint8_t>& raw)
             auto& buf = dataFromHost_[f.dlci];
             buf.insert(buf.end(), f.info.begin(), f.info.end());
             TrimOldest(buf, settings_.dataFromHostLimit);
+            NoteHostData(f.dlci);
             if (userData_) userData_(f.dlci, f.info);
             if (DlciBit(open_, f.dlci)) ModemInput(f.dlci, f.info);
         }
@@ -65,6 +66,10 @@ void ModuleSerial::AnswerConnect(int dlci, uint8_t control, bool disc)
         if (ua && !disc) open_ |= bit;
         if (ua && !disc && dlci == 0) dlci0Connected_ = true;
         if (ua && !disc) ModemConnected(dlci);
+        // A DLC starts, and ends, without flow control either way.
+        if (ua) hostStopped_ &= ~bit;
+        if (ua) moduleStopped_ &= ~bit;
+        if (ua) moduleStopAcked_ &= ~bit;
         if (disc) open_ &= ~bit;
         if (disc) ModemDisconnected(dlci);
         if (disc && dlci == 0) LeaveMux();
@@ -83,6 +88,8 @@ void ModuleSerial::LeaveMux()
         cutter_.Reset();
         open_ = 0;
         hostStopped_ = 0;
+        moduleStopped_ = moduleStopAcked_ = 0;
+        fcOffSent_ = fcOffAcked_ = false;
         ModemsOff();
         uart_->SetPeerBaud(settings_.atBaud);
     });
@@ -135,6 +142,7 @@ void ModuleSerial::OnControl(const std::vector<uint8_t>& info)
         controlFromHost_.push_back(HostControlMessage{now, m});
         if (!m.command) {  // a response to one of ours: kept, not answered
             if (m.type == 0xC0 && closingMux_) LeaveMux();
+            NoteHostResponse(m);
             continue;
         }
         bool closeDown = false;

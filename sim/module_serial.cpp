@@ -97,6 +97,8 @@ void ModuleSerial::PowerDown(Mode mode)
     cutter_.Reset();
     open_ = 0;
     hostStopped_ = 0;
+    moduleStopped_ = moduleStopAcked_ = 0;
+    fcOffSent_ = fcOffAcked_ = false;
     dlci0Connected_ = false;
     closingMux_ = false;
     n1_ = settings_.modem.n1;
@@ -315,7 +317,7 @@ void ModuleSerial::SendCld()
 void ModuleSerial::SendUih(int dlci, const std::vector<uint8_t>& info)
 {
     Lock lock(Mutex());
-    Write(BuildFrame(dlci, false, kUih, info));
+    WriteOrHold(BuildFrame(dlci, false, kUih, info));
 }
 
 void ModuleSerial::SendRaw(const std::vector<uint8_t>& octets, uint64_t atMs)
@@ -366,7 +368,7 @@ void ModuleSerial::TrafficTick()
     if (!traffic_) return;
     if (mode_ != Mode::Off && lines_.State() == ModuleState::Running && dlci0Connected_) {
         std::vector<uint8_t> octets = traffic_(trafficCount_++);
-        if (!octets.empty()) Write(octets);
+        if (!octets.empty()) WriteOrHold(std::move(octets));
     }
     trafficTimer_ =
         plat::kernel::CallAt(plat::NowMs() + trafficPeriodMs_, [this] { TrafficTick(); });

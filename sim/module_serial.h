@@ -121,6 +121,14 @@ struct SerialSettings {
     uint32_t frameGapMs = 3000;
     bool answerSnc = true;
     bool answerMsc = true;
+    // The host's MSC with FC set for a user DLCI holds what the module has
+    // for it (false: a module that ignores it and sends on); what it holds
+    // is at most flowHoldLimit octets of frames per DLCI: beyond that a
+    // frame is dropped, counted, and said so in Notices().
+    bool honourHostFlow = true;
+    size_t flowHoldLimit = 16384;
+    // FCoff from the module at a time, FCon forMs later (every user DLCI).
+    std::vector<std::pair<uint64_t, uint32_t>> fcOff;
     bool nscForUnknown = true;
     uint8_t v24 = 0x0D;                 // EA | RTC | RTR: ready, may send, no carrier
     std::map<int, uint8_t> v24ForDlci;  // per DLCI, instead of v24
@@ -199,6 +207,18 @@ public:
     void ClearRecord();
     bool DlciOpen(int dlci) const;
     bool HostStoppedFlow(int dlci) const;  // the host's last MSC had FC set
+    // Frames the module held for a DLCI the host had stopped and then had
+    // to drop (its hold buffer full), and octets it holds now.
+    uint64_t HeldFramesDropped(int dlci) const;
+    size_t HeldOctets(int dlci) const;
+    // UIH frames on user DLCIs that came from the host after it had
+    // answered our FCoff (before our FCon), or after it had answered our
+    // MSC with FC set for that DLCI (before the one that clears it).
+    uint64_t FramesAgainstFlow() const;
+    bool FcOffAnswered() const;  // our FCoff is in force and the host has answered it
+    // What the module has to say about itself ("DLCI 3: hold buffer full,
+    // frames dropped"), oldest first.
+    std::vector<std::string> Notices() const;
     std::vector<uint8_t> DataFromHost(int dlci) const;
     std::vector<HostControlMessage> ControlFromHost() const;
     uint64_t OctetsFromHost() const;   // octets the module's receiver got
@@ -222,6 +242,7 @@ public:
     // A text on a user DLCI, framed as its interpreter frames results ("RING").
     void SendUnsolicited(int dlci, const std::string& text);
     void SendMsc(int dlci, bool fc);  // MSC command with the DLCI's V.24 and FC
+    void SendFcOff(bool off);         // FCoff (true) or FCon on DLCI 0
     void SendSabm(int dlci);
     void SendDisc(int dlci);
     void SendCld();
@@ -271,6 +292,16 @@ private:
     void MscCommand(int dlci, bool fc);
     void Unsolicit(int dlci, const std::string& text);
     void HostFlow(int dlci, bool stop);
+    bool HostHolds(int dlci) const;  // honoured FC of the host on a user DLCI
+    // Writes a frame for a user DLCI, or holds it while the host holds the
+    // DLCI (bounded by flowHoldLimit).
+    void WriteUserFrame(int dlci, std::vector<uint8_t> frame);
+    // A frame from the generator or a test: held if it is a UIH on a held
+    // user DLCI, written otherwise.
+    void WriteOrHold(std::vector<uint8_t> octets);
+    void ModuleFcOff(bool off);
+    void NoteHostResponse(const ControlMessage& m);
+    void NoteHostData(int dlci);
     void ModemConnected(int dlci);
     void ModemDisconnected(int dlci);
     void ModemsOff();
@@ -327,7 +358,16 @@ private:
     bool closingMux_ = false;  // our DISC or CLD on DLCI 0 awaits the host's answer
     std::map<uint8_t, unsigned> responsesSent_;
     std::map<int, std::unique_ptr<AtModem>> modems_;
-    std::map<int, std::string> held_;         // output held while the host stopped the DLCI
+    // Frames held while the host stopped the DLCI, their octets, drops.
+    std::map<int, std::vector<std::vector<uint8_t>>> held_;
+    std::map<int, size_t> heldOctets_;
+    std::map<int, uint64_t> heldDropped_;
+    std::vector<std::string> notices_;
+    // Our own flow control towards the host: DLCIs we stopped (MSC FC) and
+    // FCoff, each once the host has answered it; frames that broke them.
+    uint64_t moduleStopped_ = 0, moduleStopAcked_ = 0;
+    bool fcOffSent_ = false, fcOffAcked_ = false;
+    uint64_t framesAgainstFlow_ = 0;
     std::map<int, uint64_t> sourceLeft_;      // data call source: octets still to send
 };
 

@@ -67,6 +67,23 @@ const std::vector<Setting>& Table()
         Flag("answerSnc", "answer SNC commands", SERIAL(answerSnc)),
         Flag("answerMsc", "answer MSC commands", SERIAL(answerMsc)),
         Flag("nscForUnknown", "answer unknown control commands with NSC", SERIAL(nscForUnknown)),
+        Flag("honourHostFlow", "hold a user DLCI's data while the host's MSC has FC set "
+                               "(false: ignore it)",
+             SERIAL(honourHostFlow)),
+        Number("flowHoldLimit", "octets of frames held per DLCI while the host holds it; "
+                                "beyond, frames are dropped",
+               0, UINT64_MAX, SERIAL(flowHoldLimit)),
+        Tuple("fcOff", "AT_MS:FOR_MS, FCoff from the module at a time, FCon FOR_MS later "
+                       "(repeatable)",
+              "9000:500", 2, UINT64_MAX,
+              [](ModuleSettings& s, const std::vector<uint64_t>& n) {
+                  s.serial.fcOff.emplace_back(n[0], static_cast<uint32_t>(n[1]));
+              },
+              [](const std::vector<uint64_t>& n, std::string* why) {
+                  if (n[1] <= 0xFFFFFFFFull) return true;
+                  *why = "FOR_MS too large";
+                  return false;
+              }),
         Number("v24", "V.24 octet of MSC responses and commands", 0, 0xFF, SERIAL(v24), true),
         Tuple("v24ForDlci", "DLCI:V24, per-DLCI V.24 octet (repeatable)", "1:0x0D", 2, 0xFF,
               [](ModuleSettings& s, const std::vector<uint64_t>& n) {

@@ -9,6 +9,7 @@
 #include "channel/user_channel.h"
 #include "dispatcher/dispatcher.h"
 #include "driver_rig.h"
+#include "ioctl_calls.h"
 #include "platform/host.h"
 #include "test_channel.h"
 
@@ -16,38 +17,6 @@
 #include <vector>
 
 namespace {
-
-CUserChannel* Channel(DWORD_PTR open)
-{
-    return reinterpret_cast<CUserChannel*>(open);
-}
-
-struct Result {
-    BOOL ok = FALSE;
-    DWORD bytes = 0xDEAD;
-    DWORD error = 0;
-};
-
-Result Control(DWORD_PTR open, DWORD code, void* in, DWORD inLength, void* out, DWORD outLength)
-{
-    Result r;
-    SetLastError(0xBEEF);
-    r.ok = MUX_IOControl(open, code, static_cast<PBYTE>(in), inLength, static_cast<PBYTE>(out),
-                         outLength, &r.bytes);
-    r.error = GetLastError();
-    return r;
-}
-
-Result SetMask(DWORD_PTR open, DWORD mask)
-{
-    return Control(open, IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof(mask), nullptr, 0);
-}
-
-Result Wait(DWORD_PTR open, DWORD* events)
-{
-    *events = 0xFFFFFFFFu;
-    return Control(open, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, events, sizeof(*events));
-}
 
 void FromModule(DriverRig& rig, DWORD_PTR open, int dlci, const std::string& s)
 {

@@ -222,6 +222,26 @@ TEST_F(MuxsimTest, EveryPortOfTheDefaultConfigurationAnswers)
     EXPECT_NE(log.find("MUX: CDispatcher::Init() -> OK ; Time="), std::string::npos) << log;
 }
 
+// The module's FCoff holds the client's AT command until its FCon: the
+// command leaves only after the FCon response, and the module saw no frame
+// of the host's while its hold was in force. A module that ignores the
+// host's MSC FC, or holds little, runs the same boot.
+TEST_F(MuxsimTest, FlowScenarioHoldsTheClientUntilFcOn)
+{
+    RunResult r = Run("--scenario flow --trace");
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    std::vector<std::string> lines = Lines(r.out);
+    const size_t fcOff = LineWith(lines, "FCoff response");
+    ASSERT_NE(fcOff, std::string::npos) << r.out;
+    const size_t fcOn = LineWith(lines, "FCon response", fcOff);
+    ASSERT_NE(fcOn, std::string::npos) << r.out;
+    const size_t at = LineWith(lines, "host->module  DLCI 1  UIH", fcOff);
+    ASSERT_NE(at, std::string::npos) << r.out;
+    EXPECT_GT(at, fcOn) << "the client's command left during FCoff";
+    for (const char* module : {"honourHostFlow=false", "flowHoldLimit=0"})
+        EXPECT_EQ(Run(std::string("--module ") + module).exitCode, 0) << module;
+}
+
 // The re-initialisation as the radio interface layer asks for it: the data
 // call's end on the data and notification ports, the multiplexer down and
 // up again, "ModuleReinit", and every port answering afterwards.
@@ -479,7 +499,7 @@ TEST_F(MuxsimTest, HelpListsOptionsAndModuleSettingsWithDefaults)
     RunResult r = Run("--help");
     EXPECT_EQ(r.exitCode, 0);
     for (const char* s : {"--seed N", "--root DIR", "--trace", "--pcap FILE", "--module KEY=VALUE", "-h, --help",
-                          "--reg FILE", "--scenario NAME", "  boot ", "  reinit ", "  crash ",
+                          "--reg FILE", "--scenario NAME", "  boot ", "  reinit ", "  crash ", "  flow ",
                           "rfOkDelayMs            [1250]", "uaDelayMs              [10]",
                           "noUaDlcis              [0x0]", "answerCmux             [true]"}) {
         EXPECT_NE(r.out.find(s), std::string::npos) << s << "\n" << r.out;

@@ -214,6 +214,9 @@ TEST(SerialPort, WriteReturnsWhenTheOctetsHaveLeftAtTheLineSpeed)
     uart.SetPeerBaud(460800);
     std::vector<uint8_t> big(46080, 0x55);
     peer.rx.clear();
+    // The line has been idle for a while: this write does not follow the
+    // one before without a gap, it starts when it is made.
+    Sleep(2);
     t0 = plat::NowMs();
     ASSERT_TRUE(WriteFile(h, big.data(), (DWORD)big.size(), &written, NULL));
     EXPECT_EQ(written, big.size());
@@ -250,6 +253,21 @@ TEST(SerialPort, WriteReturnsWhenTheOctetsHaveLeftAtTheLineSpeed)
     CloseHandle(h);
 }
 
+// Ten 133-octet frames written one after the other, as the driver writes
+// them; with a peer given, each write has ended only once its octets left.
+void WriteTenFrames(HANDLE h, const Peer* peer)
+{
+    const std::vector<uint8_t> frame(133, 0x7E);
+    for (int i = 0; i < 10; ++i) {
+        DWORD n = 0;
+        ASSERT_TRUE(WriteFile(h, frame.data(), (DWORD)frame.size(), &n, NULL));
+        ASSERT_EQ(n, frame.size());
+        if (peer != nullptr) {
+            ASSERT_EQ(peer->rx.size(), (size_t)(i + 1) * 133) << "a write ended before its octets left";
+        }
+    }
+}
+
 // With the UART's transmit FIFO a write ends once its last octet is in the
 // FIFO, so the next one follows on the line without a gap however coarse
 // the clock: ten 133-octet frames at 460800 take 10 x 2.886 ms, not 10 x 3.
@@ -262,17 +280,38 @@ TEST(SerialPort, TransmitFifoLetsWritesFollowWithoutAGap)
     uart.SetPeerBaud(460800);
     uart.SetTransmitFifo(64);
     HANDLE h = OpenLikeDriver(460800);
-    const std::vector<uint8_t> frame(133, 0x7E);
     const uint64_t t0 = plat::NowMs();
-    for (int i = 0; i < 10; ++i) {
-        DWORD n = 0;
-        ASSERT_TRUE(WriteFile(h, frame.data(), (DWORD)frame.size(), &n, NULL));
-        ASSERT_EQ(n, frame.size());
-    }
+    WriteTenFrames(h, nullptr);
     EXPECT_LT(plat::NowMs() - t0, 29u) << "the last write ends before its octets have left";
     Sleep(5);
     ASSERT_EQ(peer.rx.size(), 1330u);
     EXPECT_EQ(peer.rx.back().atMs - t0, 29u);
+    CloseHandle(h);
+}
+
+// Without a transmit FIFO (the default) a write ends when its last octet
+// has left; the clock counts whole milliseconds, but a write made as soon as
+// the one before was reported done follows it on the line without a gap:
+// ten 133-octet frames at 460800 take 10 x 2.886 ms, not 10 x 3.
+TEST(SerialPort, WritesFollowEachOtherAtTheLineRateWithoutAFifo)
+{
+    SimWorld w(5);
+    SimUart uart;
+    Peer peer;
+    uart.AttachPeer(&peer);
+    uart.SetPeerBaud(460800);
+    HANDLE h = OpenLikeDriver(460800);
+    const uint64_t t0 = plat::NowMs();
+    WriteTenFrames(h, &peer);
+    EXPECT_EQ(plat::NowMs() - t0, 29u);
+    EXPECT_EQ(peer.rx.back().atMs - t0, 29u);
+    // A write after the line has been idle for a while starts when it is made.
+    Sleep(10);
+    const uint64_t t1 = plat::NowMs();
+    const std::vector<uint8_t> frame(133, 0x7E);
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(h, frame.data(), (DWORD)frame.size(), &n, NULL));
+    EXPECT_EQ(peer.rx.back().atMs - t1, 3u);
     CloseHandle(h);
 }
 

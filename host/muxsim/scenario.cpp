@@ -5,6 +5,7 @@
 
 #include "driver/mux.h"
 #include "platform/host.h"
+#include "platform/kernel.h"
 #include "platform/ui_host.h"
 
 #include <fstream>
@@ -234,6 +235,43 @@ bool Crash(ScenarioContext& c, std::string* reason)
     return true;
 }
 
+// The module holds the host with FCoff while the client works, and lets it
+// go with FCon half a second later: the client's AT command leaves only
+// then, and is answered; no frame of the host broke the hold.
+bool Flow(ScenarioContext& c, std::string* reason)
+{
+    const uint32_t kHoldMs = 500;
+    if (!Boot(c, reason)) return false;
+    sim::ModuleSerial& module = c.module.Serial();
+    module.SendFcOff(true);
+    for (uint32_t waited = 0; waited < kAnswerMs && !module.FcOffAnswered(); waited += kPollMs) {
+        Sleep(kPollMs);
+    }
+    if (!module.FcOffAnswered()) {
+        *reason = "the module's FCoff was not answered";
+        return false;
+    }
+    const uint64_t fcOnAt = plat::NowMs() + kHoldMs;
+    c.client.Note("", "the module sends FCoff, FCon at " + std::to_string(fcOnAt) + " ms");
+    const uint64_t timer = plat::kernel::CallAt(fcOnAt, [&module] { module.SendFcOff(false); });
+    const std::string& port = c.ports.front();
+    const std::string result = c.client.Exchange(port, "AT\r", kAnswerMs + kHoldMs);
+    plat::kernel::Cancel(timer);
+    if (result != "OK") {
+        *reason = port + " did not answer AT after FCon" + (result.empty() ? "" : " (got " + result + ")");
+        return false;
+    }
+    if (plat::NowMs() < fcOnAt) {
+        *reason = port + " was answered before FCon: the command was sent during FCoff";
+        return false;
+    }
+    if (module.FramesAgainstFlow() != 0) {
+        *reason = "the host sent data frames while the module's FCoff was in force";
+        return false;
+    }
+    return ExchangeOnEveryPort(c.client, c.ports, reason);
+}
+
 }  // namespace
 
 const std::vector<Scenario>& Scenarios()
@@ -246,6 +284,9 @@ const std::vector<Scenario>& Scenarios()
          "boot, the module crashes, \"ModuleCrashed\", AT times out, IOCTL_MUX_CRASHDEBUGCMD; the boxes "
          "on stderr, ATARsp.txt under --root",
          Crash},
+        {"flow", "boot, the module holds every port with FCoff and lets go with FCon 500 ms later; "
+                 "AT waits for FCon",
+         Flow},
     };
     return all;
 }

@@ -117,6 +117,18 @@ void DrawFaults(Dice& d, Plan* p)
     if (d.Chance(10)) f.push_back("noUaDlcis=" + N(dlci) + ",");
 }
 
+// Flow control from and towards the module: FCoff and FCon, a module that
+// ignores the host's MSC FC, and one whose hold buffer is small. A dice of
+// their own, so that the draws above (and the seeds kept for them) stay.
+void DrawFlowFaults(uint64_t seed, Plan* p)
+{
+    Dice d(seed ^ 0xf10c0ffULL);
+    std::vector<std::string>& f = p->faults;
+    if (d.Chance(15)) f.push_back("fcOff=" + N(d.In(500, p->faultEndMs)) + ":" + N(d.In(10, 4000)));
+    if (d.Chance(10)) f.push_back("honourHostFlow=false");
+    if (d.Chance(10)) f.push_back("flowHoldLimit=" + N(d.In(0, 4000)));
+}
+
 void DrawModemEvents(Dice& d, Plan* p)
 {
     const uint32_t count = d.In(0, 8);
@@ -178,6 +190,7 @@ Plan Draw(uint64_t seed)
     p.faultEndMs = d.In(3000, 30000);
     p.wakePeriodMs = d.In(50, 2000);
     DrawFaults(d, &p);
+    DrawFlowFaults(seed, &p);
     DrawModemEvents(d, &p);
     const uint32_t clients = d.In(1, 3);
     for (uint32_t c = 0; c < clients; c++) {
