@@ -5,6 +5,8 @@
 #include "dispatcher/dispatcher.h"
 #include "diag/log.h"
 
+#include <string.h>
+
 // Wait for the UA that answers a SABM or DISC.
 #define MUX_RESPONSE_WAIT_MS 3000
 // Longest wait for the modem to lift its flow control, per UIH piece.

@@ -9,6 +9,8 @@
 #include "dispatcher/dispatcher.h"
 #include "diag/log.h"
 
+#include <string.h>
+
 #define CTRL_THREAD_PRIORITY 248
 #define CTRL_COMMAND_TIMEOUT_MS 3000
 

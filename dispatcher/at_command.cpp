@@ -4,6 +4,9 @@
 #include "platform/platform.h"
 #include "dispatcher/dispatcher.h"
 
+#include <stdio.h>
+#include <string.h>
+
 #define AT_RESPONSE_TIMEOUT_MS 3000
 
 // `marker` anywhere in the `length` octets received so far, so that a
