@@ -167,8 +167,9 @@ public:
     {
         std::string got;
         const bool ok = Send(p, command + "\r") && ReadUntil(p, expect, &got);
+        const std::string shown = expect.substr(0, expect.find('\r'));
         Check(ok, "%s %s -> %s", Narrow(p.instance->name).c_str(), command.c_str(),
-              ok ? expect.c_str() : "no answer");
+              ok ? shown.c_str() : "no answer");
     }
 
     void ModemStatus(const Port& p)
