@@ -5,6 +5,8 @@
 #include "dispatcher/dispatcher.h"
 #include "diag/log.h"
 
+#include <string.h>
+
 // Wait for the UA that answers a SABM or DISC.
 #define MUX_RESPONSE_WAIT_MS 3000
 // "MUX3:" is paced after every UIH piece.

@@ -10,6 +10,8 @@
 #include "dispatcher/dispatcher.h"
 #include "diag/log.h"
 
+#include <string.h>
+
 #define CTRL_THREAD_PRIORITY 248
 
 namespace {

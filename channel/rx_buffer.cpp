@@ -7,6 +7,8 @@
 #include "dispatcher/dispatcher.h"
 #include "diag/log.h"
 
+#include <string.h>
+
 // Set by a take that empties a channel buffer; cleared by the parser when it
 // appends behind unread data (one flag for all channels).
 volatile LONG bufferDrained = 1;

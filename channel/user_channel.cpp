@@ -6,6 +6,9 @@
 #include "dispatcher/dispatcher.h"
 #include "diag/log.h"
 
+#include <stddef.h>
+#include <string.h>
+
 namespace {
 
 // The name of a channel built without one, or whose copy could not be

@@ -2,6 +2,7 @@
 // into the log and returns 0: the exception is recorded, not handled, and
 // goes on to the system as if no guard were there.
 #include "diag/log.h"
+#include "platform/own_calls.h"
 
 int ChannelExceptionGuard(DWORD code, LPCWSTR threadName)
 {

@@ -6,6 +6,10 @@
 // takes no lock of its own: lines that threads write at the same moment may
 // interleave at the boundary between time stamp and message.
 #include "diag/log.h"
+#include "platform/own_calls.h"
+
+#include <stdarg.h>
+#include <stddef.h>
 
 LONG g_logSwitch = -1;
 HANDLE g_hLogFile = INVALID_HANDLE_VALUE;

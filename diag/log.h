@@ -4,6 +4,7 @@
 #define MUX_DIAG_LOG_H
 
 #include "platform/platform.h"
+#include "platform/own_calls.h"
 
 // 1 = logging on; any other value = off; -1 also means "registry not read yet".
 extern LONG g_logSwitch;

@@ -5,6 +5,9 @@
 #include "dispatcher/dispatcher.h"
 #include "diag/log.h"
 
+#include <stdio.h>
+#include <string.h>
+
 #define AT_RESPONSE_TIMEOUT_MS 3000
 
 // `marker` anywhere in the `length` octets received so far, so that a
@@ -105,6 +108,7 @@ BOOL CDispatcher::ExchangeAT(const BYTE* command, DWORD length, const char* mark
 
     memset(buf, 0, size);
     timeOut = AT_RESPONSE_TIMEOUT_MS;
+    InterlockedExchange(&lTimeOutFired, 0);
     SetEvent(hTimeOutArm);
 
     DWORD room = size - 1;
@@ -112,8 +116,16 @@ BOOL CDispatcher::ExchangeAT(const BYTE* command, DWORD length, const char* mark
     for (;;) {
         // The time-out thread ends a wait that takes too long by setting the
         // event mask again: the wait returns with an empty mask.
+        // A wait that ends with no event at all before the time-out has
+        // fired was ended by the port itself (Wine's serial port on a
+        // pseudo-terminal ends every wait at once): what has come is read
+        // and the wait begins again.
         DWORD mask = 0;
-        if (!WaitCommEvent(hUART, &mask, NULL) || (mask & EV_RXCHAR) == 0) {
+        if (!WaitCommEvent(hUART, &mask, NULL)) {
+            return FALSE;
+        }
+        const BOOL early = mask == 0 && InterlockedCompareExchange(&lTimeOutFired, 0, 0) == 0;
+        if ((mask & EV_RXCHAR) == 0 && !early) {
             return FALSE;
         }
         DWORD got = 0;

@@ -8,6 +8,8 @@
 #include "modem/crash.h"
 #include "diag/log.h"
 
+#include <string.h>
+
 // Process-wide values that belong to the dispatcher. Defined before the
 // dispatcher itself, whose constructor sets hUART again through Reset.
 HANDLE hUART = INVALID_HANDLE_VALUE;

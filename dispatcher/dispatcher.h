@@ -174,6 +174,10 @@ public:
     BYTE* pSendBuf;
     DWORD sendLength;
     volatile DWORD timeOut;
+    // 1 once the armed response time-out has fired, until the next exchange
+    // arms it again (interlocked): tells the time-out's release of a port
+    // wait from a wait that the port ended early with no event.
+    volatile LONG lTimeOutFired;
     volatile BOOL bStopThreads;
     volatile BOOL bStopTimeOut;
     HANDLE hGetDataThread;

@@ -4,6 +4,8 @@
 #include "modem/lines.h"
 #include "diag/log.h"
 
+#include <string.h>
+
 // The pieces that will be gathered fit the transmit buffer (a header of 4
 // with up to 127 information octets and the trailer is the longest frame).
 static BOOL FitsSendBuffer(const FrameDescriptor* frame)

@@ -25,6 +25,7 @@ static DWORD WINAPI TimeOutBody(LPVOID arg)
         // Back to hunting for an opening flag, and release whoever waits
         // for a port event: setting the mask makes the wait return.
         d->parseState = PS_FLAG;
+        InterlockedExchange(&d->lTimeOutFired, 1);
         SetCommMask(hUART, UART_EVENT_MASK);
     }
 }

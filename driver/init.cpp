@@ -4,6 +4,9 @@
 #include "driver/mux.h"
 #include "channel/user_channel.h"
 #include "diag/log.h"
+#include "platform/own_calls.h"
+
+#include <string.h>
 
 // Channels have a non-virtual destructor by design and are always destroyed
 // through their concrete class. Spelled out as destructor and release of the
@@ -109,7 +112,7 @@ static BOOL ReadInstanceConfig(LPCWSTR activeKey, WCHAR* name, DWORD* dlci, DWOR
     HKEY key = NULL;
     memset(driverKey, 0, sizeof(driverKey));
 
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, activeKey, 0, 0, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, activeKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
         return FALSE;
     }
     BOOL ok = ReadString(key, TEXT("Key"), driverKey) && ReadString(key, TEXT("Name"), name);
@@ -118,7 +121,7 @@ static BOOL ReadInstanceConfig(LPCWSTR activeKey, WCHAR* name, DWORD* dlci, DWOR
         return FALSE;
     }
 
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, driverKey, 0, 0, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, driverKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
         return FALSE;
     }
     ok = ReadDword(key, TEXT("GSM_0710_DLCI"), dlci) && ReadDword(key, TEXT("GSM_0710_TYPE"), type);
@@ -133,7 +136,7 @@ static void ReadLogSwitch()
         return;
     }
     HKEY key = NULL;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("Software\\Ovadrel"), 0, 0, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("Software\\Ovadrel"), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
         return;
     }
     DWORD value = 0;

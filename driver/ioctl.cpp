@@ -8,6 +8,9 @@
 #include "framing/frame.h"
 #include "diag/log.h"
 
+#include <stddef.h>
+#include <string.h>
+
 namespace {
 
 enum IoctlKind {

@@ -10,6 +10,8 @@
 #include "modem/crash.h"
 #include "diag/log.h"
 
+#include <string.h>
+
 // The clients' streams get the end of the data call before the link goes.
 #define MUX_REINIT_PAUSE_MS 500
 

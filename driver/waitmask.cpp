@@ -8,6 +8,8 @@
 #include "channel/user_channel.h"
 #include "diag/log.h"
 
+#include <string.h>
+
 namespace {
 
 void StoreWord(PBYTE out, DWORD value)

@@ -7,6 +7,8 @@
 #include "dispatcher/dispatcher.h"
 #include "diag/log.h"
 
+#include <string.h>
+
 // The information field of the frame being received, gathered across nodes.
 BYTE frameBuffer[MUX_FRAME_BUF_SIZE];
 BYTE* pFrameBufPos = frameBuffer;

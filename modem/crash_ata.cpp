@@ -18,6 +18,9 @@
 #include "modem/crash.h"
 #include "diag/log.h"
 
+#include <stdio.h>
+#include <string.h>
+
 #define ATA_BUFFER_SIZE 2000
 #define ATA_THREAD_PRIORITY 248
 #define SHELL_POLL_MS 500

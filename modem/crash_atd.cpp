@@ -22,6 +22,8 @@
 #include "modem/crash.h"
 #include "diag/log.h"
 
+#include <string.h>
+
 #define ATD_BUFFER_SIZE 400
 #define ATD_RESPONSE_TIMEOUT_MS 3000
 

@@ -5,6 +5,7 @@
 #include "modem/lines.h"
 #include "dispatcher/dispatcher.h"
 #include "diag/log.h"
+#include "platform/own_calls.h"
 
 HANDLE g_hRFOKEvent = 0;
 HANDLE g_hSetDTREvent = INVALID_HANDLE_VALUE;

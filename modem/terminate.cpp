@@ -7,6 +7,8 @@
 #include "channel/rx_buffer.h"
 #include "channel/user_channel.h"
 
+#include <string.h>
+
 // Bit of the phone's status that says a data call is active.
 #define PHONE_STATUS_DATA_CALL 0x1000
 // The RIL's port names are read into 20 bytes; the buffers hold one unit
@@ -33,7 +35,7 @@ static const BYTE kNoCarrier[2] = {'3', '\r'};
 static BOOL DataCallActive()
 {
     HKEY key = NULL;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("System\\State\\Phone"), 0, 0, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("System\\State\\Phone"), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
         return FALSE;
     }
     DWORD status = 0;
@@ -46,7 +48,7 @@ static BOOL DataCallActive()
 static BOOL ReadRilPorts(WCHAR* dataPort, WCHAR* notifyPort)
 {
     HKEY key = NULL;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("Software\\Microsoft\\RIL"), 0, 0, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("Software\\Microsoft\\RIL"), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
         return FALSE;
     }
     DWORD size = RIL_PORT_NAME_BYTES;

@@ -189,7 +189,7 @@ DWORD ReadDriverKey(LPCWSTR driverKey, StreamDriverEntries* entries, std::u16str
                     DWORD* index, bool* hasIndex)
 {
     HKEY key = nullptr;
-    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, driverKey, 0, 0, &key);
+    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, driverKey, 0, KEY_READ, &key);
     if (rc != ERROR_SUCCESS) return (DWORD)rc;
     WCHAR text[16] = {};
     DWORD size = sizeof text - sizeof(WCHAR), type = REG_NONE;
@@ -238,7 +238,7 @@ std::u16string CreateActiveKey(const std::u16string& driverKey, const std::u16st
         const std::u16string path = u"Drivers\\Active\\" + FromUtf8(digits);
         HKEY key = nullptr;
         DWORD disposition = 0;
-        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, 0, nullptr, &key,
+        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                             &disposition) != ERROR_SUCCESS)
             return std::u16string();
         if (disposition != REG_CREATED_NEW_KEY) {
@@ -362,7 +362,7 @@ std::vector<BuiltInActivation> ActivateBuiltInDrivers(const std::u16string& root
     for (const std::u16string& name : RegistrySubkeys(root)) {
         Candidate c{false, 0, devmgr::Fold(name), root + u"\\" + name};
         HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, c.path.c_str(), 0, 0, &key) == ERROR_SUCCESS) {
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, c.path.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
             DWORD type = REG_NONE, size = sizeof c.order;
             c.hasOrder = RegQueryValueExW(key, u"Order", nullptr, &type, (LPBYTE)&c.order,
                                           &size) == ERROR_SUCCESS &&

@@ -10,6 +10,7 @@
 // wide, like %s / %c. %S is a narrow string; its bytes are taken as Latin-1.
 // An unknown conversion character is copied to the output, as Windows does.
 #include "platform.h"
+#include "own_calls.h"
 
 #include <cstdint>
 

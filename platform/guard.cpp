@@ -1,12 +1,15 @@
 // The fault guard around a worker thread's body. On the phone it is a
-// structured exception handler; on POSIX the fatal signals stand in for
+// structured exception handler; with mingw-w64 the unhandled-exception
+// filter; on POSIX the fatal signals stand in for
 // structured exceptions and are mapped to their exception codes. Either way
 // the filter sees the exception first and the exception then goes on to the
 // system as if no guard were there.
 #include "platform/platform.h"
+#include "platform/own_calls.h"
 
-#if defined(_WIN32)
+#if defined(_WIN32) && defined(_MSC_VER)
 
+// The phone's compiler: a structured exception block.
 DWORD PlatformRunGuarded(PLATFORM_EXCEPTION_FILTER guard, LPCWSTR threadName,
                          LPTHREAD_START_ROUTINE body, LPVOID arg)
 {
@@ -16,6 +19,67 @@ DWORD PlatformRunGuarded(PLATFORM_EXCEPTION_FILTER guard, LPCWSTR threadName,
     } __except (guard(GetExceptionCode(), threadName)) {
         return 0;
     }
+}
+
+#elif defined(_WIN32)
+
+// mingw-w64 has no __try. The process's unhandled-exception filter stands
+// in for the block's filter: it sees a fault exactly when no handler took
+// it, which is when the block's filter would have seen it (the guarded body
+// has no handlers of its own), finds the guard of the faulting thread and
+// then hands the fault on to the filter that was there before, or to the
+// system. A host that sets its own filter after the first guarded thread
+// started takes this one's place.
+namespace {
+
+struct GuardFrame {
+    PLATFORM_EXCEPTION_FILTER guard;
+    LPCWSTR name;
+};
+
+// 0: not installed; 1: being installed; 2: installed.
+volatile LONG s_installState = 0;
+DWORD s_frameSlot = TLS_OUT_OF_INDEXES;
+LPTOP_LEVEL_EXCEPTION_FILTER s_previousFilter = 0;
+
+LONG WINAPI OnUnhandledException(PEXCEPTION_POINTERS info)
+{
+    GuardFrame* frame = (GuardFrame*)TlsGetValue(s_frameSlot);
+    if (frame != 0) {
+        TlsSetValue(s_frameSlot, 0);  // a fault inside the guard is not recorded again
+        frame->guard(info->ExceptionRecord->ExceptionCode, frame->name);
+    }
+    if (s_previousFilter != 0) return s_previousFilter(info);
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+void Install()
+{
+    if (InterlockedCompareExchange(&s_installState, 1, 0) == 0) {
+        s_frameSlot = TlsAlloc();
+        s_previousFilter = SetUnhandledExceptionFilter(OnUnhandledException);
+        InterlockedExchange(&s_installState, 2);
+        return;
+    }
+    while (InterlockedCompareExchange(&s_installState, 2, 2) != 2) Sleep(0);
+}
+
+}  // namespace
+
+DWORD PlatformRunGuarded(PLATFORM_EXCEPTION_FILTER guard, LPCWSTR threadName,
+                         LPTHREAD_START_ROUTINE body, LPVOID arg)
+{
+    PlatformSetThreadNameW(threadName);
+    Install();
+    if (s_frameSlot == TLS_OUT_OF_INDEXES) return body(arg);
+    GuardFrame frame;
+    frame.guard = guard;
+    frame.name = threadName;
+    LPVOID outer = TlsGetValue(s_frameSlot);
+    TlsSetValue(s_frameSlot, &frame);
+    const DWORD result = body(arg);
+    TlsSetValue(s_frameSlot, outer);
+    return result;
 }
 
 #else  // POSIX: fatal signals stand in for structured exceptions.

@@ -2,6 +2,7 @@
 // the hardware's semantics (see ioport_sim.h), an access history and
 // listeners for the simulated module.
 #include "platform.h"
+#include "own_calls.h"
 #include "host.h"
 #include "kernel.h"
 #include "ioport_sim.h"

@@ -28,6 +28,7 @@
 #define MUX_PLATFORM_IOPORT_SIM_H
 
 #include "platform.h"
+#include "own_calls.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,6 +2,7 @@
 // and end, priorities and names, the last error, Sleep, the tick count and
 // the local time.
 #include "kernel_internal.h"
+#include "own_calls.h"
 
 namespace plat {
 namespace kcore {

@@ -13,37 +13,13 @@
 #if defined(_WIN32)
 
 #include <windows.h>
-#include <stdio.h>  // sprintf
 #if defined(_WIN32_WCE)
 #include <pkfuncs.h>  // CeSetThreadPriority, InterruptInitialize, NKDbgPrintfW
 #else
-// Desktop Windows (the compile check with mingw-w64): the CE calls it lacks.
+// Desktop Windows: the CE calls it lacks (platform/wince_desktop.cpp supplies
+// them to a desktop build of the driver).
 #include "platform/wince.h"
 #endif
-
-// Our own names, not system calls: the driver reaches the I/O port register
-// block and names its threads through these on both targets.
-//
-// The I/O port register block sits at a fixed, statically mapped address.
-#define MUX_IOPORT_BASE 0xB1600000UL
-inline DWORD IoPortRead(DWORD offset)
-{
-    return *(volatile DWORD*)(ULONG_PTR)(MUX_IOPORT_BASE + offset);
-}
-inline void IoPortModify(DWORD offset, DWORD clearBits, DWORD setBits)
-{
-    volatile DWORD* reg = (volatile DWORD*)(ULONG_PTR)(MUX_IOPORT_BASE + offset);
-    *reg = (*reg & ~clearBits) | setBits;
-}
-// Windows CE has no thread names; on the phone this is a no-op.
-inline void PlatformSetThreadNameW(LPCWSTR) {}
-// Our own name: wvsprintfW writes at most 1,024 units, terminator included,
-// so it cannot overrun a buffer of at least that capacity.
-inline int PlatformFormatW(LPWSTR lpOut, size_t capacity, LPCWSTR lpFmt, va_list arglist)
-{
-    (void)capacity;
-    return wvsprintfW(lpOut, lpFmt, arglist);
-}
 
 #include "platform/ioctl_codes.h"
 
@@ -51,9 +27,12 @@ inline int PlatformFormatW(LPWSTR lpOut, size_t capacity, LPCWSTR lpFmt, va_list
 
 #include <stddef.h>
 #include <stdint.h>
-#include <stdio.h>  // sprintf
-#include <string.h>
 #include <stdarg.h>
+// The platform's own sources and the host code rely on these two as well;
+// a driver file includes what it uses itself, which the compile check
+// against the real <windows.h> (scripts/test-all) holds it to.
+#include <stdio.h>
+#include <string.h>
 
 // ---------------------------------------------------------------------------
 // Types, as Windows spells them.
@@ -242,10 +221,6 @@ LONG WINAPI InterlockedDecrement(LONG volatile* lpAddend);
 LONG WINAPI InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
                                        LONG Comperand);
 
-// Our own name, not a system call: names a platform thread for deadlock
-// reports and traces. Windows CE has no such call; on the phone it is a no-op.
-void PlatformSetThreadNameW(LPCWSTR name);
-
 // ---------------------------------------------------------------------------
 // Memory and strings.
 #define HEAP_ZERO_MEMORY 0x00000008u
@@ -259,9 +234,6 @@ BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
 // units, terminator included.
 int wsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, ...);
 int wvsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, va_list arglist);
-// Our own name: the same with an explicit capacity (units, terminator included); the output
-// is always terminated and cut to fit.
-int PlatformFormatW(LPWSTR lpOut, size_t capacity, LPCWSTR lpFmt, va_list arglist);
 
 size_t wcslen(const WCHAR* s);
 WCHAR* wcscpy(WCHAR* dst, const WCHAR* src);
@@ -475,12 +447,6 @@ BOOL WINAPI InterruptInitialize(DWORD idInt, HANDLE hEvent, LPVOID pvData, DWORD
 void WINAPI InterruptDone(DWORD idInt);
 void WINAPI InterruptDisable(DWORD idInt);
 
-// Our own names, not system calls: the I/O port register block (ports A to
-// H, 16 bytes apart). On the phone a volatile pointer at 0xB1600000; here a
-// simulated register file.
-DWORD IoPortRead(DWORD offset);
-void IoPortModify(DWORD offset, DWORD clearBits, DWORD setBits);
-
 // ---------------------------------------------------------------------------
 // User interface: the message box, the window that has the foreground (the
 // owner of a box) and whether the shell's API sets are registered yet.
@@ -509,14 +475,5 @@ void WINAPI SystemIdleTimerReset(void);
 BOOL WINAPI CeSetPowerOnEvent(HANDLE hEvt);
 
 #endif  // POSIX
-
-// ---------------------------------------------------------------------------
-// Both targets. Our own name: runs a worker thread's body under a fault
-// guard and names the thread. The filter sees every fault (access violation,
-// division by zero, stack overflow ...) with its exception code and returns
-// 0, so the fault then goes on to the system as if no guard were there.
-typedef int (*PLATFORM_EXCEPTION_FILTER)(DWORD code, LPCWSTR threadName);
-DWORD PlatformRunGuarded(PLATFORM_EXCEPTION_FILTER filter, LPCWSTR threadName,
-                         LPTHREAD_START_ROUTINE body, LPVOID arg);
 
 #endif  // MUX_PLATFORM_H

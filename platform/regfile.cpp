@@ -378,7 +378,7 @@ bool Apply(const std::vector<KeyOp>& keys, std::string* failedKey)
 {
     for (const KeyOp& k : keys) {
         HKEY key = nullptr;
-        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, k.path.c_str(), 0, nullptr, 0, 0, nullptr, &key,
+        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, k.path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                             nullptr) != ERROR_SUCCESS) {
             *failedKey = ToUtf8(k.path);
             return false;

@@ -4,8 +4,11 @@
 // letters fold), and keep the spelling they were created with. An HKEY is a
 // pointer to a handle record that holds its key alive; handles are checked
 // against the set of open ones, so a stale or foreign HKEY gives
-// ERROR_INVALID_HANDLE instead of a crash. The access mask is recorded but
-// not enforced: Windows CE ignores it, and the driver passes 0.
+// ERROR_INVALID_HANDLE instead of a crash. The access mask is enforced as
+// desktop Windows enforces it: a value is read only through a handle opened
+// with KEY_QUERY_VALUE and written only through one with KEY_SET_VALUE
+// (ERROR_ACCESS_DENIED otherwise). Windows CE ignores the mask, so a mistake
+// there would show only on a desktop system; here it shows on every run.
 //
 // Registry calls never block; one mutex serialises them.
 #include "host.h"
@@ -112,6 +115,14 @@ std::shared_ptr<Key> Find(std::shared_ptr<Key> key, const std::vector<std::u16st
     return key;
 }
 
+// Whether the HKEY was opened with `right`; the predefined root key has
+// every right.
+bool Allows(HKEY h, REGSAM right)
+{
+    if (h == HKEY_LOCAL_MACHINE) return true;
+    return (reinterpret_cast<Handle*>(h)->access & right) == right;
+}
+
 HKEY NewHandle(const std::shared_ptr<Key>& key, REGSAM access)
 {
     Handle* h = new Handle{key, access};
@@ -195,6 +206,7 @@ LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved,
     LONG err = ERROR_SUCCESS;
     std::shared_ptr<Key> key = Resolve(hKey, &err);
     if (!key) return err;
+    if (!Allows(hKey, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
     auto it = key->values.find(Fold(ValueName(lpValueName)));
     if (it == key->values.end()) return ERROR_FILE_NOT_FOUND;
     const Value& v = it->second;
@@ -223,6 +235,7 @@ LONG WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD
     LONG err = ERROR_SUCCESS;
     std::shared_ptr<Key> key = Resolve(hKey, &err);
     if (!key) return err;
+    if (!Allows(hKey, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     const std::u16string name = ValueName(lpValueName);
     Value v;
     v.name = name;

@@ -32,7 +32,7 @@ std::string Hex(DWORD_PTR v)
 std::u16string ReadString(const std::u16string& path, const std::u16string& name)
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, 0, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
         return u"<no key>";
     WCHAR buf[128] = {};
     DWORD size = sizeof buf - sizeof(WCHAR);

@@ -11,6 +11,7 @@
 #include "host/muxhost/muxhost.h"
 #include "modem/lines.h"
 #include "platform/host.h"
+#include "platform/own_calls.h"
 #include "test_channel.h"
 
 #include <atomic>

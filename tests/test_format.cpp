@@ -1,5 +1,6 @@
 // wsprintfW, PlatformFormatW and the 16-bit string routines.
 #include "platform/platform.h"
+#include "platform/own_calls.h"
 
 #include <gtest/gtest.h>
 

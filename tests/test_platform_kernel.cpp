@@ -1,6 +1,7 @@
 // Events, threads, critical sections and interlocked operations, in real
 // time and in simulation.
 #include "platform/host.h"
+#include "platform/own_calls.h"
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>

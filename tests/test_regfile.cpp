@@ -25,7 +25,7 @@ Raw Query(const std::u16string& path, const std::u16string& name)
 {
     Raw r;
     HKEY key = nullptr;
-    r.rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, 0, &key);
+    r.rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key);
     if (r.rc != ERROR_SUCCESS) return r;
     BYTE buf[512];
     DWORD size = sizeof buf;

@@ -17,8 +17,8 @@ protected:
     static HKEY Create(LPCWSTR path, DWORD* disposition = nullptr)
     {
         HKEY h = nullptr;
-        EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, 0,
-                                                 nullptr, &h, disposition));
+        EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS, nullptr, &h, disposition));
         return h;
     }
     static void SetDword(HKEY h, LPCWSTR name, DWORD v)
@@ -55,7 +55,7 @@ TEST_F(Registry, PathsAndValueNamesAreCaseInsensitive)
     RegCloseKey(w);
 
     HKEY r = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\ovadrel", 0, 0, &r));
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\ovadrel", 0, KEY_READ, &r));
     DWORD type = 0, v = 0, cb = sizeof v;
     EXPECT_EQ(ERROR_SUCCESS,
               RegQueryValueExW(r, u"LOG", nullptr, &type, reinterpret_cast<BYTE*>(&v), &cb));
@@ -66,18 +66,51 @@ TEST_F(Registry, PathsAndValueNamesAreCaseInsensitive)
 
     // A relative open from an open key, and separators doubled or trailing.
     HKEY sw = nullptr, ov = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"software", 0, 0, &sw));
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(sw, u"OVADREL\\", 0, 0, &ov));
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"software", 0, KEY_READ, &sw));
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(sw, u"OVADREL\\", 0, KEY_READ, &ov));
     RegCloseKey(ov);
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\\\Ovadrel", 0, 0, &ov));
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\\\Ovadrel", 0, KEY_READ, &ov));
     RegCloseKey(ov);
     RegCloseKey(sw);
 
     // Only ASCII letters fold: a different character is a different key.
     HKEY none = reinterpret_cast<HKEY>(1);
     EXPECT_EQ(ERROR_FILE_NOT_FOUND,
-              RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Ovadrel_", 0, 0, &none));
+              RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Ovadrel_", 0, KEY_READ, &none));
     EXPECT_EQ(nullptr, none);
+}
+
+// As on desktop Windows: a key opened without query access cannot be read,
+// one opened without set access cannot be written, and each right alone is
+// enough for its own call (Windows CE ignores the mask; a driver that passed
+// 0 would work on the phone and fail on a desktop).
+TEST_F(Registry, ValuesAreReadAndWrittenOnlyWithTheRightAccess)
+{
+    HKEY w = Create(u"Drivers\\Active\\01");
+    SetDword(w, u"Order", 7);
+    RegCloseKey(w);
+
+    const REGSAM masks[] = {0, KEY_SET_VALUE, KEY_QUERY_VALUE, KEY_READ, KEY_WRITE, KEY_ALL_ACCESS};
+    for (REGSAM mask : masks) {
+        SCOPED_TRACE(mask);
+        HKEY h = nullptr;
+        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\Active\\01", 0, mask, &h));
+        DWORD v = 0, cb = sizeof v;
+        const LONG query = RegQueryValueExW(h, u"Order", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &cb);
+        const LONG size = RegQueryValueExW(h, u"Order", nullptr, nullptr, nullptr, &cb);
+        const DWORD nv = 8;
+        const LONG set = RegSetValueExW(h, u"Other", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&nv), sizeof nv);
+        const bool canQuery = (mask & KEY_QUERY_VALUE) != 0;
+        const bool canSet = (mask & KEY_SET_VALUE) != 0;
+        EXPECT_EQ(canQuery ? ERROR_SUCCESS : ERROR_ACCESS_DENIED, query);
+        EXPECT_EQ(canQuery ? ERROR_SUCCESS : ERROR_ACCESS_DENIED, size);
+        EXPECT_EQ(canQuery ? 7u : 0u, v);
+        EXPECT_EQ(canSet ? ERROR_SUCCESS : ERROR_ACCESS_DENIED, set);
+        RegCloseKey(h);
+    }
+    // The predefined root key needs no open.
+    DWORD cb = 0;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(HKEY_LOCAL_MACHINE, u"x", nullptr, nullptr, nullptr, &cb));
 }
 
 TEST_F(Registry, DwordAndBinaryValues)
@@ -162,7 +195,7 @@ TEST_F(Registry, MissingKeysValuesAndBadArguments)
 {
     HKEY h = reinterpret_cast<HKEY>(1);
     EXPECT_EQ(ERROR_FILE_NOT_FOUND,
-              RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"System\\State\\Phone", 0, 0, &h));
+              RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"System\\State\\Phone", 0, KEY_READ, &h));
     EXPECT_EQ(nullptr, h);
 
     h = Create(u"System\\State\\Phone");
@@ -194,9 +227,9 @@ TEST_F(Registry, MissingKeysValuesAndBadArguments)
     EXPECT_EQ(ERROR_INVALID_HANDLE,
               RegQueryValueExW(h, u"Status", nullptr, nullptr, nullptr, &cb));
     HKEY sub = nullptr;
-    EXPECT_EQ(ERROR_INVALID_HANDLE, RegOpenKeyExW(h, u"x", 0, 0, &sub));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, RegOpenKeyExW(h, u"x", 0, KEY_READ, &sub));
     EXPECT_EQ(ERROR_INVALID_HANDLE,
-              RegOpenKeyExW(reinterpret_cast<HKEY>(0x1234), u"x", 0, 0, &sub));
+              RegOpenKeyExW(reinterpret_cast<HKEY>(0x1234), u"x", 0, KEY_READ, &sub));
 }
 
 TEST_F(Registry, DeleteOnlyLeafKeys)
@@ -211,7 +244,7 @@ TEST_F(Registry, DeleteOnlyLeafKeys)
 
     HKEY h = nullptr;
     EXPECT_EQ(ERROR_FILE_NOT_FOUND,
-              RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\BuiltIn\\Mux3", 0, 0, &h));
+              RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\BuiltIn\\Mux3", 0, KEY_READ, &h));
     // A handle still open on the deleted key no longer reaches it.
     DWORD v = 0, cb = sizeof v;
     EXPECT_NE(ERROR_SUCCESS, RegQueryValueExW(leaf, u"GSM_0710_DLCI", nullptr, nullptr,
@@ -234,7 +267,7 @@ TEST_F(Registry, ClearEmptiesEverything)
     SetDword(h, u"Log", 1);
     plat::ClearRegistry();
     HKEY r = nullptr;
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software", 0, 0, &r));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software", 0, KEY_READ, &r));
     DWORD cb = 0;
     EXPECT_NE(ERROR_SUCCESS, RegQueryValueExW(h, u"Log", nullptr, nullptr, nullptr, &cb));
     EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(h));  // still closable
@@ -251,7 +284,8 @@ TEST_F(Registry, ConcurrentWritersAndReaders)
                 std::u16string path = u"Drivers\\BuiltIn\\Mux" + std::u16string(1, u'0' + t);
                 HKEY h = nullptr;
                 ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0,
-                                                         nullptr, 0, 0, nullptr, &h, nullptr));
+                                                         nullptr, 0, KEY_ALL_ACCESS, nullptr, &h,
+                                                         nullptr));
                 DWORD v = static_cast<DWORD>(t * 1000 + i);
                 ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(h, u"Index", 0, REG_DWORD,
                                                         reinterpret_cast<BYTE*>(&v), 4));

@@ -1,6 +1,7 @@
 // The host's register block, the RF-OK interrupt and the simulated module's
 // line half, driven directly through the register accessors (no driver).
 #include "platform/host.h"
+#include "platform/own_calls.h"
 #include "platform/ioport_sim.h"
 #include "platform/kernel.h"
 #include "sim/module.h"

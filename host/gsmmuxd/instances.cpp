@@ -17,7 +17,7 @@ namespace {
 std::u16string ReadString(const std::u16string& path, const std::u16string& name)
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(path.c_str()), 0, 0, &key) !=
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(path.c_str()), 0, KEY_READ, &key) !=
         ERROR_SUCCESS)
         return std::u16string();
     WCHAR buf[256] = {};
@@ -33,7 +33,7 @@ DWORD ReadDword(const std::u16string& path, const std::u16string& name)
 {
     HKEY key = nullptr;
     DWORD value = 0, size = sizeof value;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(path.c_str()), 0, 0, &key) !=
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(path.c_str()), 0, KEY_READ, &key) !=
         ERROR_SUCCESS)
         return 0;
     if (RegQueryValueExW(key, reinterpret_cast<LPCWSTR>(name.c_str()), nullptr, nullptr,

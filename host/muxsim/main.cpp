@@ -48,7 +48,7 @@ std::vector<std::string> ActivePorts()
     for (const std::u16string& sub : plat::RegistrySubkeys(u"Drivers\\Active")) {
         HKEY key = nullptr;
         const std::u16string path = u"Drivers\\Active\\" + sub;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, 0, &key) != ERROR_SUCCESS) continue;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) continue;
         WCHAR name[32] = {};
         DWORD size = sizeof(name) - sizeof(WCHAR);
         if (RegQueryValueExW(key, u"Name", nullptr, nullptr, reinterpret_cast<LPBYTE>(name), &size) ==

@@ -68,7 +68,7 @@ bool Boot(ScenarioContext& c, std::string* reason)
 std::string ReadRilPort(const char16_t* value)
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Microsoft\\RIL", 0, 0, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Microsoft\\RIL", 0, KEY_READ, &key) != ERROR_SUCCESS) {
         return "";
     }
     WCHAR name[32] = {};
@@ -83,7 +83,7 @@ void SetDataCallState(RilClient& client, bool open)
 {
     HKEY key = nullptr;
     DWORD disposition = 0;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"System\\State\\Phone", 0, nullptr, 0, 0, nullptr, &key,
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"System\\State\\Phone", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                         &disposition) != ERROR_SUCCESS) {
         return;
     }

@@ -12,7 +12,7 @@ HKEY CreateKey(const std::u16string& path)
 {
     HKEY key = nullptr;
     DWORD disposition = 0;
-    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, 0, nullptr, &key,
+    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                               &disposition),
               ERROR_SUCCESS);
     return key;

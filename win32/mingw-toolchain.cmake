@@ -1,0 +1,14 @@
+# Cross-building for desktop Windows with mingw-w64: MUX_MINGW_TRIPLET is
+# x86_64-w64-mingw32 (default) or i686-w64-mingw32.
+if(NOT MUX_MINGW_TRIPLET)
+  set(MUX_MINGW_TRIPLET x86_64-w64-mingw32)
+endif()
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_CXX_COMPILER ${MUX_MINGW_TRIPLET}-g++)
+set(CMAKE_RC_COMPILER ${MUX_MINGW_TRIPLET}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${MUX_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# CMake's own compiler checks read this file again in projects of their own.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES MUX_MINGW_TRIPLET)
