@@ -134,7 +134,7 @@ static DWORD WINAPI GetDataBody(LPVOID arg)
             }
             MuxLog(TEXT("MUX: GetDataThread() -> ERROR , WaitCommEvent err %d ; Time=%d\r\n"),
                    (int)GetLastError(), (int)GetTickCount());
-            d->parseState = PS_FLAG;
+            d->parse.state = PS_FLAG;
             PulseEvent(d->hTimeOutCancel);
             continue;
         }
@@ -205,7 +205,7 @@ static void ProcessNode(CDispatcher* d, FFUARTDATA* node)
                (int)GetTickCount());
     }
     if (node->eventMask & EV_RXCHAR) {
-        if (d->parseState != PS_FLAG) {
+        if (d->parse.state != PS_FLAG) {
             // A frame was waiting for these octets: its time-out is off.
             ResetEvent(d->hTimeOutArm);
             SetEvent(d->hTimeOutCancel);
@@ -213,7 +213,7 @@ static void ProcessNode(CDispatcher* d, FFUARTDATA* node)
         d->ParseRecBytes();
         if (marked) {
             // A frame still open after a line error or break is abandoned.
-            d->parseState = PS_FLAG;
+            d->parse.state = PS_FLAG;
         }
     }
 }
@@ -221,7 +221,7 @@ static void ProcessNode(CDispatcher* d, FFUARTDATA* node)
 static DWORD WINAPI ParseDataBody(LPVOID arg)
 {
     CDispatcher* d = (CDispatcher*)arg;
-    d->parseState = PS_FLAG;
+    d->parse.state = PS_FLAG;
     CeSetThreadPriority(GetCurrentThread(), PARSER_PRIORITY);
     WaitForSingleObject(d->hParseDataStart, INFINITE);
     ResetEvent(d->hParseDataStart);
@@ -248,7 +248,7 @@ static DWORD WINAPI ParseDataBody(LPVOID arg)
             }
             LeaveCriticalSection(&csRing);
 
-            if (d->parseState != PS_FLAG) {
+            if (d->parse.state != PS_FLAG) {
                 // The node ended inside a frame: wait for the rest, 3000 ms.
                 d->timeOut = FRAME_TIMEOUT_MS;
                 ResetEvent(d->hTimeOutCancel);
