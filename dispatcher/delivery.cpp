@@ -149,6 +149,12 @@ BOOL CDispatcher::Header(BYTE flag, BYTE address, BYTE control, BYTE length)
         return FALSE;
     }
     channel->rxFrameLength = (DWORD)(length >> 1);
+    return TRUE;
+}
+
+void CDispatcher::Control(BYTE control)
+{
+    CChannel* channel = pCurChannel;
     if (!channel->QueueControlOctet(control) && MuxLogOn()) {
         // The channel's thread has five octets untaken: none is overwritten.
         // This one is lost; an information field still reaches the buffer
@@ -159,7 +165,6 @@ BOOL CDispatcher::Header(BYTE flag, BYTE address, BYTE control, BYTE length)
         MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> Control queue of %s is full, control octet 0x%x lost ; Time=%d\r\n"),
                channel->name, control, GetTickCount());
     }
-    return TRUE;
 }
 
 BOOL CDispatcher::Closing(BYTE address)

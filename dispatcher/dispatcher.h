@@ -12,7 +12,7 @@
 //   dispatcher/timeout.cpp      TimeOutThread (the response time-out)
 //   dispatcher/delivery.cpp     ParseRecBytes, ParseOctets, WaitChannelIdle and
 //                               the parser's sink (Address, Header, Closing,
-//                               Frame, OctetsEnd); the state machine is
+//                               Control, Frame, OctetsEnd); the state machine is
 //                               framing/parser.cpp
 //   modem/lines.cpp             ModuleReset, GetRFOKPinState, RFOKPinThread,
 //                               SetDTRThread
@@ -122,6 +122,7 @@ public:
     virtual BOOL Address(BYTE address);
     virtual BOOL Header(BYTE flag, BYTE address, BYTE control, BYTE length);
     virtual BOOL Closing(BYTE address);
+    virtual void Control(BYTE control);
     virtual void Frame(const BYTE* info, DWORD n);
     virtual void OctetsEnd();
 
@@ -195,6 +196,10 @@ public:
     // Per DLCI: non-zero while the receive parser touches the channel
     // registered there (see WaitChannelIdle).
     volatile LONG channelInUse[MUX_MAX_CHANNELS];
+    // Line error bits the reader took from the port while it asked how many
+    // octets wait there; the parser thread adds them to the error word it
+    // reads for the next line error event.
+    volatile LONG heldLineErrors;
 
     // Waits until the receive parser no longer touches the channel of this
     // DLCI; a channel calls it before it deletes what the parser uses.

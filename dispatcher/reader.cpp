@@ -118,6 +118,73 @@ static BOOL WaitForFreeNode(CDispatcher* d)
     return TRUE;
 }
 
+// After a read that returned less than a node: whether the port still holds
+// octets. The port's error word comes with the answer; what it held is kept
+// for the parser thread, which reports it with the line error event.
+static BOOL PortHoldsOctets(CDispatcher* d)
+{
+    DWORD errors = 0;
+    COMSTAT stat;
+    memset(&stat, 0, sizeof(stat));
+    if (!ClearCommError(hUART, &errors, &stat)) {
+        return FALSE;
+    }
+    LONG held = d->heldLineErrors;
+    while (errors != 0 &&
+           InterlockedCompareExchange(&d->heldLineErrors, held | (LONG)errors, held) != held) {
+        held = d->heldLineErrors;
+    }
+    return stat.cbInQue != 0;
+}
+
+// Fills the write node for a port event and passes it on: its mask, and
+// with received characters what the port holds, up to a node. *more tells
+// whether octets are still waiting in the port. FALSE when a stop is
+// requested while the ring is full.
+static BOOL FillNode(CDispatcher* d, DWORD mask, BOOL* more)
+{
+    *more = FALSE;
+    if (!WaitForFreeNode(d)) {
+        return FALSE;
+    }
+    // The write node is the reader's until it advances past it.
+    FFUARTDATA* node = pWriteNode;
+    node->eventMask = mask;
+    if (mask & EV_RXCHAR) {
+        if (!ReadFile(hUART, node->data, MUX_NODE_DATA_SIZE, &node->count, NULL)) {
+            MuxLog(TEXT("MUX: GetDataThread() -> ERROR, ReadFile() failed ; Time=%d\r\n"),
+                   (int)GetTickCount());
+        } else if (node->count != 0) {
+            *more = node->count == MUX_NODE_DATA_SIZE || PortHoldsOctets(d);
+        }
+    }
+    EnterCriticalSection(&csRing);
+    pWriteNode = pWriteNode->pNext;
+    SetEvent(hDataIn);
+    LeaveCriticalSection(&csRing);
+    return TRUE;
+}
+
+// One port event. The port reports received characters when they arrive,
+// not while they wait: octets left behind by a read (a burst larger than a
+// node, as a USB modem hands over several KB at once) would wait for the
+// next arrival, perhaps for ever. So they are read into the next nodes
+// before the reader waits again; a full ring waits for the parser and the
+// octets stay in the port meanwhile. FALSE when a stop is requested.
+static BOOL ReadEvent(CDispatcher* d, DWORD mask)
+{
+    BOOL more = FALSE;
+    if (!FillNode(d, mask, &more)) {
+        return FALSE;
+    }
+    while (more && !d->bStopThreads) {
+        if (!FillNode(d, EV_RXCHAR, &more)) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
 static DWORD WINAPI GetDataBody(LPVOID arg)
 {
     CDispatcher* d = (CDispatcher*)arg;
@@ -138,22 +205,9 @@ static DWORD WINAPI GetDataBody(LPVOID arg)
             PulseEvent(d->hTimeOutCancel);
             continue;
         }
-        if (!WaitForFreeNode(d)) {
+        if (!ReadEvent(d, mask)) {
             break;
         }
-        // The write node is the reader's until it advances past it.
-        FFUARTDATA* node = pWriteNode;
-        node->eventMask = mask;
-        if (mask & EV_RXCHAR) {
-            if (!ReadFile(hUART, node->data, MUX_NODE_DATA_SIZE, &node->count, NULL)) {
-                MuxLog(TEXT("MUX: GetDataThread() -> ERROR, ReadFile() failed ; Time=%d\r\n"),
-                       (int)GetTickCount());
-            }
-        }
-        EnterCriticalSection(&csRing);
-        pWriteNode = pWriteNode->pNext;
-        SetEvent(hDataIn);
-        LeaveCriticalSection(&csRing);
     }
     return 0;
 }
@@ -195,6 +249,8 @@ static void ProcessNode(CDispatcher* d, FFUARTDATA* node)
     if (node->eventMask & EV_ERR) {
         DWORD errors = 0;
         ClearCommError(hUART, &errors, NULL);
+        // With what the reader took from the port while it looked for octets.
+        errors |= (DWORD)InterlockedExchange(&d->heldLineErrors, 0);
         marked = TRUE;
         MuxLog(LineErrorText(errors), (int)GetTickCount());
     }

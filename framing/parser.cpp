@@ -173,9 +173,21 @@ static BOOL TakeData(FrameParseState* p, ParseCursor* c)
 
 static BOOL TakeFcs(FrameParseState* p, ParseCursor* c)
 {
-    p->fcsOctet = *c->cur++;  // kept for the dump; not verified
+    p->fcsOctet = *c->cur++;  // checked with the closing octet
     p->state = PS_CLOSE;
     return TRUE;
+}
+
+// The FCS as the sender computes it, over address, control and length: a
+// bit error there would hand the frame to another DLCI or turn it into
+// another command, so such a frame is neither delivered nor acted on.
+static BOOL FcsRight(const FrameParseState* p)
+{
+    BYTE header[3];
+    header[0] = p->addressOctet;
+    header[1] = p->controlOctet;
+    header[2] = p->lengthOctet;
+    return ComputeFCS(header, 3) == p->fcsOctet;
 }
 
 static BOOL TakeClose(FrameParseState* p, FrameSink* sink, ParseCursor* c)
@@ -187,8 +199,18 @@ static BOOL TakeClose(FrameParseState* p, FrameSink* sink, ParseCursor* c)
         return TRUE;
     }
     DWORD n = InfoLength(p);
+    BOOL fcsRight = FcsRight(p);
+    if (fcsRight) {
+        sink->Control(p->controlOctet);
+    }
     if (p->closeOctet == MUX_FLAG) {
-        sink->Frame(frameBuffer, n);
+        if (fcsRight) {
+            sink->Frame(frameBuffer, n);
+        } else {
+            // One line with the whole frame, and counted.
+            p->badFcsFrames++;
+            DumpFrame(p, n);
+        }
         return TRUE;
     }
 

@@ -22,7 +22,10 @@ public:
     // TRUE while the receiver that took the header is still there. FALSE
     // ends the frame without a word.
     virtual BOOL Closing(BYTE address) = 0;
-    // A frame closed by a flag: its `n` information octets.
+    // The frame's FCS is right: its control octet, for the receiver to act
+    // on. A frame whose FCS is wrong never gets this far.
+    virtual void Control(BYTE control) = 0;
+    // A frame closed by a flag, its FCS right: its `n` information octets.
     virtual void Frame(const BYTE* info, DWORD n) = 0;
     // The octets of one call are used up.
     virtual void OctetsEnd() = 0;
@@ -42,9 +45,10 @@ struct FrameParseState {
     BYTE fcsOctet;
     BYTE closeOctet;
     DWORD remaining;  // information octets still expected
+    DWORD badFcsFrames;  // frames dropped for a wrong FCS, since start-up
 };
 
-// Back to hunting with nothing in progress.
+// Back to hunting with nothing in progress (the count of bad frames stays).
 void ResetFrameParse(FrameParseState* parse);
 
 // Parses `count` octets, carrying the state over from the previous call.

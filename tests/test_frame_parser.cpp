@@ -54,6 +54,7 @@ public:
         calls.push_back("closing " + Hex(&address, 1));
         return refuseClosing ? FALSE : TRUE;
     }
+    void Control(BYTE control) override { calls.push_back("control " + Hex(&control, 1)); }
     void Frame(const BYTE* info, DWORD n) override { calls.push_back("frame " + Hex(info, n)); }
     void OctetsEnd() override { ++ends; }
 };
@@ -80,7 +81,7 @@ std::vector<std::string> Calls(const Bytes& frame)
     const std::string a = Hex(&frame[1], 1);
     const size_t n = frame[3] >> 1;
     return {"address " + a, "header " + Hex(frame.data(), 4), "closing " + a,
-            "frame " + Hex(&frame[4], n)};
+            "control " + Hex(&frame[2], 1), "frame " + Hex(&frame[4], n)};
 }
 
 const std::vector<Bytes>& Golden()
@@ -204,13 +205,56 @@ TEST_F(FrameParserTest, BadClosingOctetResynchronises)
     const Bytes stream = {0xF9, 0x07, 0xEF, 0x0D, 0x41, 0x42, 0xF9, 0xC7, 0xEF, 0x03, 0x42, innerFcs, 0xF9};
     Feed(stream);
 
+    // The outer frame's FCS octet is wrong for its header: its control
+    // octet is not handed on either.
     EXPECT_EQ(sink.calls, (std::vector<std::string>{"address 07", "header F907EF0D", "closing 07",
                                                     "address C7", "header F9C7EF03", "closing C7",
-                                                    "frame 42"}));
+                                                    "control EF", "frame 42"}));
     auto m = log.Messages();
     ASSERT_EQ(m.size(), 3u);
     EXPECT_EQ(m[0].rfind("MUX: ParseRecBytes() -> Detect not F9 closing flag, so ignore this frame ; Time = ", 0), 0u);
     EXPECT_EQ(m[1], "MUX: Frame Data = F907EF0D4142F9C7EF0342" + Hex(&innerFcs, 1) + "\r\n");
     EXPECT_EQ(m[2], "MUX: Reset pCurPtr to 0x00000006\r\n");
     EXPECT_EQ(parse.state, PS_FLAG);
+}
+
+// The FCS over address, control and length is checked: a frame that fails
+// is neither handed on nor acted on, is dumped once and counted; a flipped
+// bit of the address, the control octet or the FCS itself is caught.
+TEST_F(FrameParserTest, WrongFcsIsDumpedOnceAndCounted)
+{
+    LogCapture log;
+    const Bytes& good = golden::kUihDlci1AB;
+    DWORD bad = 0;
+    for (size_t at : {1u, 2u, 3u, 6u}) {
+        for (int bit = 0; bit < 8; ++bit) {
+            Bytes f = good;
+            f[at] ^= static_cast<uint8_t>(1u << bit);
+            if (at == 1 && (f[1] & 1) == 0) continue;  // the address without EA is still taken
+            if (at == 3 && (f[3] & 1) == 0) continue;  // a two-octet length is dropped before
+            if (at == 3 && (f[3] >> 1) != 2) continue;  // another length moves the FCS
+            ResetFrameParse(&parse);
+            sink = RecordingSink();
+            sink.ready = {};
+            for (int d = 0; d < 64; ++d) sink.ready.insert(d);
+            log.Clear();
+            Feed(f);
+            ++bad;
+            ASSERT_EQ(sink.calls.size(), 3u) << "octet " << at << " bit " << bit;
+            EXPECT_EQ(sink.calls[2].rfind("closing ", 0), 0u);
+            EXPECT_EQ(log.Messages(), (std::vector<std::string>{"MUX: Frame Data = " + Hex(f.data(), f.size()) + "\r\n"}))
+                << "octet " << at << " bit " << bit;
+            EXPECT_EQ(parse.state, PS_FLAG);
+            EXPECT_EQ(parse.badFcsFrames, bad);
+        }
+    }
+    EXPECT_GE(bad, 20u);
+    // The count stays over a reset of the state; the next good frame passes.
+    ResetFrameParse(&parse);
+    sink = RecordingSink();
+    log.Clear();
+    Feed(good);
+    EXPECT_EQ(sink.calls, Calls(good));
+    EXPECT_TRUE(log.Messages().empty());
+    EXPECT_EQ(parse.badFcsFrames, bad);
 }

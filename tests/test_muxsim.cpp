@@ -417,6 +417,17 @@ TEST_F(MuxsimTest, CaptureShowsTheFramesAfterTheModulesLineFaults)
     EXPECT_EQ(recs[1].timeUs - recs[0].timeUs, 11000u);
 }
 
+// A burst of UIH frames on DLCI 0 just before the host's SABM fills the
+// control channel's ring of control octets; the UA that the SABM waits for
+// is still taken, whatever the moment of the burst.
+TEST_F(MuxsimTest, UihBurstBeforeTheSabmLosesNotItsUa)
+{
+    for (int t = 5800; t <= 5808; ++t) {
+        RunResult r = Run("--module uihBurst=" + std::to_string(t) + ":20");
+        EXPECT_EQ(r.exitCode, 0) << "burst at " << t << ": " << r.err;
+    }
+}
+
 TEST_F(MuxsimTest, OtherFailingExits)
 {
     // DM instead of UA on DLCI 0.
