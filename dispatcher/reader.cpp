@@ -129,10 +129,14 @@ static BOOL PortHoldsOctets(CDispatcher* d)
     if (!ClearCommError(hUART, &errors, &stat)) {
         return FALSE;
     }
-    LONG held = d->heldLineErrors;
-    while (errors != 0 &&
-           InterlockedCompareExchange(&d->heldLineErrors, held | (LONG)errors, held) != held) {
-        held = d->heldLineErrors;
+    // Or-ed in: the parser thread takes the word with an exchange meanwhile.
+    LONG held = InterlockedCompareExchange(&d->heldLineErrors, 0, 0);
+    while (errors != 0) {
+        LONG seen = InterlockedCompareExchange(&d->heldLineErrors, held | (LONG)errors, held);
+        if (seen == held) {
+            break;
+        }
+        held = seen;
     }
     return stat.cbInQue != 0;
 }
