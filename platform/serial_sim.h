@@ -239,6 +239,10 @@ private:
     void AcceptIntoFifo();
 
     void Schedule(Direction& d, bool toHost);
+    // Queues octets to the host from the later of now, the free line and
+    // notBeforeMs, each charNs after the one before (0: all at once); returns
+    // the start in ns. Kernel lock held.
+    uint64_t QueueToHost(const uint8_t* octets, size_t count, uint64_t notBeforeMs, uint64_t charNs);
     void DeliverToPeer();
     void DeliverToHost();
     void StartHeld();
