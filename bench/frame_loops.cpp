@@ -71,12 +71,12 @@ ReceiveLoop::ReceiveLoop()
         nodes_[n].eventMask = EV_RXCHAR;
         nodes_[n].pNext = &nodes_[(n + 1) % count];
     }
-    g_dispatcher.parseState = PS_FLAG;
+    g_dispatcher.parse.state = PS_FLAG;
 }
 
 ReceiveLoop::~ReceiveLoop()
 {
-    g_dispatcher.parseState = PS_FLAG;
+    g_dispatcher.parse.state = PS_FLAG;
 }
 
 size_t ReceiveLoop::Run(void (*before)(), void (*after)())

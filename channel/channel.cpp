@@ -40,6 +40,7 @@ CChannel::CChannel(BYTE dlci, LPTHREAD_START_ROUTINE proc, ChannelCleanupHook ho
     responseWaiters = 0;
     ctlQueued = 0;
     responseAwaited = 0;
+    heldResponse = 0;
     commandEvent = NULL;
     rxHighWater = 0;
     rxLowWater = 0;
@@ -139,6 +140,7 @@ BOOL CChannel::Init()
     ctlQueueWrite = 0;
     ctlQueued = 0;
     responseAwaited = 0;
+    heldResponse = 0;
 
     if (!g_dispatcher.bRunning) {
         if (!g_dispatcher.Init()) {
@@ -479,7 +481,13 @@ BOOL CChannel::QueueControlOctet(BYTE control)
     // Only the receive parser queues, only the channel thread takes; the
     // count is changed last by the one and first read by the other.
     if (InterlockedCompareExchange(&ctlQueued, 0, 0) >= MUX_CTL_QUEUE_SIZE) {
-        return FALSE;
+        BYTE withPF = (BYTE)(control | MUX_PF_BIT);
+        if (withPF != MUX_CTL_UA && withPF != MUX_CTL_DM) {
+            return FALSE;
+        }
+        // A burst of frames before the answer must not cost the answer.
+        InterlockedExchange(&heldResponse, 0x100 | control);
+        return TRUE;
     }
     DWORD slot = (DWORD)ctlQueueWrite % MUX_CTL_QUEUE_SIZE;
     ctlQueue[slot] = control;
@@ -491,7 +499,12 @@ BOOL CChannel::QueueControlOctet(BYTE control)
 BOOL CChannel::TakeControlOctet(BYTE* control)
 {
     if (InterlockedCompareExchange(&ctlQueued, 0, 0) <= 0) {
-        return FALSE;
+        LONG held = InterlockedExchange(&heldResponse, 0);
+        if (held == 0) {
+            return FALSE;
+        }
+        *control = (BYTE)(held & 0xFF);
+        return TRUE;
     }
     DWORD slot = (DWORD)ctlQueueRead % MUX_CTL_QUEUE_SIZE;
     *control = ctlQueue[slot];

@@ -47,8 +47,10 @@ public:
 
     // The control-octet ring. The receive parser queues one octet per frame
     // header; a full ring is never overwritten: QueueControlOctet returns
-    // FALSE and that octet is lost (the frame's data is still delivered). A channel thread takes every
-    // queued octet on each wake:
+    // FALSE and that octet is lost (the frame's data is still delivered),
+    // except a UA or DM, which a sender may be waiting for: it is held
+    // beside the ring (the newest one) and taken once the ring is empty.
+    // A channel thread takes every queued octet on each wake:
     //     while (ch->TakeControlOctet(&x)) { ... }
     // and never resets its auto-reset wakeEvent, so no wake is lost.
     BOOL QueueControlOctet(BYTE control);
@@ -136,6 +138,8 @@ public:
     volatile LONG rxFlowWanted;
     volatile LONG rxFlowSent;
     volatile LONG rxFlowSending;
+    // A UA or DM that found the ring full: 0x100 | the octet, 0 when none.
+    volatile LONG heldResponse;
 
 private:
     // Deinit's work, under the channel-down lock.

@@ -108,6 +108,7 @@ static void ResetMembers(CDispatcher* d)
     for (int i = 0; i < MUX_MAX_CHANNELS; i++) {
         d->channels[i] = NULL;
     }
+    d->heldLineErrors = 0;
     hUART = INVALID_HANDLE_VALUE;
 }
 

@@ -12,7 +12,10 @@
 //                               StopAllFlow, ResumeAllFlow)
 //   dispatcher/reader.cpp       GetDataThread, ParseDataThread, the receive ring
 //   dispatcher/timeout.cpp      TimeOutThread (the response time-out)
-//   framing/parser.cpp          ParseRecBytes, ParseOctets, WaitChannelIdle
+//   dispatcher/delivery.cpp     ParseRecBytes, ParseOctets, WaitChannelIdle and
+//                               the parser's sink (Address, Header, Closing,
+//                               Control, Frame, OctetsEnd); the state machine is
+//                               framing/parser.cpp
 //   modem/lines.cpp             ModuleReset, GetRFOKPinState, RFOKPinThread,
 //                               SetDTRThread
 //   modem/crash_atd.cpp         ProcessATDCmd (the crashed module's debugging
@@ -61,6 +64,7 @@
 
 #include "platform/platform.h"
 #include "framing/frame.h"
+#include "framing/parser.h"
 #include "dispatcher/transmit.h"
 
 class CChannel;
@@ -81,7 +85,9 @@ struct FFUARTDATA {
     FFUARTDATA* pNext;
 };
 
-class CDispatcher {
+// The dispatcher is the receive parser's sink: it finds the channel of each
+// frame and delivers to it.
+class CDispatcher : public FrameSink {
 public:
     CDispatcher();
     ~CDispatcher();
@@ -108,11 +114,19 @@ public:
     void ProcessATDCmd();
     void ProcessATACmd();
 
-    // Receive parser (framing/parser.cpp): ParseRecBytes parses the ring's
-    // current read node; ParseOctets parses `count` octets handed to it, with
-    // the state carried over from the previous call either way.
+    // Receive parser (dispatcher/delivery.cpp): ParseRecBytes parses the
+    // ring's current read node; ParseOctets parses `count` octets handed to
+    // it, with the state carried over from the previous call either way.
     void ParseRecBytes();
     void ParseOctets(const BYTE* octets, DWORD count);
+
+    // The parser's sink (dispatcher/delivery.cpp).
+    virtual BOOL Address(BYTE address);
+    virtual BOOL Header(BYTE flag, BYTE address, BYTE control, BYTE length);
+    virtual BOOL Closing(BYTE address);
+    virtual void Control(BYTE control);
+    virtual void Frame(const BYTE* info, DWORD n);
+    virtual void OctetsEnd();
 
     // Transmit path; the caller holds csSend.
     LONG Send(FrameDescriptor* frame);
@@ -190,16 +204,10 @@ public:
     HANDLE hGetDataStart;
     HANDLE hParseDataStart;
     CRITICAL_SECTION csSend;
-    // Receive parser state.
-    volatile LONG parseState;
+    // Receive parser state, and the channel that took the header of the
+    // frame being received.
+    FrameParseState parse;
     CChannel* pCurChannel;
-    BYTE flagOctet;
-    BYTE addressOctet;
-    BYTE controlOctet;
-    BYTE lengthOctet;
-    BYTE fcsOctet;
-    BYTE closeOctet;
-    DWORD remaining;
     CCtrlChannel* pCtrlChannel;
     // 1 while the modem's FCoff is in force (until its FCon).
     volatile LONG flowOff;
@@ -207,6 +215,10 @@ public:
     // Per DLCI: non-zero while the receive parser touches the channel
     // registered there (see WaitChannelIdle).
     volatile LONG channelInUse[MUX_MAX_CHANNELS];
+    // Line error bits the reader took from the port while it asked how many
+    // octets wait there; the parser thread adds them to the error word it
+    // reads for the next line error event.
+    volatile LONG heldLineErrors;
 
     // Waits until the receive parser no longer touches the channel of this
     // DLCI; a channel calls it before it deletes what the parser uses.
@@ -251,8 +263,5 @@ extern CRITICAL_SECTION csRing;
 BOOL PrepareReceiveRing();
 void FreeReceiveRing();
 void SignalDataIn();
-// The information field of the frame being received, and the write position.
-extern BYTE frameBuffer[MUX_FRAME_BUF_SIZE];
-extern BYTE* pFrameBufPos;
 
 #endif

@@ -153,6 +153,77 @@ static void NoteWaitFailure(WaitFailures* f, DWORD error)
            (int)GetTickCount());
 }
 
+// After a read that returned less than a node: whether the port still holds
+// octets. The port's error word comes with the answer; what it held is kept
+// for the parser thread, which reports it with the line error event.
+static BOOL PortHoldsOctets(CDispatcher* d)
+{
+    DWORD errors = 0;
+    COMSTAT stat;
+    memset(&stat, 0, sizeof(stat));
+    if (!ClearCommError(hUART, &errors, &stat)) {
+        return FALSE;
+    }
+    // Or-ed in: the parser thread takes the word with an exchange meanwhile.
+    LONG held = InterlockedCompareExchange(&d->heldLineErrors, 0, 0);
+    while (errors != 0) {
+        LONG seen = InterlockedCompareExchange(&d->heldLineErrors, held | (LONG)errors, held);
+        if (seen == held) {
+            break;
+        }
+        held = seen;
+    }
+    return stat.cbInQue != 0;
+}
+
+// Fills the write node for a port event and passes it on: its mask, and
+// with received characters what the port holds, up to a node. *more tells
+// whether octets are still waiting in the port. FALSE when a stop is
+// requested while the ring is full.
+static BOOL FillNode(CDispatcher* d, DWORD mask, BOOL* more)
+{
+    *more = FALSE;
+    if (!WaitForFreeNode(d)) {
+        return FALSE;
+    }
+    // The write node is the reader's until it advances past it.
+    FFUARTDATA* node = pWriteNode;
+    node->eventMask = mask;
+    if (mask & EV_RXCHAR) {
+        if (!ReadFile(hUART, node->data, MUX_NODE_DATA_SIZE, &node->count, NULL)) {
+            MuxLog(TEXT("MUX: GetDataThread() -> ERROR, ReadFile() failed ; Time=%d\r\n"),
+                   (int)GetTickCount());
+        } else if (node->count != 0) {
+            *more = node->count == MUX_NODE_DATA_SIZE || PortHoldsOctets(d);
+        }
+    }
+    EnterCriticalSection(&csRing);
+    pWriteNode = pWriteNode->pNext;
+    SetEvent(hDataIn);
+    LeaveCriticalSection(&csRing);
+    return TRUE;
+}
+
+// One port event. The port reports received characters when they arrive,
+// not while they wait: octets left behind by a read (a burst larger than a
+// node, as a USB modem hands over several KB at once) would wait for the
+// next arrival, perhaps for ever. So they are read into the next nodes
+// before the reader waits again; a full ring waits for the parser and the
+// octets stay in the port meanwhile. FALSE when a stop is requested.
+static BOOL ReadEvent(CDispatcher* d, DWORD mask)
+{
+    BOOL more = FALSE;
+    if (!FillNode(d, mask, &more)) {
+        return FALSE;
+    }
+    while (more && !d->bStopThreads) {
+        if (!FillNode(d, EV_RXCHAR, &more)) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
 static DWORD WINAPI GetDataBody(LPVOID arg)
 {
     CDispatcher* d = (CDispatcher*)arg;
@@ -169,27 +240,14 @@ static DWORD WINAPI GetDataBody(LPVOID arg)
                 break;
             }
             NoteWaitFailure(&failures, GetLastError());
-            d->parseState = PS_FLAG;
+            d->parse.state = PS_FLAG;
             PulseEvent(d->hTimeOutCancel);
             continue;
         }
         EndWaitFailures(&failures);
-        if (!WaitForFreeNode(d)) {
+        if (!ReadEvent(d, mask)) {
             break;
         }
-        // The write node is the reader's until it advances past it.
-        FFUARTDATA* node = pWriteNode;
-        node->eventMask = mask;
-        if (mask & EV_RXCHAR) {
-            if (!ReadFile(hUART, node->data, MUX_NODE_DATA_SIZE, &node->count, NULL)) {
-                MuxLog(TEXT("MUX: GetDataThread() -> ERROR, ReadFile() failed ; Time=%d\r\n"),
-                       (int)GetTickCount());
-            }
-        }
-        EnterCriticalSection(&csRing);
-        pWriteNode = pWriteNode->pNext;
-        SetEvent(hDataIn);
-        LeaveCriticalSection(&csRing);
     }
     EndWaitFailures(&failures);
     return 0;
@@ -232,6 +290,8 @@ static void ProcessNode(CDispatcher* d, FFUARTDATA* node)
     if (node->eventMask & EV_ERR) {
         DWORD errors = 0;
         ClearCommError(hUART, &errors, NULL);
+        // With what the reader took from the port while it looked for octets.
+        errors |= (DWORD)InterlockedExchange(&d->heldLineErrors, 0);
         marked = TRUE;
         MuxLog(LineErrorText(errors), (int)GetTickCount());
     }
@@ -242,7 +302,7 @@ static void ProcessNode(CDispatcher* d, FFUARTDATA* node)
                (int)GetTickCount());
     }
     if (node->eventMask & EV_RXCHAR) {
-        if (d->parseState != PS_FLAG) {
+        if (d->parse.state != PS_FLAG) {
             // A frame was waiting for these octets: its time-out is off.
             ResetEvent(d->hTimeOutArm);
             SetEvent(d->hTimeOutCancel);
@@ -250,7 +310,7 @@ static void ProcessNode(CDispatcher* d, FFUARTDATA* node)
         d->ParseRecBytes();
         if (marked) {
             // A frame still open after a line error or break is abandoned.
-            d->parseState = PS_FLAG;
+            d->parse.state = PS_FLAG;
         }
     }
 }
@@ -258,7 +318,7 @@ static void ProcessNode(CDispatcher* d, FFUARTDATA* node)
 static DWORD WINAPI ParseDataBody(LPVOID arg)
 {
     CDispatcher* d = (CDispatcher*)arg;
-    d->parseState = PS_FLAG;
+    d->parse.state = PS_FLAG;
     CeSetThreadPriority(GetCurrentThread(), PARSER_PRIORITY);
     WaitForSingleObject(d->hParseDataStart, INFINITE);
     ResetEvent(d->hParseDataStart);
@@ -285,7 +345,7 @@ static DWORD WINAPI ParseDataBody(LPVOID arg)
             }
             LeaveCriticalSection(&csRing);
 
-            if (d->parseState != PS_FLAG) {
+            if (d->parse.state != PS_FLAG) {
                 // The node ended inside a frame: wait for the rest, 3000 ms.
                 d->timeOut = FRAME_TIMEOUT_MS;
                 ResetEvent(d->hTimeOutCancel);

@@ -24,7 +24,7 @@ static DWORD WINAPI TimeOutBody(LPVOID arg)
                (int)GetTickCount());
         // Back to hunting for an opening flag, and release whoever waits
         // for a port event: setting the mask makes the wait return.
-        d->parseState = PS_FLAG;
+        d->parse.state = PS_FLAG;
         InterlockedExchange(&d->lTimeOutFired, 1);
         SetCommMask(hUART, UART_EVENT_MASK);
     }

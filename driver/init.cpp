@@ -23,6 +23,9 @@ static void DeleteUserChannel(CUserChannel* channel)
 
 // Registry string values are read into 64 bytes, terminator included.
 #define REG_STRING_BYTES 64
+// DLCIs an instance may take: six bits, DLCI 0 being the control channel.
+#define MUX_FIRST_USER_DLCI 1
+#define MUX_LAST_USER_DLCI 63
 
 // The start-up lock serialises the channel creation of all instances, so
 // that the dispatcher is started once and the DLCIs register one after
@@ -153,7 +156,16 @@ static DWORD WINAPI MuxInitThread(LPVOID arg)
 
     EnterMuxInitLock();
     // An instance being removed before its turn came creates nothing.
-    if (ReadWord(&ctx->fDeinitPending) == 0) {
+    if (ReadWord(&ctx->fDeinitPending) == 0 &&
+        (ctx->ucDlci < MUX_FIRST_USER_DLCI || ctx->ucDlci > MUX_LAST_USER_DLCI)) {
+        // The address octet has six bits for the DLCI and DLCI 0 is the
+        // control channel: any other value would quietly carry the data of
+        // another port.
+        MuxLog(TEXT("MUX: MuxInitThread() for %s -> ERROR, GSM_0710_DLCI %d out of range 1..63 ; Time=%d\r\n"),
+               ctx->szName, (int)ctx->ucDlci, GetTickCount());
+        MuxLog(TEXT("MUX: MuxInitThread() for %s -> Fail ; Time=%d\r\n"), ctx->szName,
+               GetTickCount());
+    } else if (ReadWord(&ctx->fDeinitPending) == 0) {
         CUserChannel* channel = new CUserChannel(ctx->ucDlci, ctx->dwType, ctx->szName);
         if (channel == NULL || channel->IsNotReady()) {
             DeleteUserChannel(channel);

@@ -1,10 +1,8 @@
-// The receive parser: cuts the octet stream of the receive ring into frames
-// and hands each complete frame to the channel of its DLCI.
+// The receive parser: cuts the octet stream into frames, resynchronises
+// after a bad one and hands every frame to its sink.
 #include "platform/platform.h"
 #include "framing/frame.h"
-#include "channel/channel.h"
-#include "channel/rx_buffer.h"
-#include "dispatcher/dispatcher.h"
+#include "framing/parser.h"
 #include "diag/log.h"
 
 #include <string.h>
@@ -12,9 +10,6 @@
 // The information field of the frame being received, gathered across nodes.
 BYTE frameBuffer[MUX_FRAME_BUF_SIZE];
 BYTE* pFrameBufPos = frameBuffer;
-
-// Pause before the one retry of an append that does not fit.
-#define MUX_RX_FULL_PAUSE_MS 200
 
 // Address octets that may start a frame found by the backward search after a
 // bad closing octet (DLCI 49 and DLCI 41).
@@ -29,94 +24,11 @@ struct ParseCursor {
     BOOL HasOctet() const { return cur < end; }
 };
 
-static BOOL ChannelReady(CChannel* channel)
+// The frame's information length as its length octet gives it (at most
+// 127: the octet carries seven bits).
+static DWORD InfoLength(const FrameParseState* p)
 {
-    return channel != NULL && channel->stopThread == 0;
-}
-
-// At most this many deliveries share one wake: fewer than the five control
-// octets a channel's ring holds, so that a thread that runs as soon as it is
-// woken (on the phone it runs above the parser) never finds its ring full.
-#define MUX_WAKE_BATCH 4
-
-// The parser holds a DLCI while it touches the channel registered for it, so
-// that the channel's Deinit and destructor, which wait for the hold to go,
-// never delete the lock, events or object under it. The hold is taken before
-// the table is read: a channel that leaves the table afterwards sees it.
-//
-// One hold covers a run of frames to the same DLCI within one call, and the
-// channel is woken once for the run's deliveries: when the run ends (another
-// DLCI, a channel no longer ready, the end of the octets), before the parser
-// pauses on a full buffer, and after MUX_WAKE_BATCH deliveries. Every frame
-// still checks that its channel is ready, so a channel that begins to close
-// between two frames gets nothing more and is let go at once.
-struct ParserRun {
-    BOOL holding;
-    BYTE dlci;
-    CChannel* wakeOwed;  // delivered to since its last wake, or NULL
-    DWORD unwoken;       // deliveries since that wake
-};
-static ParserRun s_run = {FALSE, 0, NULL, 0};
-
-// Only while the hold on the channel's DLCI is still taken.
-static void FlushWake()
-{
-    CChannel* channel = s_run.wakeOwed;
-    s_run.wakeOwed = NULL;
-    s_run.unwoken = 0;
-    if (channel != NULL && channel->stopThread == 0) {
-        channel->WakeThread();
-    }
-}
-
-static void EndRun()
-{
-    FlushWake();
-    if (s_run.holding) {
-        s_run.holding = FALSE;
-        InterlockedDecrement(&g_dispatcher.channelInUse[s_run.dlci]);
-    }
-}
-
-static void StartRun(BYTE dlci)
-{
-    EndRun();
-    InterlockedIncrement(&g_dispatcher.channelInUse[dlci]);
-    s_run.holding = TRUE;
-    s_run.dlci = dlci;
-}
-
-// The ready channel registered for `dlci`, held until the run ends, or NULL
-// (nothing held).
-static inline CChannel* HoldChannel(BYTE dlci)
-{
-    if (!s_run.holding || s_run.dlci != dlci) {
-        StartRun(dlci);
-    }
-    CChannel* channel = g_dispatcher.channels[dlci];
-    if (!ChannelReady(channel)) {
-        EndRun();
-        return NULL;
-    }
-    return channel;
-}
-
-static void OweWake(CChannel* channel)
-{
-    if (s_run.wakeOwed != channel) {
-        FlushWake();
-        s_run.wakeOwed = channel;
-    }
-    if (++s_run.unwoken >= MUX_WAKE_BATCH) {
-        FlushWake();
-    }
-}
-
-// At most 127 information octets: the length octet carries seven bits.
-static DWORD FrameInfoLength(const CChannel* channel)
-{
-    DWORD n = channel->rxFrameLength;
-    return n > MUX_MAX_INFO ? MUX_MAX_INFO : n;
+    return (DWORD)(p->lengthOctet >> 1);
 }
 
 static void AppendHexPair(WCHAR* out, DWORD* pos, BYTE octet)
@@ -126,48 +38,20 @@ static void AppendHexPair(WCHAR* out, DWORD* pos, BYTE octet)
     out[(*pos)++] = (WCHAR)digits[octet & 0x0F];
 }
 
-// Appends the frame just received to the channel's buffer and owes its
-// thread a wake. A full buffer gets one retry after a pause spent outside
-// the lock, so that a reader can drain it meanwhile; the reader hears of
-// the frames before this one first.
-static void DeliverFrame(CChannel* channel)
-{
-    BOOL wake = TRUE;
-    DWORD n = FrameInfoLength(channel);
-
-    if (n != 0 && !RxBufferTryAppend(channel, frameBuffer, n, &wake)) {
-        FlushWake();
-        RxAppendResult result = RxBufferAppend(
-            channel, frameBuffer, n, MUX_RX_FULL_PAUSE_MS,
-            TEXT("MUX: CDispatcher::ParseRecBytes() -> Channel buffer space is not enough.\r\n"));
-        if (result == RX_CHANNEL_GONE) {
-            return;
-        }
-        if (result == RX_DROPPED) {
-            wake = FALSE;
-            MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> Channel buffer is not enough for %s, ignore this frame ; Time=%d\r\n"),
-                   channel->name, GetTickCount());
-        }
-    }
-    if (wake) {
-        OweWake(channel);
-    }
-}
-
 // "MUX: Frame Data = ..." with the octets of the frame just dropped.
-static void DumpFrame(const CDispatcher* d, DWORD infoLength)
+static void DumpFrame(const FrameParseState* p, DWORD infoLength)
 {
     WCHAR dump[2 * MUX_MAX_FRAME + 1];
     DWORD pos = 0;
-    AppendHexPair(dump, &pos, d->flagOctet);
-    AppendHexPair(dump, &pos, d->addressOctet);
-    AppendHexPair(dump, &pos, d->controlOctet);
-    AppendHexPair(dump, &pos, d->lengthOctet);
+    AppendHexPair(dump, &pos, p->flagOctet);
+    AppendHexPair(dump, &pos, p->addressOctet);
+    AppendHexPair(dump, &pos, p->controlOctet);
+    AppendHexPair(dump, &pos, p->lengthOctet);
     for (DWORD i = 0; i < infoLength; i++) {
         AppendHexPair(dump, &pos, frameBuffer[i]);
     }
-    AppendHexPair(dump, &pos, d->fcsOctet);
-    AppendHexPair(dump, &pos, d->closeOctet);
+    AppendHexPair(dump, &pos, p->fcsOctet);
+    AppendHexPair(dump, &pos, p->closeOctet);
     dump[pos] = 0;
     MuxLog(TEXT("MUX: Frame Data = %s\r\n"), dump);
 }
@@ -203,164 +87,151 @@ static void Resync(ParseCursor* c, DWORD tries)
 // It returns FALSE when the octets ran out inside the step; the state then
 // stays for the next call.
 
-static BOOL HuntFlag(CDispatcher* d, ParseCursor* c)
+static BOOL HuntFlag(FrameParseState* p, ParseCursor* c)
 {
-    const BYTE* p = c->cur;
-    if (c->end - p >= 4 && p[0] == MUX_FLAG && p[1] == MUX_FLAG && p[2] == MUX_FLAG &&
-        p[3] == MUX_FLAG) {
+    const BYTE* q = c->cur;
+    if (c->end - q >= 4 && q[0] == MUX_FLAG && q[1] == MUX_FLAG && q[2] == MUX_FLAG &&
+        q[3] == MUX_FLAG) {
         MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> Detect F9F9F9F9 frame ; Time = %d\r\n"),
                GetTickCount());
         c->cur += 4;
         return TRUE;
     }
-    d->flagOctet = *c->cur++;
-    if (d->flagOctet != MUX_FLAG) {
-        MuxLog(TEXT("0x%x,"), d->flagOctet);
+    p->flagOctet = *c->cur++;
+    if (p->flagOctet != MUX_FLAG) {
+        MuxLog(TEXT("0x%x,"), p->flagOctet);
     } else {
-        d->parseState = PS_ADDRESS;
+        p->state = PS_ADDRESS;
     }
     return TRUE;
 }
 
-static BOOL TakeAddress(CDispatcher* d, ParseCursor* c)
+static BOOL TakeAddress(FrameParseState* p, FrameSink* sink, ParseCursor* c)
 {
-    d->addressOctet = *c->cur++;
-    if (d->addressOctet == MUX_FLAG) {
+    p->addressOctet = *c->cur++;
+    if (p->addressOctet == MUX_FLAG) {
         // The flag before was a closing flag; this one opens the frame.
         if (!c->HasOctet()) {
             return FALSE;
         }
-        d->addressOctet = *c->cur++;
+        p->addressOctet = *c->cur++;
         MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> Receive F9 in Address field ; Time=%d\r\n"),
                GetTickCount());
     }
-    d->pCurChannel = HoldChannel((BYTE)(d->addressOctet >> 2));
-    if (d->pCurChannel == NULL) {
+    if (!sink->Address(p->addressOctet)) {
         MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> ERROR , Invalid Address field (0x%x) ; Time=%d\r\n"),
-               d->addressOctet, GetTickCount());
-        d->parseState = PS_FLAG;
+               p->addressOctet, GetTickCount());
+        p->state = PS_FLAG;
     } else {
-        d->parseState = PS_CONTROL;
+        p->state = PS_CONTROL;
     }
     return TRUE;
 }
 
-static BOOL TakeControl(CDispatcher* d, ParseCursor* c)
+static BOOL TakeControl(FrameParseState* p, ParseCursor* c)
 {
-    d->controlOctet = *c->cur++;
-    d->parseState = PS_LENGTH;
+    p->controlOctet = *c->cur++;
+    p->state = PS_LENGTH;
     return TRUE;
 }
 
-static void LogUninitializedChannel(const CDispatcher* d, const CChannel* entry)
+static BOOL TakeLength(FrameParseState* p, FrameSink* sink, ParseCursor* c)
 {
-    DWORD now = GetTickCount();
-    MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> ERROR , uninitialized channel ; Time=%d\r\n"),
-           now);
-    MuxLog(TEXT("\t- header 0x%x, 0x%x, 0x%x, 0x%x ; Time=%d\r\n"), d->flagOctet,
-           d->addressOctet, d->controlOctet, d->lengthOctet, now);
-    // The table entry's address (its low 32 bits), 0 for an empty slot.
-    MuxLog(TEXT("\t- current channel 0x%x ; Time=%d\r\n"), (DWORD)(ULONG_PTR)entry, now);
-}
-
-static BOOL TakeLength(CDispatcher* d, ParseCursor* c)
-{
-    d->lengthOctet = *c->cur++;
-    if ((d->lengthOctet & MUX_EA_BIT) == 0) {
+    p->lengthOctet = *c->cur++;
+    if ((p->lengthOctet & MUX_EA_BIT) == 0) {
         MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> SET_EA_MASK\r\n"));
-        d->parseState = PS_FLAG;
+        p->state = PS_FLAG;
         return TRUE;
     }
-    BYTE dlci = (BYTE)(d->addressOctet >> 2);
-    CChannel* channel = HoldChannel(dlci);
-    d->pCurChannel = channel;
-    if (channel == NULL) {
-        LogUninitializedChannel(d, d->channels[dlci]);  // printed only, never touched
-        d->parseState = PS_FLAG;
+    if (!sink->Header(p->flagOctet, p->addressOctet, p->controlOctet, p->lengthOctet)) {
+        p->state = PS_FLAG;
         return TRUE;
     }
-    d->remaining = (DWORD)(d->lengthOctet >> 1);
-    channel->rxFrameLength = d->remaining;
+    p->remaining = InfoLength(p);
     pFrameBufPos = frameBuffer;
-    if (!channel->QueueControlOctet(d->controlOctet) && MuxLogOn()) {
-        // The channel's thread has five octets untaken: none is overwritten.
-        // This one is lost; an information field still reaches the buffer
-        // and wakes the thread, which walks all buffered data when it next
-        // handles a UIH octet (the control channel on every wake). The line
-        // is built only when it is written: a thread that falls behind
-        // meets this for every frame.
-        MuxLog(TEXT("MUX: CDispatcher::ParseRecBytes() -> Control queue of %s is full, control octet 0x%x lost ; Time=%d\r\n"),
-               channel->name, d->controlOctet, GetTickCount());
-    }
-    d->parseState = PS_DATA;
+    p->state = PS_DATA;
     return TRUE;
 }
 
-static BOOL TakeData(CDispatcher* d, ParseCursor* c)
+static BOOL TakeData(FrameParseState* p, ParseCursor* c)
 {
-    if (d->remaining != 0) {
+    if (p->remaining != 0) {
         // remaining never exceeds the room left in frameBuffer: it starts at
         // most at 127 with the position at the start.
         DWORD k = (DWORD)(c->end - c->cur);
-        if (k > d->remaining) {
-            k = d->remaining;
+        if (k > p->remaining) {
+            k = p->remaining;
         }
         memcpy(pFrameBufPos, c->cur, k);
         pFrameBufPos += k;
         c->cur += k;
-        d->remaining -= k;
-        if (d->remaining != 0) {
+        p->remaining -= k;
+        if (p->remaining != 0) {
             return FALSE;
         }
     }
-    d->parseState = PS_FCS;
+    p->state = PS_FCS;
     return TRUE;
 }
 
-static BOOL TakeFcs(CDispatcher* d, ParseCursor* c)
+static BOOL TakeFcs(FrameParseState* p, ParseCursor* c)
 {
-    d->fcsOctet = *c->cur++;  // kept for the dump; not verified
-    d->parseState = PS_CLOSE;
+    p->fcsOctet = *c->cur++;  // checked with the closing octet
+    p->state = PS_CLOSE;
     return TRUE;
 }
 
-static BOOL TakeClose(CDispatcher* d, ParseCursor* c)
+// The FCS as the sender computes it, over address, control and length: a
+// bit error there would hand the frame to another DLCI or turn it into
+// another command, so such a frame is neither delivered nor acted on.
+static BOOL FcsRight(const FrameParseState* p)
 {
-    d->closeOctet = *c->cur++;
-    d->parseState = PS_FLAG;
-    // The channel may have been closed since its header arrived.
-    BYTE dlci = (BYTE)(d->addressOctet >> 2);
-    CChannel* channel = HoldChannel(dlci);
-    if (channel == NULL || channel != d->pCurChannel) {
+    BYTE header[3];
+    header[0] = p->addressOctet;
+    header[1] = p->controlOctet;
+    header[2] = p->lengthOctet;
+    return ComputeFCS(header, 3) == p->fcsOctet;
+}
+
+static BOOL TakeClose(FrameParseState* p, FrameSink* sink, ParseCursor* c)
+{
+    p->closeOctet = *c->cur++;
+    p->state = PS_FLAG;
+    // The receiver may have gone since the header arrived.
+    if (!sink->Closing(p->addressOctet)) {
         return TRUE;
     }
-    if (d->closeOctet == MUX_FLAG) {
-        DeliverFrame(channel);
+    DWORD n = InfoLength(p);
+    BOOL fcsRight = FcsRight(p);
+    if (fcsRight) {
+        sink->Control(p->controlOctet);
+    }
+    if (p->closeOctet == MUX_FLAG) {
+        if (fcsRight) {
+            sink->Frame(frameBuffer, n);
+        } else {
+            // One line with the whole frame, and counted.
+            p->badFcsFrames++;
+            DumpFrame(p, n);
+        }
         return TRUE;
     }
 
     MuxLog(TEXT("MUX: ParseRecBytes() -> Detect not F9 closing flag, so ignore this frame ; Time = %d\r\n"),
            GetTickCount());
-    DWORD n = FrameInfoLength(channel);
-    DumpFrame(d, n);
+    DumpFrame(p, n);
     Resync(c, n);
     return TRUE;
 }
 
-void CDispatcher::ParseRecBytes()
+void ResetFrameParse(FrameParseState* parse)
 {
-    FFUARTDATA* node = pReadNode;
-    if (node == NULL) {
-        return;
-    }
-    DWORD count = node->count;
-    if (count > MUX_NODE_DATA_SIZE) {
-        count = MUX_NODE_DATA_SIZE;
-    }
-    ParseOctets(node->data, count);
+    parse->state = PS_FLAG;
+    parse->remaining = 0;
+    pFrameBufPos = frameBuffer;
 }
 
-void CDispatcher::ParseOctets(const BYTE* octets, DWORD count)
+void ParseFrames(FrameParseState* p, FrameSink* sink, const BYTE* octets, DWORD count)
 {
     ParseCursor c;
     c.first = octets;
@@ -369,27 +240,16 @@ void CDispatcher::ParseOctets(const BYTE* octets, DWORD count)
 
     BOOL more = TRUE;
     while (more && c.HasOctet()) {
-        switch (parseState) {
-        case PS_FLAG: more = HuntFlag(this, &c); break;
-        case PS_ADDRESS: more = TakeAddress(this, &c); break;
-        case PS_CONTROL: more = TakeControl(this, &c); break;
-        case PS_LENGTH: more = TakeLength(this, &c); break;
-        case PS_DATA: more = TakeData(this, &c); break;
-        case PS_FCS: more = TakeFcs(this, &c); break;
-        case PS_CLOSE: more = TakeClose(this, &c); break;
-        default: parseState = PS_FLAG; break;
+        switch (p->state) {
+        case PS_FLAG: more = HuntFlag(p, &c); break;
+        case PS_ADDRESS: more = TakeAddress(p, sink, &c); break;
+        case PS_CONTROL: more = TakeControl(p, &c); break;
+        case PS_LENGTH: more = TakeLength(p, sink, &c); break;
+        case PS_DATA: more = TakeData(p, &c); break;
+        case PS_FCS: more = TakeFcs(p, &c); break;
+        case PS_CLOSE: more = TakeClose(p, sink, &c); break;
+        default: p->state = PS_FLAG; break;
         }
     }
-    // Nothing is held between calls: a frame that goes on in the next node
-    // looks its channel up again there.
-    EndRun();
-}
-
-void CDispatcher::WaitChannelIdle(BYTE dlci)
-{
-    // The interlocked read orders this after the caller's stopThread store or
-    // table change, so a parser that has not taken its hold yet will see them.
-    while (InterlockedCompareExchange(&channelInUse[dlci], 0, 0) != 0) {
-        Sleep(1);
-    }
+    sink->OctetsEnd();
 }

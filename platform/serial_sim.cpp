@@ -90,10 +90,9 @@ uint32_t SimUart::PeerBaud() const
     return peerFormat_.baud;
 }
 
-uint64_t SimUart::SendToHost(const uint8_t* octets, size_t count, uint64_t notBeforeMs)
+uint64_t SimUart::QueueToHost(const uint8_t* octets, size_t count, uint64_t notBeforeMs,
+                              uint64_t charNs)
 {
-    kernel::Lock lock(kernel::Mutex());
-    const uint64_t charNs = CharTimeNs(peerFormat_);
     uint64_t start = std::max({NowNs(), toHost_.lineFreeNs, uint64_t(notBeforeMs * 1000000u)});
     const uint64_t firstStart = start;
     for (size_t i = 0; i < count; ++i) {
@@ -108,7 +107,19 @@ uint64_t SimUart::SendToHost(const uint8_t* octets, size_t count, uint64_t notBe
     }
     if (count) toHost_.lineFreeNs = start;
     Schedule(toHost_, true);
-    return firstStart / uint64_t(1000000);
+    return firstStart;
+}
+
+uint64_t SimUart::SendToHost(const uint8_t* octets, size_t count, uint64_t notBeforeMs)
+{
+    kernel::Lock lock(kernel::Mutex());
+    return QueueToHost(octets, count, notBeforeMs, CharTimeNs(peerFormat_)) / uint64_t(1000000);
+}
+
+uint64_t SimUart::SendChunkToHost(const uint8_t* octets, size_t count, uint64_t notBeforeMs)
+{
+    kernel::Lock lock(kernel::Mutex());
+    return QueueToHost(octets, count, notBeforeMs, 0) / uint64_t(1000000);
 }
 
 void SimUart::SendBreakToHost(uint64_t notBeforeMs)

@@ -163,6 +163,10 @@ public:
     {
         return SendToHost(octets.data(), octets.size(), notBeforeMs);
     }
+    // Queues octets to the host that all arrive at one moment, behind
+    // everything queued before and no earlier than notBeforeMs, the way a USB
+    // modem hands its tty a whole transfer at once. Returns that moment (ms).
+    uint64_t SendChunkToHost(const uint8_t* octets, size_t count, uint64_t notBeforeMs = 0);
     // A break condition on the line to the host, in order with the octets
     // (it occupies the line for one character time).
     void SendBreakToHost(uint64_t notBeforeMs = 0);
@@ -235,6 +239,10 @@ private:
     void AcceptIntoFifo();
 
     void Schedule(Direction& d, bool toHost);
+    // Queues octets to the host from the later of now, the free line and
+    // notBeforeMs, each charNs after the one before (0: all at once); returns
+    // the start in ns. Kernel lock held.
+    uint64_t QueueToHost(const uint8_t* octets, size_t count, uint64_t notBeforeMs, uint64_t charNs);
     void DeliverToPeer();
     void DeliverToHost();
     void StartHeld();

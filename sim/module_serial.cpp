@@ -41,6 +41,7 @@ ModuleSerial::~ModuleSerial()
     CancelReplies();
     for (uint64_t id : scheduled_) plat::kernel::Cancel(id);
     if (trafficTimer_ != 0) plat::kernel::Cancel(trafficTimer_);
+    if (chunkTimer_ != 0) plat::kernel::Cancel(chunkTimer_);
     uart_->AttachPeer(nullptr);
     uart_.reset();
 }
@@ -91,6 +92,12 @@ void ModuleSerial::Boot()
 void ModuleSerial::PowerDown(Mode mode)
 {
     CancelReplies();
+    // Output still waiting for its chunk dies with the module.
+    chunk_.clear();
+    if (chunkTimer_ != 0) {
+        plat::kernel::Cancel(chunkTimer_);
+        chunkTimer_ = 0;
+    }
     mode_ = mode;
     atLine_.clear();
     lastAtEndedWithCr_ = false;
@@ -150,6 +157,10 @@ void ModuleSerial::Record(Direction dir, RecordKind kind, std::vector<uint8_t> o
 void ModuleSerial::Write(std::vector<uint8_t> octets, bool text)
 {
     ++writes_;
+    if (!text && octets.size() >= 6 && octets.front() == 0xF9 && octets.back() == 0xF9 &&
+        settings_.badFcsToHost.count(framesToHost_++)) {
+        octets[octets.size() - 2] ^= 0xFF;
+    }
     std::vector<uint8_t> line;
     // Offsets in `line` where a split rule cuts, with its gap.
     std::vector<std::pair<size_t, uint32_t>> cuts;
@@ -168,15 +179,20 @@ void ModuleSerial::Write(std::vector<uint8_t> octets, bool text)
         line.push_back(o);
     }
     if (line.empty()) return;
-    uint64_t notBefore = 0;
-    size_t from = 0;
-    for (const auto& cut : cuts) {
-        if (cut.first <= from || cut.first >= line.size()) continue;
-        uart_->SendToHost(&line[from], cut.first - from, notBefore);
-        notBefore = std::max(notBefore, uart_->ToHostIdleAtMs()) + cut.second;
-        from = cut.first;
+    if (settings_.chunkOctets != 0) {
+        // Splits have no meaning here: the chunk decides when octets arrive.
+        ChunkOut(line);
+    } else {
+        uint64_t notBefore = 0;
+        size_t from = 0;
+        for (const auto& cut : cuts) {
+            if (cut.first <= from || cut.first >= line.size()) continue;
+            uart_->SendToHost(&line[from], cut.first - from, notBefore);
+            notBefore = std::max(notBefore, uart_->ToHostIdleAtMs()) + cut.second;
+            from = cut.first;
+        }
+        uart_->SendToHost(&line[from], line.size() - from, notBefore);
     }
-    uart_->SendToHost(&line[from], line.size() - from, notBefore);
     lines_.NoteActivity();
     // What went over the line, after the faults: a frame only if it still is one.
     DecodedFrame f;
@@ -184,6 +200,36 @@ void ModuleSerial::Write(std::vector<uint8_t> octets, bool text)
                             : DecodeFrame(line, &f) ? RecordKind::Frame
                                                     : RecordKind::Noise;
     Record(Direction::ModuleToHost, kind, std::move(line), uart_->ToHostIdleAtMs());
+}
+
+void ModuleSerial::ChunkOut(const std::vector<uint8_t>& line)
+{
+    const bool first = chunk_.empty();
+    chunk_.insert(chunk_.end(), line.begin(), line.end());
+    FlushChunks(false);
+    if (first && !chunk_.empty() && chunkTimer_ == 0) {
+        chunkTimer_ = plat::kernel::CallAt(plat::NowMs() + settings_.chunkHoldMs, [this] {
+            chunkTimer_ = 0;
+            FlushChunks(true);
+        });
+    }
+}
+
+// Whole chunks go at once; with `all` the rest as well.
+void ModuleSerial::FlushChunks(bool all)
+{
+    const size_t size = settings_.chunkOctets ? settings_.chunkOctets : chunk_.size();
+    size_t from = 0;
+    while (chunk_.size() - from >= size || (all && from < chunk_.size())) {
+        const size_t n = std::min(size, chunk_.size() - from);
+        uart_->SendChunkToHost(&chunk_[from], n);
+        from += n;
+    }
+    chunk_.erase(chunk_.begin(), chunk_.begin() + from);
+    if (chunk_.empty() && chunkTimer_ != 0) {
+        plat::kernel::Cancel(chunkTimer_);
+        chunkTimer_ = 0;
+    }
 }
 
 void ModuleSerial::OctetFromHost(uint8_t octet, bool garbled)

@@ -155,6 +155,14 @@ struct SerialSettings {
     uint8_t corruptXor = 0x40;
     std::vector<LineEvent> lineEvents;
     bool loseOctetsWhileAsleep = true;
+    // Frame numbers (0-based, the module's frames counted from its
+    // construction) sent with a wrong FCS (its ones' complement).
+    std::set<uint64_t> badFcsToHost;
+    // Output handed over as a USB modem hands its tty data: collected until
+    // chunkOctets are there, or chunkHoldMs after the first of them, then
+    // all at once, then silence. 0: octet by octet at the line's rate.
+    uint32_t chunkOctets = 0;
+    uint32_t chunkHoldMs = 5;
 
     // Transmit FIFO of the host's UART wired to the module: 0, a write ends
     // when its last octet has left; the phone's UART has 64 octets.
@@ -277,6 +285,9 @@ private:
     // Puts octets on the line through the drop/corrupt/split faults and
     // records what went: text as AT, otherwise a frame or noise as it came out.
     void Write(std::vector<uint8_t> octets, bool text = false);
+    // In chunk mode: what Write put out waits here for its chunk.
+    void ChunkOut(const std::vector<uint8_t>& line);
+    void FlushChunks(bool all);
     // lastOctetAtMs: when the last octet crossed the line (0: now).
     void Record(Direction dir, RecordKind kind, std::vector<uint8_t> octets,
                 uint64_t lastOctetAtMs = 0);
@@ -349,6 +360,9 @@ private:
     unsigned trafficCount_ = 0;
     uint64_t trafficTimer_ = 0;
     uint32_t writes_ = 0;
+    uint64_t framesToHost_ = 0;      // the module's frames so far (badFcsToHost)
+    std::vector<uint8_t> chunk_;     // output waiting for its chunk
+    uint64_t chunkTimer_ = 0;
     std::vector<WriteSplit> pendingSplits_;
     std::set<uint64_t> timers_;       // pending replies and mode switches
     std::vector<uint64_t> scheduled_;  // timers set at construction from the settings

@@ -206,6 +206,13 @@ const std::vector<Setting>& Table()
                   return false;
               }),
         Flag("loseOctetsWhileAsleep", "a sleeping module loses input", SERIAL(loseOctetsWhileAsleep)),
+        Indexes("badFcsToHost", "module frame numbers (0-based, list) sent with a wrong FCS",
+                SERIAL(badFcsToHost)),
+        Number("chunkOctets", "output handed over like a USB modem: up to N octets at once, then "
+                              "silence (0: at the line's rate)",
+               0, 4096, SERIAL(chunkOctets)),
+        Ms("chunkHoldMs", "with chunkOctets, longest an octet waits for its chunk to fill, ms",
+           SERIAL(chunkHoldMs)),
     };
     return table;
 }

@@ -127,6 +127,40 @@ TEST(Instances, SecondInstanceOnTheSameDlciFails)
     EXPECT_EQ(MUX_Open(first, 0, 0), open);
 }
 
+// A DLCI the address octet cannot carry, or the control channel's, is not
+// masked onto another port's DLCI: the instance's start-up fails, logged.
+TEST(Instances, DlciOutsideOneToSixtyThreeFailsTheStartUp)
+{
+    DriverRig rig(1);
+    DriverRig::Declare(1, 1, 1u);
+    DriverRig::Declare(2, 255, 1u, u"MUX8:");
+    DriverRig::Declare(3, 65, 1u, u"MUX9:");
+    DriverRig::Declare(4, 0x100, 1u, u"MUX7:");  // low byte 0: the control channel's
+    DWORD_PTR first = rig.Init(1);
+    ASSERT_NE(first, 0u);
+    ASSERT_NE(MUX_Open(first, 0, 0), 0u) << rig.D().Dump();
+    const std::vector<std::pair<int, std::string>> bad = {{2, "MUX8: -> ERROR, GSM_0710_DLCI 255"},
+                                                          {3, "MUX9: -> ERROR, GSM_0710_DLCI 65"},
+                                                          {4, "MUX7: -> ERROR, GSM_0710_DLCI 0"}};
+    for (const auto& [index, text] : bad) {
+        DWORD_PTR device = rig.Init(index);
+        ASSERT_NE(device, 0u);
+        const std::string name = text.substr(0, 5);
+        ASSERT_TRUE(rig.D().WaitFor(
+            [&] { return !rig.D().Logged("MUX: MuxInitThread() for " + name + " -> Fail ; Time=").empty(); },
+            5000))
+            << rig.D().Dump();
+        EXPECT_EQ(rig.D().Logged("MUX: MuxInitThread() for " + text + " out of range 1..63 ; Time=").size(), 1u)
+            << rig.D().Dump();
+        EXPECT_EQ(DriverRig::Ctx(device)->pChannel, nullptr);
+        EXPECT_EQ(DriverRig::Ctx(device)->fInitDone, 0u);
+    }
+    // Nothing took DLCI 63 or a second place on DLCI 1; no SABM went out for them.
+    EXPECT_EQ(g_dispatcher.channels[63], nullptr);
+    EXPECT_EQ(HostFramesOn(rig.D(), 63, 0x3F), 0u);
+    EXPECT_EQ(HostFramesOn(rig.D(), 1, 0x3F), 1u);
+}
+
 TEST(Instances, InstanceWithoutEventOrChannelFailsOpenAtOnce)
 {
     DriverRig rig(1);

@@ -426,15 +426,28 @@ TEST_F(MuxsimTest, CaptureShowsTheFramesAfterTheModulesLineFaults)
     EXPECT_NE(r.err.find("MUX1:"), std::string::npos) << r.err;
 
     // A corrupted FCS still leaves a frame on the line: captured, checksum
-    // bad (the driver does not check it and comes up).
+    // bad. The driver checks it and does not take that UA, so the first
+    // instance's SABM goes unanswered as above.
     RunResult bad = Run("--pcap " + Quote(Path("bad.pcap")) + " --module corruptToHost=10");
-    EXPECT_EQ(bad.exitCode, 0) << bad.err;
+    EXPECT_EQ(bad.exitCode, 1) << bad.err;
+    EXPECT_NE(bad.err.find("MUX1:"), std::string::npos) << bad.err;
     recs = ReadPcap(Path("bad.pcap"));
     ASSERT_GE(recs.size(), 2u);
     EXPECT_EQ(recs[1].direction, 1);
     EXPECT_EQ(recs[1].frame, (std::vector<uint8_t>{0xF9, 0x03, 0x73, 0x01, 0x97, 0xF9}));
     // Both directions at the last octet: the UA leaves 10 ms after the SABM arrived.
     EXPECT_EQ(recs[1].timeUs - recs[0].timeUs, 11000u);
+}
+
+// A burst of UIH frames on DLCI 0 just before the host's SABM fills the
+// control channel's ring of control octets; the UA that the SABM waits for
+// is still taken, whatever the moment of the burst.
+TEST_F(MuxsimTest, UihBurstBeforeTheSabmLosesNotItsUa)
+{
+    for (int t = 5800; t <= 5808; ++t) {
+        RunResult r = Run("--module uihBurst=" + std::to_string(t) + ":20");
+        EXPECT_EQ(r.exitCode, 0) << "burst at " << t << ": " << r.err;
+    }
 }
 
 TEST_F(MuxsimTest, OtherFailingExits)

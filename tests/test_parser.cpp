@@ -61,7 +61,7 @@ TEST_F(ParserTest, UihFrameInOneNode)
     EXPECT_EQ(ch.ctlQueueWrite, 1);
     EXPECT_TRUE(Woken(ch));
     EXPECT_FALSE(Woken(ch));  // once
-    EXPECT_EQ(g_dispatcher.parseState, PS_FLAG);
+    EXPECT_EQ(g_dispatcher.parse.state, PS_FLAG);
     EXPECT_TRUE(log.Messages().empty());
 }
 
@@ -88,7 +88,7 @@ TEST_F(ParserTest, StateBetweenNodesForEveryCut)
         TestChannel ch(1, u"MUX2:");
         ch.MakeReadyForParser();
         ParseNode(kAB.data(), cut);
-        EXPECT_EQ(g_dispatcher.parseState, afterUih[cut]) << "cut " << cut;
+        EXPECT_EQ(g_dispatcher.parse.state, afterUih[cut]) << "cut " << cut;
         ParseNode(kAB.data() + cut, kAB.size() - cut);
         EXPECT_EQ(ch.Unread(), (Bytes{0x41, 0x42})) << "cut " << cut;
         EXPECT_EQ(ch.ctlQueueWrite, 1);
@@ -105,7 +105,7 @@ TEST_F(ParserTest, StateBetweenNodesForEveryCut)
         TestChannel ch(1, u"MUX2:");
         ch.MakeReadyForParser();
         ParseNode(sabm.data(), cut);
-        EXPECT_EQ(g_dispatcher.parseState, afterSabm[cut]) << "cut " << cut;
+        EXPECT_EQ(g_dispatcher.parse.state, afterSabm[cut]) << "cut " << cut;
         ParseNode(sabm.data() + cut, sabm.size() - cut);
         EXPECT_EQ(ch.ctlQueue[0], 0x3F);
         EXPECT_TRUE(Woken(ch));
@@ -147,7 +147,7 @@ Outcome RunStream(const Bytes& stream, const std::vector<size_t>& cuts)
     o.queue49 = Queue(b);
     o.write1 = a.ctlQueueWrite;
     o.write49 = b.ctlQueueWrite;
-    o.finalState = g_dispatcher.parseState;
+    o.finalState = g_dispatcher.parse.state;
     return o;
 }
 
@@ -269,7 +269,7 @@ TEST_F(ParserTest, SpareFlagAtTheEndOfANode)
     // The second flag is the node's last octet: no line yet, the next
     // node's first octet is taken as the address.
     ParseNode({0xF9, 0xF9});
-    EXPECT_EQ(g_dispatcher.parseState, PS_ADDRESS);
+    EXPECT_EQ(g_dispatcher.parse.state, PS_ADDRESS);
     EXPECT_TRUE(log.Messages().empty());
     ParseNode(Bytes(kAB.begin() + 1, kAB.end()));
     EXPECT_EQ(ch.Unread(), (Bytes{0x41, 0x42}));
@@ -304,7 +304,7 @@ TEST_F(ParserTest, TwoFramesSharingAFlagLoseTheSecond)
     EXPECT_EQ(ch.Unread(), (Bytes{0x41, 0x42}));
     EXPECT_EQ(ch.ctlQueueWrite, 1);
     EXPECT_EQ(log.Messages(), (std::vector<std::string>{"0x7,", "0xef,", "0x5,", "0x43,", "0x44,", "0x30,"}));
-    EXPECT_EQ(g_dispatcher.parseState, PS_ADDRESS);  // the last flag opened a frame
+    EXPECT_EQ(g_dispatcher.parse.state, PS_ADDRESS);  // the last flag opened a frame
 }
 
 TEST_F(ParserTest, FourFlagsWhileHunting)
@@ -327,7 +327,7 @@ TEST_F(ParserTest, FourFlagsTestCountsOnlyOctetsOfTheNode)
     // Three flags at the end of a node are not four: the first opens a
     // frame, the second is the spare flag, the third would be the address.
     ParseNode({0xF9, 0xF9, 0xF9});
-    EXPECT_EQ(g_dispatcher.parseState, PS_FLAG);
+    EXPECT_EQ(g_dispatcher.parse.state, PS_FLAG);
     const auto m = log.Messages();
     ASSERT_EQ(m.size(), 2u);
     EXPECT_NE(m[0].find("Receive F9 in Address field"), std::string::npos);
@@ -404,18 +404,38 @@ TEST_F(ParserTest, ChannelGoneWhenTheLengthArrives)
     ch.stopThread = 0;
 }
 
-TEST_F(ParserTest, WrongFcsIsStillDelivered)
+// A wrong FCS: the frame is dumped once and counted; its data does not
+// reach the buffer and its control octet is not queued, so a header garbled
+// on the line neither feeds another port nor becomes another command.
+TEST_F(ParserTest, WrongFcsIsNeitherDeliveredNorActedOn)
 {
     TestChannel ch(1, u"MUX2:");
     ch.MakeReadyForParser();
     LogCapture log;
+    const DWORD before = g_dispatcher.parse.badFcsFrames;
 
     ParseNode({0xF9, 0x07, 0xEF, 0x05, 0x41, 0x42, 0x99, 0xF9});
 
+    EXPECT_TRUE(ch.Unread().empty());
+    EXPECT_FALSE(Woken(ch));
+    EXPECT_EQ(ch.ctlQueueWrite, 0);
+    EXPECT_EQ(g_dispatcher.parse.fcsOctet, 0x99);
+    EXPECT_EQ(g_dispatcher.parse.badFcsFrames, before + 1);
+    EXPECT_EQ(log.Messages(), (std::vector<std::string>{"MUX: Frame Data = F907EF054142" "99F9\r\n"}));
+
+    // A DISC whose control octet was garbled from a UIH on the way: the FCS
+    // (that of the UIH) gives it away, and the channel is not told.
+    log.Clear();
+    ParseNode({0xF9, 0x07, 0x53, 0x05, 0x41, 0x42, 0x30, 0xF9});
+    EXPECT_EQ(ch.ctlQueueWrite, 0);
+    EXPECT_FALSE(Woken(ch));
+    EXPECT_EQ(g_dispatcher.parse.badFcsFrames, before + 2);
+
+    // The next good frame is delivered as ever.
+    ParseNode(kAB);
     EXPECT_EQ(ch.Unread(), (Bytes{0x41, 0x42}));
+    EXPECT_EQ(ch.ctlQueue[0], 0xEF);
     EXPECT_TRUE(Woken(ch));
-    EXPECT_EQ(g_dispatcher.fcsOctet, 0x99);
-    EXPECT_TRUE(log.Messages().empty());
 }
 
 TEST_F(ParserTest, WrongClosingOctetDropsTheFrame)
@@ -759,8 +779,10 @@ TEST_F(ParserTest, BufferDrainedSkipsExactlyOneWake)
 
 // Five untaken octets fill the ring; a sixth frame's octet never overwrites
 // one: it is lost with a log line, while the frame's data is still delivered
-// (the control channel walks all buffered data on every wake). Once the
-// thread has taken octets, the ring goes round as before.
+// (the control channel walks all buffered data on every wake). A UA or DM,
+// which a sender may be waiting for, is not lost: it is held beside the ring
+// and taken after the ring's octets. Once the thread has taken octets, the
+// ring goes round as before.
 TEST_F(ParserTest, FullControlQueueDropsTheFrameAndOverwritesNothing)
 {
     TestChannel ch(1, u"MUX2:", 100);
@@ -778,19 +800,17 @@ TEST_F(ParserTest, FullControlQueueDropsTheFrameAndOverwritesNothing)
     EXPECT_EQ(ch.Drain(), (Bytes{0x41, 0x42}));
     EXPECT_EQ(log.Messages(),
               (std::vector<std::string>{"MUX: CDispatcher::ParseRecBytes() -> Control queue of MUX2: is full, "
-                                        "control octet 0xef lost ; Time=" + T() + "\r\n",
-                                        "MUX: CDispatcher::ParseRecBytes() -> Control queue of MUX2: is full, "
-                                        "control octet 0xf lost ; Time=" + T() + "\r\n"}));
-    EXPECT_EQ(g_dispatcher.parseState, PS_FLAG);
+                                        "control octet 0xef lost ; Time=" + T() + "\r\n"}));
+    EXPECT_EQ(g_dispatcher.parse.state, PS_FLAG);
 
-    // Every octet is taken in order; then there is room again.
-    EXPECT_EQ(ch.TakeQueued(), (Bytes{0x3F, 0x53, 0xEF, 0x73, 0x1F}));
+    // Every octet is taken in order, the held DM last; then there is room again.
+    EXPECT_EQ(ch.TakeQueued(), (Bytes{0x3F, 0x53, 0xEF, 0x73, 0x1F, 0x0F}));
     EXPECT_TRUE(ch.TakeQueued().empty());
     ParseNode(ModemFrame(Address(1, true), 0xEF, {0x43}));
     EXPECT_EQ(ch.ctlQueueWrite, 1);
     EXPECT_EQ(ch.TakeQueued(), (Bytes{0xEF}));
     EXPECT_EQ(ch.Unread(), (Bytes{0x43}));
-    EXPECT_EQ(log.Messages().size(), 2u);
+    EXPECT_EQ(log.Messages().size(), 1u);
 
     // An index out of range is taken modulo the ring.
     ch.ctlQueueWrite = 9;
@@ -871,7 +891,7 @@ TEST_F(ParserTest, RandomStreamsNeverLeaveTheBuffersAndReturnToHunting)
         ASSERT_EQ(stopped.ctlQueueWrite, 0);
         // Octets that never form a frame end any frame in progress.
         ParseNode(Bytes(140, 0x00));
-        ASSERT_EQ(g_dispatcher.parseState, PS_FLAG) << "round " << round;
+        ASSERT_EQ(g_dispatcher.parse.state, PS_FLAG) << "round " << round;
         ASSERT_GE(pFrameBufPos, frameBuffer);
         ASSERT_LE(pFrameBufPos, frameBuffer + MUX_FRAME_BUF_SIZE);
     }
@@ -914,7 +934,7 @@ TEST_F(ParserTest, EachMalformedFrameCostsOnlyItself)
         ASSERT_FALSE(m.empty());
         EXPECT_EQ(m[0], c.firstLine);
         EXPECT_EQ(stopped.ctlQueueWrite, 0);
-        EXPECT_EQ(g_dispatcher.parseState, PS_FLAG);
+        EXPECT_EQ(g_dispatcher.parse.state, PS_FLAG);
         ch.Drain();
         ch.ctlQueueWrite = ch.ctlQueueRead = ch.ctlQueued = 0;  // as the channel's thread would take them
     }

@@ -8,6 +8,7 @@
 #include "platform/host.h"
 #include "test_channel.h"
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -20,9 +21,9 @@ class ReaderTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        rig_ = std::make_unique<DispatcherRig>(seed_);
+        rig_ = std::make_unique<DispatcherRig>(seed_, module_);
         ASSERT_TRUE(g_dispatcher.Init()) << rig_->Dump();
-        ch_ = std::make_unique<TestChannel>(1, u"MUX2:");
+        ch_ = std::make_unique<TestChannel>(1, u"MUX2:", bufferSize_);
         ch_->MakeReadyForParser();
         rig_->Log().Clear();
     }
@@ -39,6 +40,8 @@ protected:
     void Send(const Bytes& octets, uint64_t atMs = 0) { Modem().SendRaw(octets, atMs); }
 
     uint64_t seed_ = 2;
+    sim::ModuleSettings module_ = DispatcherRig::DefaultModule();
+    LONG bufferSize_ = 256;
     std::unique_ptr<DispatcherRig> rig_;
     std::unique_ptr<TestChannel> ch_;
 };
@@ -184,6 +187,74 @@ TEST_F(ReaderTest, FullRingPausesAndOverwritesNothing)
     EXPECT_EQ(Logged("No free write node.").size(), full.size());
     done = true;
     Join(taker);
+}
+
+// The module hands its output over as a USB modem does: a whole chunk at
+// once, then silence. The port reports the chunk's arrival once; what one
+// node cannot take is read into the next ones before the reader waits again.
+class BurstReaderTest : public ReaderTest {
+protected:
+    BurstReaderTest()
+    {
+        module_.serial.chunkOctets = 4096;
+        module_.serial.chunkHoldMs = 2;
+        bufferSize_ = 8192;
+    }
+};
+
+TEST_F(BurstReaderTest, ChunkLargerThanANodeIsReadAtOnce)
+{
+    // 20 frames of 127 octets: 2,660 octets in one chunk, then nothing.
+    Bytes all, wire;
+    for (int i = 0; i < 20; i++) {
+        Bytes info(127);
+        for (size_t k = 0; k < info.size(); k++) info[k] = static_cast<uint8_t>(i * 31 + k);
+        all.insert(all.end(), info.begin(), info.end());
+        Bytes f = Frame1(info);
+        wire.insert(wire.end(), f.begin(), f.end());
+    }
+    ASSERT_GT(wire.size(), 2u * MUX_NODE_DATA_SIZE);
+    Send(wire);
+    SleepMs(50);
+    EXPECT_EQ(ch_->Unread().size(), all.size()) << rig_->Dump();
+    EXPECT_EQ(ch_->Unread(), all);
+    // Nothing was left to the frame time-out.
+    SleepMs(4000);
+    EXPECT_TRUE(Logged(kTimeOut).empty()) << rig_->Dump();
+    EXPECT_TRUE(Logged("Frame Data").empty()) << rig_->Dump();
+
+    // A frame sent after the burst arrives on its own as well.
+    ch_->Drain();
+    Send(Frame1({0x51, 0x52}));
+    SleepMs(50);
+    EXPECT_EQ(ch_->Unread(), (Bytes{0x51, 0x52}));
+}
+
+// A frame the module sends with a wrong FCS is dumped once, counted and not
+// delivered; the frames around it are.
+TEST_F(ReaderTest, FrameWithWrongFcsFromTheModuleIsDropped)
+{
+    size_t sent = 0;
+    for (const sim::RecordEntry& e : Modem().Record())
+        if (e.direction == sim::Direction::ModuleToHost && e.kind == sim::RecordKind::Frame) ++sent;
+    // The module's next frames: the second of three goes out with a bad FCS.
+    Modem().ChangeSettings([&](sim::SerialSettings& s) { s.badFcsToHost.insert(sent + 1); });
+    const DWORD before = g_dispatcher.parse.badFcsFrames;
+    Modem().SendUih(1, {0x41});
+    Modem().SendUih(1, {0x42});
+    Modem().SendUih(1, {0x43});
+    SleepMs(50);
+    EXPECT_EQ(ch_->Unread(), (Bytes{0x41, 0x43})) << rig_->Dump();
+    EXPECT_EQ(g_dispatcher.parse.badFcsFrames, before + 1);
+    Bytes bad = ModemFrame(Address(1, false), 0xEF, {0x42});  // the module sends UIH with C/R clear
+    bad[bad.size() - 2] ^= 0xFF;
+    char hex[3];
+    std::string dump = "MUX: Frame Data = ";
+    for (uint8_t o : bad) {
+        snprintf(hex, sizeof hex, "%02X", o);
+        dump += hex;
+    }
+    EXPECT_EQ(Logged("MUX: Frame Data = "), (std::vector<std::string>{dump + "\r\n"})) << rig_->Dump();
 }
 
 }  // namespace

@@ -536,3 +536,42 @@ TEST(FrameRecord, DecodesFramesAndControlMessages)
     EXPECT_STREQ(sim::ControlTypeName(msgs[2].type), "Test");
     EXPECT_FALSE(msgs[2].complete);  // four value octets announced, one there
 }
+
+// As a USB modem: the module's output waits until a chunk is full, or until
+// the hold time has passed, and then arrives at one moment; a full chunk
+// goes at once. The frame named by badFcsToHost goes out with a wrong FCS.
+TEST(ModuleSerial, ChunkedOutputAndWrongFcs)
+{
+    sim::ModuleSettings s = Bench::Defaults();
+    s.serial.chunkOctets = 1024;
+    s.serial.chunkHoldMs = 20;
+    Bench b(11, s);
+    b.SkipHandshake();
+    b.ReadNow();
+    size_t sent = 0;
+    for (const auto& e : b.Serial().Record())
+        sent += e.direction == Direction::ModuleToHost && e.kind == RecordKind::Frame;
+    b.Serial().ChangeSettings([sent](sim::SerialSettings& st) { st.badFcsToHost = {sent + 1}; });
+
+    Bytes expect;
+    for (uint8_t i = 0; i < 3; ++i) {
+        b.Serial().SendUih(1, Bytes(100, i));
+        Bytes f = ModuleUih(1, Bytes(100, i));
+        if (i == 1) f[f.size() - 2] ^= 0xFF;
+        expect.insert(expect.end(), f.begin(), f.end());
+    }
+    EXPECT_TRUE(b.Collect(18).empty());  // held: less than a chunk
+    EXPECT_EQ(b.Collect(5), expect);    // all of it once the hold is over
+
+    // Eleven frames of 106 octets: a full chunk of 1024 at once, the other
+    // 142 after the hold.
+    Bytes all;
+    for (uint8_t i = 0; i < 11; ++i) {
+        b.Serial().SendUih(2, Bytes(100, i));
+        Bytes f = ModuleUih(2, Bytes(100, i));
+        all.insert(all.end(), f.begin(), f.end());
+    }
+    EXPECT_EQ(b.Collect(0), Bytes(all.begin(), all.begin() + 1024));
+    EXPECT_TRUE(b.Collect(18).empty());
+    EXPECT_EQ(b.Collect(5), Bytes(all.begin() + 1024, all.end()));
+}

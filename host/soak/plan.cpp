@@ -115,6 +115,18 @@ void DrawFaults(Dice& d, Plan* p)
     if (d.Chance(10)) f.push_back("answerMsc=false");
     if (d.Chance(10)) f.push_back("answerSnc=false");
     if (d.Chance(10)) f.push_back("noUaDlcis=" + N(dlci) + ",");
+    // The module's frames with a wrong FCS, and its output handed over in
+    // chunks as a USB modem hands its tty data.
+    if (d.Chance(15)) {
+        std::string frames;
+        const uint32_t n = d.In(1, 4);
+        for (uint32_t i = 0; i < n; i++) frames += (i ? "," : "") + N(d.In(1, 400));
+        f.push_back("badFcsToHost=" + frames);
+    }
+    if (d.Chance(15)) {
+        f.push_back("chunkOctets=" + N(d.In(256, 4096)));
+        f.push_back("chunkHoldMs=" + N(d.In(1, 20)));
+    }
 }
 
 // Flow control from and towards the module: FCoff and FCon, a module that

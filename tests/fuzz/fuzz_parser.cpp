@@ -46,8 +46,8 @@ void ResetForInput()
 void CheckState()
 {
     const CDispatcher& d = g_dispatcher;
-    FuzzCheck(d.parseState >= PS_FLAG && d.parseState <= PS_CLOSE, "parse state out of range");
-    FuzzCheck(d.remaining <= MUX_MAX_INFO, "more information octets expected than a frame holds");
+    FuzzCheck(d.parse.state >= PS_FLAG && d.parse.state <= PS_CLOSE, "parse state out of range");
+    FuzzCheck(d.parse.remaining <= MUX_MAX_INFO, "more information octets expected than a frame holds");
     FuzzCheck(pFrameBufPos >= frameBuffer && pFrameBufPos <= frameBuffer + MUX_FRAME_BUF_SIZE,
               "frame buffer position outside the frame buffer");
     for (int i = 0; i < kChannels; i++) {

@@ -143,9 +143,9 @@ void ParseNode(const Bytes& octets)
 void ResetDispatcherForTest()
 {
     g_dispatcher.Reset();
-    g_dispatcher.parseState = PS_FLAG;
+    g_dispatcher.parse.state = PS_FLAG;
     g_dispatcher.pCurChannel = NULL;
-    g_dispatcher.remaining = 0;
+    g_dispatcher.parse.remaining = 0;
     pFrameBufPos = frameBuffer;
     bufferDrained = 1;
 }
