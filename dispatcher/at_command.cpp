@@ -39,7 +39,7 @@ DWORD FormatCmuxCommand(BYTE* buf, int portSpeed)
 
 static BOOL OpenCmuxKey(HKEY* key)
 {
-    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, CMUX_KEY, 0, 0, key) == ERROR_SUCCESS;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, CMUX_KEY, 0, KEY_QUERY_VALUE, key) == ERROR_SUCCESS;
 }
 
 static DWORD UnusableCmuxCommand()

@@ -140,7 +140,9 @@ TEST_P(SerialApi, DeactivationReleasesAWaitingClient)
         WaitCommEvent(h, &events, nullptr);
         returned = true;
     });
-    SleepMs(static_cast<uint32_t>(GetParam() % 4) * 5);
+    // The client is in its wait first (a millisecond lets it get there,
+    // whatever else the schedule runs), then the removal comes.
+    SleepMs(1 + static_cast<uint32_t>(GetParam() % 4) * 5);
     ASSERT_TRUE(DeactivateDevice(devices_[2]));
     devices_.erase(devices_.begin() + 2);
     Join(waiter);

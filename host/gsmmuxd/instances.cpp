@@ -72,7 +72,7 @@ bool HasDword(const std::u16string& path, const std::u16string& name)
 {
     HKEY key = nullptr;
     DWORD value = 0, size = sizeof value, type = 0;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(path.c_str()), 0, 0, &key) !=
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(path.c_str()), 0, KEY_QUERY_VALUE, &key) !=
         ERROR_SUCCESS)
         return false;
     const bool ok = RegQueryValueExW(key, reinterpret_cast<LPCWSTR>(name.c_str()), nullptr, &type,
