@@ -8,7 +8,7 @@
 #include "bench/figures.h"
 #include "host/gsmmuxd/daemon.h"
 #include "platform/host.h"
-#include "platform/serial_sim.h"
+#include "platform/hw/serial_sim.h"
 
 #include <fcntl.h>
 #include <poll.h>

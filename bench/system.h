@@ -9,7 +9,7 @@
 
 #include "dispatcher/dispatcher.h"
 #include "host/muxhost/muxhost.h"
-#include "platform/devmgr.h"
+#include "platform/devmgr/devmgr.h"
 #include "platform/host.h"
 #include "sim/module.h"
 

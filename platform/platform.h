@@ -18,7 +18,7 @@
 #include <pkfuncs.h>  // CeSetThreadPriority, InterruptInitialize, NKDbgPrintfW
 #else
 // Desktop Windows (the compile check with mingw-w64): the CE calls it lacks.
-#include "platform/wince.h"
+#include "platform/api/wince.h"
 #endif
 
 // Our own names, not system calls: the driver reaches the I/O port register
@@ -45,7 +45,7 @@ inline int PlatformFormatW(LPWSTR lpOut, size_t capacity, LPCWSTR lpFmt, va_list
     return wvsprintfW(lpOut, lpFmt, arglist);
 }
 
-#include "platform/ioctl_codes.h"
+#include "platform/api/ioctl_codes.h"
 
 #else  // POSIX
 
@@ -430,7 +430,7 @@ typedef struct _COMSTAT {
 
 // The serial I/O control codes and the COMMPROP and SERIAL_DEV_STATUS
 // layouts.
-#include "platform/ioctl_codes.h"
+#include "platform/api/ioctl_codes.h"
 
 #define PURGE_TXABORT 0x0001u
 #define PURGE_RXABORT 0x0002u

@@ -6,9 +6,9 @@
 #include "host/gsmmuxd/instances.h"
 #include "host/gsmmuxd/options.h"
 #include "host/gsmmuxd/pty_link.h"
-#include "platform/devmgr.h"
+#include "platform/devmgr/devmgr.h"
 #include "platform/host.h"
-#include "platform/serial_tty.h"
+#include "platform/tty/serial_tty.h"
 #include "pty_pair.h"
 #include "sim_world.h"
 

@@ -1,7 +1,7 @@
 // The simulated scheduler: virtual time, pulses, timers, traces, deadlock
 // reports, abandoned worlds, and the threads' fibers.
 #include "platform/host.h"
-#include "platform/kernel.h"
+#include "platform/kernel/kernel.h"
 #include "platform/platform.h"
 #include "sim_world.h"
 

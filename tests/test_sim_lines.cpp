@@ -1,8 +1,8 @@
 // The host's register block, the RF-OK interrupt and the simulated module's
 // line half, driven directly through the register accessors (no driver).
 #include "platform/host.h"
-#include "platform/ioport_sim.h"
-#include "platform/kernel.h"
+#include "platform/hw/ioport_sim.h"
+#include "platform/kernel/kernel.h"
 #include "sim/module.h"
 #include "sim_world.h"
 

@@ -8,7 +8,7 @@
 
 #include "dispatcher/dispatcher.h"
 #include "driver/mux.h"
-#include "platform/devmgr.h"
+#include "platform/devmgr/devmgr.h"
 #include "platform/host.h"
 #include "sim/module.h"
 

@@ -1,7 +1,7 @@
 #include "monitor.h"
 
 #include "platform/host.h"
-#include "platform/serial_sim.h"
+#include "platform/hw/serial_sim.h"
 
 #include <cstdio>
 

@@ -4,7 +4,7 @@
 #ifndef MUX_HOST_MUXHOST_H
 #define MUX_HOST_MUXHOST_H
 
-#include "platform/devmgr.h"
+#include "platform/devmgr/devmgr.h"
 
 namespace muxhost {
 

@@ -8,7 +8,7 @@
 #include "diag/log.h"
 #include "dispatcher/dispatcher.h"
 #include "host/muxhost/muxhost.h"
-#include "platform/devmgr.h"
+#include "platform/devmgr/devmgr.h"
 #include "platform/host.h"
 #include "scenario.h"
 #include "serve.h"

@@ -5,7 +5,7 @@
 
 #include "driver/mux.h"
 #include "platform/host.h"
-#include "platform/ui_host.h"
+#include "platform/ui/ui_host.h"
 
 #include <fstream>
 #include <iterator>

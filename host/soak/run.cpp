@@ -2,7 +2,7 @@
 
 #include "dispatcher/dispatcher.h"
 #include "host/muxhost/muxhost.h"
-#include "platform/devmgr.h"
+#include "platform/devmgr/devmgr.h"
 #include "platform/host.h"
 #include "sim/frame_record.h"
 #include "sim/module_settings.h"

@@ -18,7 +18,7 @@
 // once a world has had as many threads at once); the stacks of threads still
 // blocked when their world ends stay allocated and reachable from the world,
 // which is never freed, so that what only they refer to is not a leak.
-#include "kernel_internal.h"
+#include "platform/kernel/kernel_internal.h"
 
 #include <boost/context/detail/fcontext.hpp>
 #include <sys/mman.h>

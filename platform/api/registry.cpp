@@ -8,7 +8,7 @@
 // not enforced: Windows CE ignores it, and the driver passes 0.
 //
 // Registry calls never block; one mutex serialises them.
-#include "host.h"
+#include "platform/host.h"
 
 #include <map>
 #include <memory>

@@ -27,7 +27,7 @@
 #ifndef MUX_PLATFORM_IOPORT_SIM_H
 #define MUX_PLATFORM_IOPORT_SIM_H
 
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <cstddef>
 #include <cstdint>

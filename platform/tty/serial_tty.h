@@ -14,7 +14,7 @@
 #ifndef MUX_PLATFORM_SERIAL_TTY_H
 #define MUX_PLATFORM_SERIAL_TTY_H
 
-#include "serial_sim.h"
+#include "platform/hw/serial_sim.h"
 
 #include <cstddef>
 #include <cstdint>

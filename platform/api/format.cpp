@@ -9,7 +9,7 @@
 // narrows an integer to 16 bits and makes %hs / %hc narrow; %ls / %lc are
 // wide, like %s / %c. %S is a narrow string; its bytes are taken as Latin-1.
 // An unknown conversion character is copied to the output, as Windows does.
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <cstdint>
 

@@ -1,7 +1,7 @@
 // The host's side of the kernel (host.h): choosing real or simulated time,
 // starting and ending a simulated world, its clock, and what a failure or a
 // deadlock report shows of it.
-#include "kernel_internal.h"
+#include "platform/kernel/kernel_internal.h"
 
 namespace plat {
 

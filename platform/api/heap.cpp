@@ -1,6 +1,6 @@
 // The process heap. Blocks come from the C allocator, so that the address
 // sanitizer tracks them like any other allocation.
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <cstdlib>
 

@@ -1,9 +1,9 @@
 // The simulated UART between the port "COM9:" and the simulated module.
-#include "serial_sim.h"
+#include "platform/hw/serial_sim.h"
 
-#include "host.h"
-#include "kernel.h"
-#include "object.h"
+#include "platform/host.h"
+#include "platform/kernel/kernel.h"
+#include "platform/api/object.h"
 
 #include <algorithm>
 

@@ -5,7 +5,7 @@
 #ifndef MUX_PLATFORM_OBJECT_H
 #define MUX_PLATFORM_OBJECT_H
 
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <atomic>
 #include <functional>

@@ -6,11 +6,11 @@
 // no idle timer resets and no pending power-on events. The event objects
 // themselves are kept (not their handles), so the caller may close its
 // handle before the resume.
-#include "platform/devmgr.h"
+#include "platform/devmgr/devmgr.h"
 
-#include "platform/devmgr_impl.h"
+#include "platform/devmgr/devmgr_impl.h"
 #include "platform/host.h"
-#include "platform/object.h"
+#include "platform/api/object.h"
 
 #include <mutex>
 #include <vector>

@@ -1,10 +1,10 @@
 // A real tty under the serial port: opening and settings, the I/O thread,
 // PARMRK decoding and the error counters.
-#include "serial_tty.h"
+#include "platform/tty/serial_tty.h"
 
-#include "host.h"
-#include "kernel.h"
-#include "object.h"
+#include "platform/host.h"
+#include "platform/kernel/kernel.h"
+#include "platform/api/object.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 // Kernel debug output: NKDbgPrintfW hands each formatted text to the sink
 // the host chose; by default it goes to stderr as UTF-8.
-#include "host.h"
+#include "platform/host.h"
 
 #include <cstdio>
 #include <mutex>

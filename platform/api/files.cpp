@@ -1,9 +1,9 @@
 // Files under the device root, registered devices ("COM9:"), and the
 // wide/narrow conversions host code uses for names.
-#include "host.h"
-#include "kernel.h"
-#include "object.h"
-#include "platform.h"
+#include "platform/host.h"
+#include "platform/kernel/kernel.h"
+#include "platform/api/object.h"
+#include "platform/platform.h"
 
 #include <errno.h>
 #include <fcntl.h>

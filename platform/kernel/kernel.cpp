@@ -17,7 +17,7 @@
 // on; when nothing can run, virtual time jumps to the earliest deadline.
 // Predicates of blocked threads are evaluated by whichever thread is
 // scheduling, under the kernel lock, while their owners are parked.
-#include "kernel_internal.h"
+#include "platform/kernel/kernel_internal.h"
 
 namespace plat {
 namespace kcore {

@@ -2,12 +2,12 @@
 // driver keeps (DCB, time-outs, event mask and event history, error word,
 // receive FIFO) and leaves moving octets to its Backend (serial_sim.h). The
 // Win32 serial calls reach it through comm.cpp.
-#include "platform.h"
+#include "platform/platform.h"
 
-#include "host.h"
-#include "kernel.h"
-#include "object.h"
-#include "serial_sim.h"
+#include "platform/host.h"
+#include "platform/kernel/kernel.h"
+#include "platform/api/object.h"
+#include "platform/hw/serial_sim.h"
 
 #include <algorithm>
 #include <deque>

@@ -3,10 +3,10 @@
 // serial I/O control Windows CE turns it into, answered by the driver's
 // IOControl entry point. A handle of any other kind fails as DeviceIoControl
 // fails on it (ERROR_INVALID_HANDLE).
-#include "platform/kernel.h"
-#include "platform/object.h"
+#include "platform/kernel/kernel.h"
+#include "platform/api/object.h"
 #include "platform/platform.h"
-#include "platform/serial_sim.h"
+#include "platform/hw/serial_sim.h"
 
 namespace {
 

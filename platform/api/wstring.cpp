@@ -1,7 +1,7 @@
 // The wide string routines for 16-bit strings. WCHAR is char16_t here, so
 // these are overloads beside the C library's wchar_t versions, not
 // replacements of them.
-#include "platform.h"
+#include "platform/platform.h"
 
 size_t wcslen(const WCHAR* s)
 {

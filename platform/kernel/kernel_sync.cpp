@@ -1,7 +1,7 @@
 // Synchronisation objects of the POSIX platform: events (named and
 // unnamed), WaitForSingleObject, critical sections and interlocked
 // operations.
-#include "kernel_internal.h"
+#include "platform/kernel/kernel_internal.h"
 
 namespace plat {
 namespace kcore {

@@ -1,11 +1,11 @@
 // The handle table, the default object hooks and the calls that work on
 // any handle: CloseHandle, ReadFile, WriteFile, FlushFileBuffers,
 // SetFilePointer.
-#include "kernel.h"
-#include "object.h"
-#include "platform.h"
+#include "platform/kernel/kernel.h"
+#include "platform/api/object.h"
+#include "platform/platform.h"
 
-#include "host.h"
+#include "platform/host.h"
 
 #include <execinfo.h>
 #include <unistd.h>

@@ -4,10 +4,10 @@
 // enables the interrupt; when it fires, the event is set and the interrupt
 // stays disabled until InterruptDone; InterruptDisable disables it and
 // deregisters the event, so that the identifier can be bound again.
-#include "platform.h"
-#include "host.h"
-#include "kernel.h"
-#include "ioport_sim.h"
+#include "platform/platform.h"
+#include "platform/host.h"
+#include "platform/kernel/kernel.h"
+#include "platform/hw/ioport_sim.h"
 
 #include <map>
 

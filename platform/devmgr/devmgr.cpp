@@ -13,12 +13,12 @@
 // deactivation stops new calls, lets the driver wake the blocked ones
 // (PreDeinit) and waits for the count to fall to zero before Deinit frees
 // what those calls use.
-#include "platform/devmgr.h"
+#include "platform/devmgr/devmgr.h"
 
-#include "platform/devmgr_impl.h"
+#include "platform/devmgr/devmgr_impl.h"
 #include "platform/host.h"
-#include "platform/kernel.h"
-#include "platform/object.h"
+#include "platform/kernel/kernel.h"
+#include "platform/api/object.h"
 
 #include <algorithm>
 #include <atomic>

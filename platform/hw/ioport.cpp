@@ -1,10 +1,10 @@
 // The I/O port register block on the host: a simulated register file with
 // the hardware's semantics (see ioport_sim.h), an access history and
 // listeners for the simulated module.
-#include "platform.h"
-#include "host.h"
-#include "kernel.h"
-#include "ioport_sim.h"
+#include "platform/platform.h"
+#include "platform/host.h"
+#include "platform/kernel/kernel.h"
+#include "platform/hw/ioport_sim.h"
 
 #include <deque>
 #include <map>

@@ -1,7 +1,7 @@
 // Threads and time of the POSIX platform: the thread objects, their start
 // and end, priorities and names, the last error, Sleep, the tick count and
 // the local time.
-#include "kernel_internal.h"
+#include "platform/kernel/kernel_internal.h"
 
 namespace plat {
 namespace kcore {

@@ -13,7 +13,7 @@
 // The file is UTF-8 (with or without a byte order mark) or UTF-16LE with a
 // byte order mark. Nothing is written to the registry until the whole file
 // has been read without error.
-#include "platform/devmgr.h"
+#include "platform/devmgr/devmgr.h"
 
 #include "platform/host.h"
 

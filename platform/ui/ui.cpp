@@ -3,10 +3,10 @@
 // until it is dismissed (by a test, or by itself after a set delay, in
 // virtual time in simulation); GetForegroundWindow names a stand-in window;
 // IsAPIReady reports the shell ready from a set time on.
-#include "host.h"
-#include "kernel.h"
-#include "platform.h"
-#include "ui_host.h"
+#include "platform/host.h"
+#include "platform/kernel/kernel.h"
+#include "platform/platform.h"
+#include "platform/ui/ui_host.h"
 
 #include <cstdio>
 #include <memory>

@@ -10,7 +10,7 @@
 #ifndef MUX_PLATFORM_SERIAL_SIM_H
 #define MUX_PLATFORM_SERIAL_SIM_H
 
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -6,10 +6,10 @@
 #ifndef MUX_PLATFORM_KERNEL_INTERNAL_H
 #define MUX_PLATFORM_KERNEL_INTERNAL_H
 
-#include "host.h"
-#include "kernel.h"
-#include "object.h"
-#include "platform.h"
+#include "platform/host.h"
+#include "platform/kernel/kernel.h"
+#include "platform/api/object.h"
+#include "platform/platform.h"
 
 #include <pthread.h>
 #include <signal.h>
