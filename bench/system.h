@@ -7,7 +7,6 @@
 
 #include "platform/platform.h"
 
-#include "dispatcher/dispatcher.h"
 #include "host/muxhost/muxhost.h"
 #include "platform/devmgr/devmgr.h"
 #include "platform/host.h"
@@ -85,8 +84,7 @@ public:
         for (HANDLE h : handles_) CloseHandle(h);
         for (HANDLE d : devices_) DeactivateDevice(d);
         plat::UnregisterStreamDriver("MUX");
-        g_dispatcher.Stop();
-        g_dispatcher.ClosePort();
+        muxhost::UnloadMuxDriver();
         module_.reset();
         plat::SetDebugSink(nullptr);
         plat::EndSimulation();

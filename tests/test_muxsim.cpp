@@ -2,7 +2,7 @@
 // status, the one-line reasons, the trace, the capture file and the log.
 #include <gtest/gtest.h>
 
-#include "host/muxsim/trace.h"
+#include "host/linetrace/trace.h"
 #include "sim/frame_record.h"
 #include "sim_world.h"
 
@@ -494,7 +494,7 @@ TEST(MuxsimLineCutter, CutsTextFramesAndNoiseAcrossChunkBoundaries)
     line.insert(line.end(), uih.begin(), uih.end());
     for (size_t cut : {size_t(1), size_t(3), size_t(7), line.size()}) {
         SCOPED_TRACE("chunks of " + std::to_string(cut));
-        muxsim::LineCutter cutter(sim::Direction::HostToModule);
+        linetrace::LineCutter cutter(sim::Direction::HostToModule);
         std::vector<sim::RecordEntry> out;
         for (size_t at = 0; at < line.size(); at += cut)
             cutter.Feed(at, line.data() + at, std::min(cut, line.size() - at), &out);

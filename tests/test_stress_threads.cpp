@@ -8,6 +8,7 @@
 
 #include "dispatcher/dispatcher.h"
 #include "driver/mux.h"
+#include "host/muxhost/muxhost.h"
 #include "platform/devmgr/devmgr.h"
 #include "platform/host.h"
 #include "sim/module.h"
@@ -152,8 +153,7 @@ TEST_F(StressThreads, SeveralClientsOnSeveralPortsFinishAndLeaveThePortsWorking)
         EXPECT_NE(got.find("OK\r\n"), std::string::npos) << "port " << p + 1 << " got: " << got;
     }
     for (DWORD_PTR d : device) MUX_Deinit(d);
-    g_dispatcher.Stop();
-    g_dispatcher.ClosePort();
+    muxhost::UnloadMuxDriver();
 }
 
 // An instance removed while its start-up thread resets the module: the

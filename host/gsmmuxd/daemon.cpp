@@ -1,7 +1,7 @@
 #include "daemon.h"
 
-#include "dispatcher/dispatcher.h"
-#include "host/muxsim/trace.h"
+#include "host/linetrace/trace.h"
+#include "host/muxhost/muxhost.h"
 #include "platform/host.h"
 
 #include <time.h>
@@ -144,8 +144,7 @@ void Daemon::Shutdown()
     // The last instance has stopped the multiplexer; the port under it and
     // its threads go as the driver's unloading would take them.
     if (line_) {
-        g_dispatcher.Stop();
-        g_dispatcher.ClosePort();
+        muxhost::UnloadMuxDriver();
     }
     for (Port& p : ports_) {
         if (p.bridge) p.bridge->Stop();
@@ -173,7 +172,7 @@ std::string Daemon::StatusLine(const Port& p) const
              (unsigned long long)(p.bridge ? p.bridge->OctetsToClient() : 0),
              (unsigned long long)(p.bridge ? p.bridge->OctetsDropped() : 0),
              (unsigned long)stat.cbInQue, v.flowStopped ? "stopped" : "on",
-             muxsim::ModemStatusNames(modem).c_str());
+             linetrace::ModemStatusNames(modem).c_str());
     return line;
 }
 

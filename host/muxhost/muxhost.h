@@ -14,6 +14,12 @@ const plat::StreamDriverEntries& MuxEntries();
 // Registers that table with the device manager under "MUX".
 void RegisterMuxDriver();
 
+// What unloading the driver takes with it once its instances are gone: the
+// multiplexer is stopped (if an instance left it running), then the port and
+// the response time-out thread that a stopped multiplexer keeps are given
+// back, so that a simulated world can end with no thread of the driver.
+void UnloadMuxDriver();
+
 }  // namespace muxhost
 
 #endif

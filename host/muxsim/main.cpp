@@ -6,7 +6,7 @@
 // Optionally traces the line and writes a Wireshark capture of the frames.
 #include "client.h"
 #include "diag/log.h"
-#include "dispatcher/dispatcher.h"
+#include "host/linetrace/trace.h"
 #include "host/muxhost/muxhost.h"
 #include "platform/devmgr/devmgr.h"
 #include "platform/host.h"
@@ -15,7 +15,6 @@
 #include "sim/frame_record.h"
 #include "sim/module.h"
 #include "sim/module_settings.h"
-#include "trace.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -237,8 +236,7 @@ Outcome Run(const Options& o, const muxsim::Scenario& scenario)
         }
         // The last instance stopped the multiplexer; the port and its
         // time-out thread go with the driver.
-        g_dispatcher.Stop();
-        g_dispatcher.ClosePort();
+        muxhost::UnloadMuxDriver();
         r.record = module.Serial().Record();
     }
     plat::EndSimulation();
@@ -285,13 +283,13 @@ int main(int argc, char** argv)
 
     if (o.trace) {
         for (const sim::RecordEntry& e : r.record) {
-            std::printf("%s\n", muxsim::TraceLine(e).c_str());
+            std::printf("%s\n", linetrace::TraceLine(e).c_str());
         }
     }
     int frames = 0;
     if (!o.pcap.empty()) {
         std::string error;
-        frames = muxsim::WritePcap(o.pcap, r.record, &error);
+        frames = linetrace::WritePcap(o.pcap, r.record, &error);
         if (frames < 0) {
             std::fprintf(stderr, "muxsim: %s\n", error.c_str());
             return 1;

@@ -1,9 +1,9 @@
-#include "trace.h"
+#include "host/linetrace/trace.h"
 
 #include <cstdio>
 #include <algorithm>
 
-namespace muxsim {
+namespace linetrace {
 
 namespace {
 
@@ -271,4 +271,4 @@ void LineCutter::Feed(uint64_t timeMs, const uint8_t* octets, size_t count,
     if (!text_.empty() && (text_.back() == '\r' || text_.back() == '\n')) EmitText();
 }
 
-}  // namespace muxsim
+}  // namespace linetrace

@@ -1,7 +1,7 @@
 // Presentation of what crossed the simulated serial line: a readable trace,
 // one line per event, and a classic pcap capture of the 27.010 frames.
-#ifndef MUX_HOST_MUXSIM_TRACE_H
-#define MUX_HOST_MUXSIM_TRACE_H
+#ifndef MUX_HOST_LINETRACE_TRACE_H
+#define MUX_HOST_LINETRACE_TRACE_H
 
 #include "sim/frame_record.h"
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace muxsim {
+namespace linetrace {
 
 // Octets as text: printable ASCII as is, \r \n, \" \\, others \xNN.
 std::string Escaped(const std::vector<uint8_t>& octets);
@@ -78,6 +78,6 @@ private:
     std::vector<sim::RecordEntry>* out_ = nullptr;
 };
 
-}  // namespace muxsim
+}  // namespace linetrace
 
 #endif
