@@ -16,7 +16,7 @@ CChannel::CChannel(BYTE dlci, LPTHREAD_START_ROUTINE proc, ChannelCleanupHook ho
 {
     // The first channel of a (re)started multiplexer starts from a clean
     // dispatcher: empty table, no references.
-    if (!g_dispatcher.bRunning) {
+    if (!ReadWord(&g_dispatcher.bRunning)) {
         g_dispatcher.Reset();
     }
 
@@ -65,7 +65,7 @@ CChannel::CChannel(BYTE dlci, LPTHREAD_START_ROUTINE proc, ChannelCleanupHook ho
 
 CChannel::~CChannel()
 {
-    if (initialized) {
+    if (ReadWord(&initialized)) {
         CChannel::Deinit();
     }
     // Leaves the slot alone when it holds another channel (one whose DLCI
@@ -96,7 +96,7 @@ BOOL CChannel::MarkDisconnected()
 // The channel is left as it was before that Init.
 static void ReleasePartialInit(CChannel* ch, BOOL lockReady)
 {
-    ch->stopThread = 1;
+    InterlockedExchange(&ch->stopThread, 1);
     g_dispatcher.WaitChannelIdle(ch->Dlci());
     if (ch->thread != NULL) {
         SetEvent(ch->wakeEvent);
@@ -127,7 +127,7 @@ BOOL CChannel::Init()
     BOOL lockReady = FALSE;
     BOOL registered = FALSE;
 
-    if (initialized == 1) {
+    if (ReadWord(&initialized) == 1) {
         return TRUE;
     }
     ctlQueueRead = 0;
@@ -135,7 +135,7 @@ BOOL CChannel::Init()
     ctlQueued = 0;
     responseAwaited = 0;
 
-    if (!g_dispatcher.bRunning) {
+    if (!ReadWord(&g_dispatcher.bRunning)) {
         if (!g_dispatcher.Init()) {
             goto failed;
         }
@@ -143,7 +143,7 @@ BOOL CChannel::Init()
         MuxLog(TEXT("MUX: Channel::Init() for %s -> ERROR, dlci already exist ; Time=%d\r\n"), name,
                GetTickCount());
         return FALSE;
-    } else if (initialized == 1) {
+    } else if (ReadWord(&initialized) == 1) {
         MuxLog(TEXT("MUX: Channel::Init() for %s -> ERROR, already initialized ; Time=%d\r\n"), name,
                GetTickCount());
         return FALSE;
@@ -165,7 +165,7 @@ BOOL CChannel::Init()
         goto failed;
     }
 
-    stopThread = 0;
+    InterlockedExchange(&stopThread, 0);
     thread = CreateThread(NULL, 0, threadProc, this, 0, &threadId);
     if (thread == NULL) {
         goto failed;
@@ -175,7 +175,7 @@ BOOL CChannel::Init()
         goto failed;
     }
 
-    initialized = 1;
+    InterlockedExchange(&initialized, 1);
     registered = TRUE;
 
     if (!SendSABM()) {
@@ -204,7 +204,7 @@ void CChannel::Deinit()
     // meanwhile, then gives way at that lock instead of waiting for this
     // one while this Deinit waits for it.
     g_dispatcher.EnterChannelDown();
-    BOOL wasInitialized = initialized != 0;
+    BOOL wasInitialized = ReadWord(&initialized) != 0;
     if (wasInitialized) {
         TakeDown();
     }
@@ -216,14 +216,14 @@ void CChannel::Deinit()
 
 void CChannel::TakeDown()
 {
-    if (connected) {
+    if (ReadWord(&connected)) {
         SendDISC();
         MarkDisconnected();
     }
 
-    initialized = 0;
-    stopThread = 1;
-    flowStopped = 0;
+    InterlockedExchange(&initialized, 0);
+    InterlockedExchange(&stopThread, 1);
+    InterlockedExchange(&flowStopped, 0);
 
     if (thread != NULL) {
         SetEvent(wakeEvent);
@@ -275,7 +275,7 @@ void CChannel::TakeDown()
 
 BOOL CChannel::IsNotReady()
 {
-    return !g_dispatcher.bRunning || !initialized;
+    return !ReadWord(&g_dispatcher.bRunning) || !ReadWord(&initialized);
 }
 
 BOOL CChannel::BeginEventUse()
@@ -284,7 +284,7 @@ BOOL CChannel::BeginEventUse()
     // either is seen here or sees this count (both are ordered by the
     // interlocked operations) and waits for it.
     InterlockedIncrement(&responseWaiters);
-    if (initialized == 0) {
+    if (ReadWord(&initialized) == 0) {
         InterlockedDecrement(&responseWaiters);
         return FALSE;
     }
@@ -326,7 +326,7 @@ static BOOL SendCommandAndWait(CChannel* ch, BYTE control, LPCWSTR notUaMessage,
     // (responseAwaited back to 0) does.
     DWORD start = GetTickCount();
     for (;;) {
-        if (InterlockedCompareExchange(&ch->responseAwaited, 1, 1) == 0 || ch->initialized != 1) {
+        if (InterlockedCompareExchange(&ch->responseAwaited, 1, 1) == 0 || ReadWord(&ch->initialized) != 1) {
             break;
         }
         DWORD spent = GetTickCount() - start;
@@ -338,7 +338,7 @@ static BOOL SendCommandAndWait(CChannel* ch, BYTE control, LPCWSTR notUaMessage,
     BOOL answered = InterlockedExchange(&ch->responseAwaited, 0) == 0;
 
     BOOL result = FALSE;
-    if (answered && ch->initialized == 1) {
+    if (answered && ReadWord(&ch->initialized) == 1) {
         if (ch->lastResponse == MUX_CTL_UA) {
             result = TRUE;
         } else {
@@ -394,10 +394,11 @@ LONG CChannel::SendUIH(const BYTE* data, DWORD length)
         // Counted while it waits, so that Deinit releases the wait and
         // closes flowEvent only after it; a channel deinitialised meanwhile
         // is not waited on (the connected check below fails the send).
-        if (flowStopped == 1 && BeginEventUse()) {
-            if (flowStopped == 1 && WaitForSingleObject(flowEvent, MUX_FLOW_WAIT_MS) == WAIT_TIMEOUT) {
+        if (ReadWord(&flowStopped) == 1 && BeginEventUse()) {
+            if (ReadWord(&flowStopped) == 1 &&
+                WaitForSingleObject(flowEvent, MUX_FLOW_WAIT_MS) == WAIT_TIMEOUT) {
                 // The modem never lifted it; go on rather than block forever.
-                flowStopped = 0;
+                InterlockedExchange(&flowStopped, 0);
             }
             EndEventUse();
         }
@@ -411,7 +412,7 @@ LONG CChannel::SendUIH(const BYTE* data, DWORD length)
         txFrame.headerLength = 4;
         txFrame.pData = p;
         txFrame.dataLength = (LONG)chunk;
-        if (connected == 0) {
+        if (ReadWord(&connected) == 0) {
             MuxLog(TEXT("MUX: CChannel::SendUIH() for %s -> ERROR, cannel is disconnected ; Time=%d\r\n"),
                    name, GetTickCount());
             SetLastError(ERROR_NOT_READY);

@@ -32,7 +32,7 @@ RxAppendResult RxBufferAppend(CChannel* channel, const BYTE* octets, DWORD count
         }
         LeaveCriticalSection(&channel->rxLock);
         Sleep(pauseMs);
-        if (g_dispatcher.channels[channel->Dlci()] != channel || channel->stopThread != 0) {
+        if (g_dispatcher.channels[channel->Dlci()] != channel || ReadWord(&channel->stopThread) != 0) {
             return RX_CHANNEL_GONE;
         }
         EnterCriticalSection(&channel->rxLock);

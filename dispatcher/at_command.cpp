@@ -21,7 +21,7 @@ BOOL ContainsMarker(const BYTE* buf, DWORD length, const char* marker)
 
 DWORD CDispatcher::ArmResponseTimeOut()
 {
-    timeOut = AT_RESPONSE_TIMEOUT_MS;
+    InterlockedExchange(&timeOut, AT_RESPONSE_TIMEOUT_MS);
     const DWORD armedAt = GetTickCount();
     if (hTimeOutArm != NULL) {
         SetEvent(hTimeOutArm);

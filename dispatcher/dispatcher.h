@@ -162,12 +162,14 @@ public:
 
     // Members, in declaration order.
     volatile LONG refCount;
-    volatile BOOL bRunning;
+    // Polled by other threads: read with ReadWord, written with
+    // InterlockedExchange once other threads may look.
+    volatile LONG bRunning;
     BYTE* pSendBuf;
     DWORD sendLength;
-    volatile DWORD timeOut;
-    volatile BOOL bStopThreads;
-    volatile BOOL bStopTimeOut;
+    volatile LONG timeOut;  // ms; ReadWord, InterlockedExchange
+    volatile LONG bStopThreads;
+    volatile LONG bStopTimeOut;
     HANDLE hGetDataThread;
     HANDLE hParseDataThread;
     HANDLE hTimeOutThread;

@@ -109,7 +109,7 @@ static BOOL WaitForFreeNode(CDispatcher* d)
         LeaveCriticalSection(&csRing);
         MuxLog(TEXT("MUX: CDispatcher::GetDataThread() -> No free write node.\r\n"));
         Sleep(RING_FULL_PAUSE_MS);
-        if (d->bStopThreads) {
+        if (ReadWord(&d->bStopThreads)) {
             return FALSE;
         }
         EnterCriticalSection(&csRing);
@@ -126,10 +126,10 @@ static DWORD WINAPI GetDataBody(LPVOID arg)
     ResetEvent(d->hGetDataStart);
     SetCommMask(hUART, UART_EVENT_MASK);
 
-    while (!d->bStopThreads) {
+    while (!ReadWord(&d->bStopThreads)) {
         DWORD mask = 0;
         if (!WaitCommEvent(hUART, &mask, NULL)) {
-            if (d->bStopThreads) {
+            if (ReadWord(&d->bStopThreads)) {
                 break;
             }
             MuxLog(TEXT("MUX: GetDataThread() -> ERROR , WaitCommEvent err %d ; Time=%d\r\n"),
@@ -227,11 +227,11 @@ static DWORD WINAPI ParseDataBody(LPVOID arg)
     ResetEvent(d->hParseDataStart);
 
     for (;;) {
-        if (d->bStopThreads) {
+        if (ReadWord(&d->bStopThreads)) {
             break;
         }
         WaitForSingleObject(hDataIn, INFINITE);
-        if (d->bStopThreads) {
+        if (ReadWord(&d->bStopThreads)) {
             break;
         }
         EnterCriticalSection(&csRing);
@@ -250,7 +250,7 @@ static DWORD WINAPI ParseDataBody(LPVOID arg)
 
             if (d->parseState != PS_FLAG) {
                 // The node ended inside a frame: wait for the rest, 3000 ms.
-                d->timeOut = FRAME_TIMEOUT_MS;
+                InterlockedExchange(&d->timeOut, FRAME_TIMEOUT_MS);
                 ResetEvent(d->hTimeOutCancel);
                 SetEvent(d->hTimeOutArm);
             }

@@ -160,7 +160,7 @@ void CDispatcher::StopFlow(BYTE dlci)
     dlci &= 0x3F;
     CChannel* channel = HoldForFlow(this, dlci);
     if (channel != NULL) {
-        channel->flowStopped = 1;
+        InterlockedExchange(&channel->flowStopped, 1);
         InterlockedDecrement(&channelInUse[dlci]);
     }
 }
@@ -170,11 +170,11 @@ void CDispatcher::ResumeFlow(BYTE dlci)
     dlci &= 0x3F;
     CChannel* channel = HoldForFlow(this, dlci);
     if (channel != NULL) {
-        if (channel->flowStopped) {
-            if (channel->stopThread == 0 && channel->flowEvent != NULL) {
+        if (ReadWord(&channel->flowStopped)) {
+            if (ReadWord(&channel->stopThread) == 0 && channel->flowEvent != NULL) {
                 SetEvent(channel->flowEvent);
             }
-            channel->flowStopped = 0;
+            InterlockedExchange(&channel->flowStopped, 0);
         }
         InterlockedDecrement(&channelInUse[dlci]);
     }

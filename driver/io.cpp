@@ -75,7 +75,7 @@ extern "C" DWORD MUX_Write(DWORD_PTR openContext, LPCVOID buffer, DWORD count)
         return (DWORD)-1;
     }
     CUserChannel* channel = (CUserChannel*)openContext;
-    if (channel->IsNotReady() || channel->connected == 0) {
+    if (channel->IsNotReady() || ReadWord(&channel->connected) == 0) {
         MuxLog(TEXT("MUX: MUX_Write() for %s -> Channel not usable ; Time=%d\r\n"), channel->name,
                GetTickCount());
         SetLastError(ERROR_NOT_READY);

@@ -209,7 +209,7 @@ extern "C" BOOL MUX_IOControl(DWORD_PTR openContext, DWORD code, PBYTE in, DWORD
     }
     const IoctlEntry* entry = FindEntry(code);
     BOOL power = entry != NULL && entry->kind == KIND_POWER;
-    if (!power && (channel->IsNotReady() || channel->connected == 0)) {
+    if (!power && (channel->IsNotReady() || ReadWord(&channel->connected) == 0)) {
         MuxLog(TEXT("MUX: MUX_IOControl() for %s -> Channel not usable ; Time=%d\r\n"),
                channel->name, GetTickCount());
         SetLastError(ERROR_NOT_READY);

@@ -46,15 +46,7 @@ struct MuxDeviceContext {
     volatile LONG lOpenCalls;
 };
 
-// Words that other threads change with no lock in common with the reader
-// (the instance's flags, a channel's event words) are read whole through
-// the interlocked calls: no reader sees a word half written, and the
-// writes before it (the channel behind fInitDone) are seen too.
-inline LONG ReadWord(volatile LONG* word)
-{
-    return InterlockedCompareExchange(word, 0, 0);
-}
-
+// fInitDone is read through ReadWord (platform/platform.h).
 inline BOOL InitDone(MuxDeviceContext* ctx)
 {
     return ReadWord((volatile LONG*)&ctx->fInitDone) == 1;

@@ -35,7 +35,7 @@ BOOL WaitFails(CUserChannel* channel, LPCWSTR format, DWORD error)
 // begins or goes on.
 BOOL WaitIsOver(CUserChannel* channel)
 {
-    return channel->stopThread != 0 || ReadWord(&channel->eventWaitClosed) != 0;
+    return ReadWord(&channel->stopThread) != 0 || ReadWord(&channel->eventWaitClosed) != 0;
 }
 
 // From the clearing of stale events to the end of the wait.
@@ -70,7 +70,7 @@ BOOL AwaitEvents(CUserChannel* channel)
         if (WaitIsOver(channel)) {
             return FALSE;
         }
-        if (ReadWord(&channel->waitAborted) != 0 || channel->connected != 1 ||
+        if (ReadWord(&channel->waitAborted) != 0 || ReadWord(&channel->connected) != 1 ||
             ReadWord(&channel->commEvents) != 0) {
             return TRUE;
         }
@@ -110,7 +110,7 @@ BOOL IoctlWaitOnMask(CUserChannel* channel, PBYTE, DWORD, PBYTE out, DWORD outLe
         return WaitFails(channel,
                          TEXT("MUX: WAIT_ON_MASK for %s -> Wait event mask is cleared ; Time=%d\r\n"), 0);
     }
-    if (channel->connected == 0) {
+    if (ReadWord(&channel->connected) == 0) {
         return WaitFails(channel,
                          TEXT("MUX: WAIT_ON_MASK for %s -> Channel is disconnected ; Time=%d\r\n"),
                          ERROR_NOT_READY);
@@ -122,7 +122,7 @@ BOOL IoctlWaitOnMask(CUserChannel* channel, PBYTE, DWORD, PBYTE out, DWORD outLe
         WaitFails(channel,
                   TEXT("MUX: WAIT_ON_MASK for %s -> Connection have been terminated ; Time=%d\r\n"),
                   ERROR_NOT_READY);
-    } else if (channel->connected != 1) {
+    } else if (ReadWord(&channel->connected) != 1) {
         WaitFails(channel, TEXT("MUX: WAIT_ON_MASK for %s -> State is DISCONNECTED ; Time=%d\r\n"),
                   ERROR_NOT_READY);
     } else if (ReadWord(&channel->waitAborted) != 0) {

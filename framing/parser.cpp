@@ -29,7 +29,7 @@ struct ParseCursor {
 
 static BOOL ChannelReady(CChannel* channel)
 {
-    return channel != NULL && channel->stopThread == 0;
+    return channel != NULL && ReadWord(&channel->stopThread) == 0;
 }
 
 // At most this many deliveries share one wake: fewer than the five control
@@ -62,7 +62,7 @@ static void FlushWake()
     CChannel* channel = s_run.wakeOwed;
     s_run.wakeOwed = NULL;
     s_run.unwoken = 0;
-    if (channel != NULL && channel->stopThread == 0) {
+    if (channel != NULL && ReadWord(&channel->stopThread) == 0) {
         channel->WakeThread();
     }
 }

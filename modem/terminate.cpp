@@ -85,7 +85,7 @@ static BOOL Inject(CDispatcher* d, BYTE dlci, const BYTE* octets, DWORD count)
     BOOL injected = FALSE;
     InterlockedIncrement(&d->channelInUse[dlci]);
     CChannel* channel = d->channels[dlci];
-    if (channel != NULL && channel->stopThread == 0) {
+    if (channel != NULL && ReadWord(&channel->stopThread) == 0) {
         if (RxBufferAppend(channel, octets, count, INJECT_RETRY_MS, NULL) == RX_APPENDED) {
             channel->WakeThread();
             NoteReceived(channel);

@@ -519,4 +519,15 @@ typedef int (*PLATFORM_EXCEPTION_FILTER)(DWORD code, LPCWSTR threadName);
 DWORD PlatformRunGuarded(PLATFORM_EXCEPTION_FILTER filter, LPCWSTR threadName,
                          LPTHREAD_START_ROUTINE body, LPVOID arg);
 
+// Both targets. Our own name: a word that other threads change with no lock
+// in common with the reader (a polled flag) is read whole through the
+// interlocked calls, as its writers write it with InterlockedExchange: no
+// reader sees a word half written, and the writes before it are seen too.
+// A reader that finds the old value acts on the new one at its next event
+// or poll.
+inline LONG ReadWord(volatile LONG* word)
+{
+    return InterlockedCompareExchange(word, 0, 0);
+}
+
 #endif  // MUX_PLATFORM_H
