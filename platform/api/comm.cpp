@@ -4,7 +4,7 @@
 // IOControl entry point. A handle of any other kind fails as DeviceIoControl
 // fails on it (ERROR_INVALID_HANDLE).
 #include "platform/kernel/kernel.h"
-#include "platform/api/object.h"
+#include "platform/kernel/object.h"
 #include "platform/platform.h"
 #include "platform/hw/serial_sim.h"
 

@@ -2,7 +2,7 @@
 // wide/narrow conversions host code uses for names.
 #include "platform/host.h"
 #include "platform/kernel/kernel.h"
-#include "platform/api/object.h"
+#include "platform/kernel/object.h"
 #include "platform/platform.h"
 
 #include <errno.h>

@@ -18,7 +18,7 @@
 #include "platform/devmgr/devmgr_impl.h"
 #include "platform/host.h"
 #include "platform/kernel/kernel.h"
-#include "platform/api/object.h"
+#include "platform/kernel/object.h"
 
 #include <algorithm>
 #include <atomic>

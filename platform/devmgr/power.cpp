@@ -10,7 +10,7 @@
 
 #include "platform/devmgr/devmgr_impl.h"
 #include "platform/host.h"
-#include "platform/api/object.h"
+#include "platform/kernel/object.h"
 
 #include <mutex>
 #include <vector>

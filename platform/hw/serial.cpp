@@ -6,7 +6,7 @@
 
 #include "platform/host.h"
 #include "platform/kernel/kernel.h"
-#include "platform/api/object.h"
+#include "platform/kernel/object.h"
 #include "platform/hw/serial_sim.h"
 
 #include <algorithm>

@@ -3,7 +3,7 @@
 
 #include "platform/host.h"
 #include "platform/kernel/kernel.h"
-#include "platform/api/object.h"
+#include "platform/kernel/object.h"
 
 #include <algorithm>
 

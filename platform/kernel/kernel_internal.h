@@ -8,7 +8,7 @@
 
 #include "platform/host.h"
 #include "platform/kernel/kernel.h"
-#include "platform/api/object.h"
+#include "platform/kernel/object.h"
 #include "platform/platform.h"
 
 #include <pthread.h>

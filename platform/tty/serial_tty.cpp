@@ -4,7 +4,7 @@
 
 #include "platform/host.h"
 #include "platform/kernel/kernel.h"
-#include "platform/api/object.h"
+#include "platform/kernel/object.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -2,7 +2,7 @@
 // any handle: CloseHandle, ReadFile, WriteFile, FlushFileBuffers,
 // SetFilePointer.
 #include "platform/kernel/kernel.h"
-#include "platform/api/object.h"
+#include "platform/kernel/object.h"
 #include "platform/platform.h"
 
 #include "platform/host.h"
