@@ -1,7 +1,7 @@
 #include "instances.h"
 
 #include "host/muxhost/muxhost.h"
-#include "platform/devmgr.h"
+#include "platform/devmgr/devmgr.h"
 #include "platform/host.h"
 
 #include <unistd.h>
@@ -72,7 +72,7 @@ bool HasDword(const std::u16string& path, const std::u16string& name)
 {
     HKEY key = nullptr;
     DWORD value = 0, size = sizeof value, type = 0;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(path.c_str()), 0, 0, &key) !=
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(path.c_str()), 0, KEY_READ, &key) !=
         ERROR_SUCCESS)
         return false;
     const bool ok = RegQueryValueExW(key, reinterpret_cast<LPCWSTR>(name.c_str()), nullptr, &type,
