@@ -110,7 +110,7 @@ static void ReleasePartialInit(CChannel* ch, BOOL lockReady)
         WaitForSingleObject(ch->thread, INFINITE);
         CloseHandle(ch->thread);
         ch->thread = NULL;
-        ch->threadId = 0;
+        InterlockedExchange((volatile LONG*)&ch->threadId, 0);
     }
     if (ch->wakeEvent != NULL) {
         CloseHandle(ch->wakeEvent);
@@ -249,12 +249,12 @@ void CChannel::TakeDown()
         SetEvent(wakeEvent);
         // The control channel's thread ends the multiplexer itself and so
         // runs this for its own channel; it cannot wait for itself.
-        if (threadId != GetCurrentThreadId()) {
+        if ((DWORD)ReadWord((volatile LONG*)&threadId) != GetCurrentThreadId()) {
             WaitForSingleObject(thread, INFINITE);
         }
         CloseHandle(thread);
         thread = NULL;
-        threadId = 0;
+        InterlockedExchange((volatile LONG*)&threadId, 0);
     }
 
     // The parser skips a stopped channel, but one that was already

@@ -44,7 +44,7 @@ static BOOL CopyIn(CChannel* channel, const BYTE* octets, DWORD count)
 static BOOL FellBelowLowWater(CChannel* channel)
 {
     DWORD unread = (DWORD)(channel->rxWrite - channel->rxRead);
-    if (channel->rxFlowWanted == 0 || unread >= channel->rxLowWater) {
+    if (ReadWord(&channel->rxFlowWanted) == 0 || unread >= channel->rxLowWater) {
         return FALSE;
     }
     if (channel->rxRead != channel->rxBase) {

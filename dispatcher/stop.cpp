@@ -74,7 +74,7 @@ static BOOL IsChannelThread(CDispatcher* d, DWORD threadId)
     for (int i = 0; i < MUX_MAX_CHANNELS && !found; i++) {
         InterlockedIncrement(&d->channelInUse[i]);
         CChannel* channel = d->channels[i];
-        if (channel != NULL && channel->threadId == threadId) {
+        if (channel != NULL && (DWORD)ReadWord((volatile LONG*)&channel->threadId) == threadId) {
             found = TRUE;
         }
         InterlockedDecrement(&d->channelInUse[i]);
