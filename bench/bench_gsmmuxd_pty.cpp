@@ -9,8 +9,8 @@
 #include "bench/figures.h"
 #include "host/gsmmuxd/daemon.h"
 #include "platform/host.h"
-#include "platform/kernel.h"
-#include "platform/serial_sim.h"
+#include "platform/kernel/kernel.h"
+#include "platform/hw/serial_sim.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -4,7 +4,7 @@
 #include "figures.h"
 #include "system.h"
 
-#include "platform/kernel.h"
+#include "platform/kernel/kernel.h"
 #include "sim/frame_record.h"
 
 #include <atomic>

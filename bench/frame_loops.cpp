@@ -6,7 +6,7 @@
 #include "framing/frame.h"
 #include "modem/lines.h"
 #include "platform/host.h"
-#include "platform/ioport_sim.h"
+#include "platform/hw/ioport_sim.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -7,9 +7,8 @@
 
 #include "platform/platform.h"
 
-#include "dispatcher/dispatcher.h"
 #include "host/muxhost/muxhost.h"
-#include "platform/devmgr.h"
+#include "platform/devmgr/devmgr.h"
 #include "platform/host.h"
 #include "sim/module.h"
 
@@ -84,8 +83,7 @@ public:
         for (HANDLE h : handles_) CloseHandle(h);
         for (HANDLE d : devices_) DeactivateDevice(d);
         plat::UnregisterStreamDriver("MUX");
-        g_dispatcher.Stop();
-        g_dispatcher.ClosePort();
+        muxhost::UnloadMuxDriver();
         module_.reset();
         plat::SetDebugSink(nullptr);
         plat::EndSimulation();

@@ -1,6 +1,7 @@
 // CChannel: connection set-up and release of one DLCI, UIH sending under the
 // modem's flow control, the receive buffer and the control-octet ring.
 #include "platform/platform.h"
+#include "platform/own_calls.h"
 #include "channel/channel.h"
 #include "dispatcher/dispatcher.h"
 #include "diag/log.h"
@@ -16,7 +17,7 @@ CChannel::CChannel(BYTE dlci, LPTHREAD_START_ROUTINE proc, ChannelCleanupHook ho
 {
     // The first channel of a (re)started multiplexer starts from a clean
     // dispatcher: empty table, no references.
-    if (!g_dispatcher.bRunning) {
+    if (!ReadWord(&g_dispatcher.bRunning)) {
         g_dispatcher.Reset();
     }
 
@@ -71,7 +72,7 @@ CChannel::CChannel(BYTE dlci, LPTHREAD_START_ROUTINE proc, ChannelCleanupHook ho
 
 CChannel::~CChannel()
 {
-    if (initialized) {
+    if (ReadWord(&initialized)) {
         CChannel::Deinit();
     }
     // Leaves the slot alone when it holds another channel (one whose DLCI
@@ -102,14 +103,14 @@ BOOL CChannel::MarkDisconnected()
 // The channel is left as it was before that Init.
 static void ReleasePartialInit(CChannel* ch, BOOL lockReady)
 {
-    ch->stopThread = 1;
+    InterlockedExchange(&ch->stopThread, 1);
     g_dispatcher.WaitChannelIdle(ch->Dlci());
     if (ch->thread != NULL) {
         SetEvent(ch->wakeEvent);
         WaitForSingleObject(ch->thread, INFINITE);
         CloseHandle(ch->thread);
         ch->thread = NULL;
-        ch->threadId = 0;
+        InterlockedExchange((volatile LONG*)&ch->threadId, 0);
     }
     if (ch->wakeEvent != NULL) {
         CloseHandle(ch->wakeEvent);
@@ -133,7 +134,7 @@ BOOL CChannel::Init()
     BOOL lockReady = FALSE;
     BOOL registered = FALSE;
 
-    if (initialized == 1) {
+    if (ReadWord(&initialized) == 1) {
         return TRUE;
     }
     ctlQueueRead = 0;
@@ -142,7 +143,7 @@ BOOL CChannel::Init()
     responseAwaited = 0;
     heldResponse = 0;
 
-    if (!g_dispatcher.bRunning) {
+    if (!ReadWord(&g_dispatcher.bRunning)) {
         if (!g_dispatcher.Init()) {
             goto failed;
         }
@@ -150,7 +151,7 @@ BOOL CChannel::Init()
         MuxLog(TEXT("MUX: Channel::Init() for %s -> ERROR, dlci already exist ; Time=%d\r\n"), name,
                GetTickCount());
         return FALSE;
-    } else if (initialized == 1) {
+    } else if (ReadWord(&initialized) == 1) {
         MuxLog(TEXT("MUX: Channel::Init() for %s -> ERROR, already initialized ; Time=%d\r\n"), name,
                GetTickCount());
         return FALSE;
@@ -184,7 +185,7 @@ BOOL CChannel::Init()
         goto failed;
     }
 
-    stopThread = 0;
+    InterlockedExchange(&stopThread, 0);
     thread = CreateThread(NULL, 0, threadProc, this, 0, &threadId);
     if (thread == NULL) {
         goto failed;
@@ -194,7 +195,7 @@ BOOL CChannel::Init()
         goto failed;
     }
 
-    initialized = 1;
+    InterlockedExchange(&initialized, 1);
     registered = TRUE;
 
     if (!SendSABM()) {
@@ -223,7 +224,7 @@ void CChannel::Deinit()
     // meanwhile, then gives way at that lock instead of waiting for this
     // one while this Deinit waits for it.
     g_dispatcher.EnterChannelDown();
-    BOOL wasInitialized = initialized != 0;
+    BOOL wasInitialized = ReadWord(&initialized) != 0;
     if (wasInitialized) {
         TakeDown();
     }
@@ -235,25 +236,25 @@ void CChannel::Deinit()
 
 void CChannel::TakeDown()
 {
-    if (connected) {
+    if (ReadWord(&connected)) {
         SendDISC();
         MarkDisconnected();
     }
 
-    initialized = 0;
-    stopThread = 1;
+    InterlockedExchange(&initialized, 0);
+    InterlockedExchange(&stopThread, 1);
     InterlockedExchange(&flowStopped, 0);
 
     if (thread != NULL) {
         SetEvent(wakeEvent);
         // The control channel's thread ends the multiplexer itself and so
         // runs this for its own channel; it cannot wait for itself.
-        if (threadId != GetCurrentThreadId()) {
+        if ((DWORD)ReadWord((volatile LONG*)&threadId) != GetCurrentThreadId()) {
             WaitForSingleObject(thread, INFINITE);
         }
         CloseHandle(thread);
         thread = NULL;
-        threadId = 0;
+        InterlockedExchange((volatile LONG*)&threadId, 0);
     }
 
     // The parser skips a stopped channel, but one that was already
@@ -294,7 +295,7 @@ void CChannel::TakeDown()
 
 BOOL CChannel::IsNotReady()
 {
-    return !g_dispatcher.bRunning || !initialized;
+    return !ReadWord(&g_dispatcher.bRunning) || !ReadWord(&initialized);
 }
 
 BOOL CChannel::BeginEventUse()
@@ -303,7 +304,7 @@ BOOL CChannel::BeginEventUse()
     // either is seen here or sees this count (both are ordered by the
     // interlocked operations) and waits for it.
     InterlockedIncrement(&responseWaiters);
-    if (initialized == 0) {
+    if (ReadWord(&initialized) == 0) {
         InterlockedDecrement(&responseWaiters);
         return FALSE;
     }
@@ -345,7 +346,7 @@ static BOOL SendCommandAndWait(CChannel* ch, BYTE control, LPCWSTR notUaMessage,
     // (responseAwaited back to 0) does.
     DWORD start = GetTickCount();
     for (;;) {
-        if (InterlockedCompareExchange(&ch->responseAwaited, 1, 1) == 0 || ch->initialized != 1) {
+        if (InterlockedCompareExchange(&ch->responseAwaited, 1, 1) == 0 || ReadWord(&ch->initialized) != 1) {
             break;
         }
         DWORD spent = GetTickCount() - start;
@@ -357,7 +358,7 @@ static BOOL SendCommandAndWait(CChannel* ch, BYTE control, LPCWSTR notUaMessage,
     BOOL answered = InterlockedExchange(&ch->responseAwaited, 0) == 0;
 
     BOOL result = FALSE;
-    if (answered && ch->initialized == 1) {
+    if (answered && ReadWord(&ch->initialized) == 1) {
         if (ch->lastResponse == MUX_CTL_UA) {
             result = TRUE;
         } else {
@@ -421,7 +422,7 @@ LONG CChannel::SendUIH(const BYTE* data, DWORD length)
         txFrame.headerLength = 4;
         txFrame.pData = p;
         txFrame.dataLength = (LONG)chunk;
-        if (connected == 0) {
+        if (ReadWord(&connected) == 0) {
             MuxLog(TEXT("MUX: CChannel::SendUIH() for %s -> ERROR, cannel is disconnected ; Time=%d\r\n"),
                    name, GetTickCount());
             SetLastError(ERROR_NOT_READY);
@@ -431,7 +432,7 @@ LONG CChannel::SendUIH(const BYTE* data, DWORD length)
         // A hold that came while this piece waited for the lock: the
         // modem's answer to it may already be on the line, and no data of
         // the held DLCI may follow that answer.
-        if (Dlci() != 0 && initialized == 1 && TransmitHeld()) {
+        if (Dlci() != 0 && ReadWord(&initialized) == 1 && TransmitHeld()) {
             LeaveCriticalSection(&g_dispatcher.csSend);
             continue;
         }

@@ -115,6 +115,8 @@ public:
     ChannelCleanupHook cleanupHook;
     // Id of the channel's thread, so that Deinit run by that very thread
     // (the control channel ending the multiplexer) does not wait for itself.
+    // Cleared with InterlockedExchange and read with ReadWord by a Stop on
+    // another thread (IsChannelThread).
     DWORD threadId;
     // Threads between BeginEventUse and EndEventUse: senders of a SABM or
     // DISC or of a control command, flow-control waiters. Deinit waits for

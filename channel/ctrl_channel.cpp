@@ -5,6 +5,7 @@
 // control messages in it (ParseUIH), answers the modem's commands and hands
 // the responses to our own commands (SNC, MSC) over to the waiting sender.
 #include "platform/platform.h"
+#include "platform/own_calls.h"
 #include "channel/ctrl_channel.h"
 #include "channel/ctrl_messages.h"
 #include "dispatcher/dispatcher.h"
@@ -55,7 +56,7 @@ CCtrlChannel::~CCtrlChannel()
 {
     // The base class's part of the teardown must come first, so that neither
     // the channel thread nor the receive parser can still reach the buffer.
-    if (initialized) {
+    if (ReadWord(&initialized)) {
         CChannel::Deinit();
     }
     g_dispatcher.UnregisterChannel(this);
@@ -67,7 +68,7 @@ CCtrlChannel::~CCtrlChannel()
 
 BOOL CCtrlChannel::Init()
 {
-    if (initialized) {
+    if (ReadWord(&initialized)) {
         // Already up: the event and the command lock exist and may be in use.
         return CChannel::Init();
     }
@@ -93,7 +94,7 @@ BOOL CCtrlChannel::Init()
     }
 
 fail:
-    if (initialized) {
+    if (ReadWord(&initialized)) {
         Deinit();
     }
     // A failure before the registration leaves Deinit with nothing to do, so
@@ -132,13 +133,13 @@ DWORD WINAPI CtrlChannelBody(LPVOID arg)
     CeSetThreadPriority(GetCurrentThread(), CTRL_THREAD_PRIORITY);
 
     BOOL shutdown = FALSE;
-    while (ch->stopThread == 0) {
+    while (ReadWord(&ch->stopThread) == 0) {
         WaitForSingleObject(ch->wakeEvent, INFINITE);
         // Every octet queued so far is taken on this wake. The wake event is
         // never reset here: a wake that came in meanwhile stays pending, and
         // the octet it stands for is taken on the next pass at the latest.
         BYTE x;
-        while (ch->stopThread == 0 && ch->TakeControlOctet(&x)) {
+        while (ReadWord(&ch->stopThread) == 0 && ch->TakeControlOctet(&x)) {
             switch ((BYTE)(x | MUX_PF_BIT)) {
             case MUX_CTL_DM:
             case MUX_CTL_UA:
@@ -150,12 +151,12 @@ DWORD WINAPI CtrlChannelBody(LPVOID arg)
             case MUX_CTL_DISC:
                 ch->SendUA();
                 shutdown = TRUE;
-                ch->stopThread = 1;
+                InterlockedExchange(&ch->stopThread, 1);
                 break;
             case MUX_CTL_UIH_PF:
                 if (!ch->ParseUIH()) {
                     shutdown = TRUE;
-                    ch->stopThread = 1;
+                    InterlockedExchange(&ch->stopThread, 1);
                 }
                 break;
             default:
@@ -164,9 +165,9 @@ DWORD WINAPI CtrlChannelBody(LPVOID arg)
         }
         // Messages whose UIH octet found the control-octet ring full are in
         // the buffer all the same; the wake of their delivery brings them here.
-        if (ch->stopThread == 0 && !ch->ParseUIH()) {
+        if (ReadWord(&ch->stopThread) == 0 && !ch->ParseUIH()) {
             shutdown = TRUE;
-            ch->stopThread = 1;
+            InterlockedExchange(&ch->stopThread, 1);
         }
     }
 
@@ -282,7 +283,7 @@ BOOL CCtrlChannel::Exchange(BYTE type, const BYTE* values, DWORD count, BYTE* rs
     }
     BOOL answered = FALSE;
     EnterCriticalSection(&cmdLock);
-    if (initialized) {
+    if (ReadWord(&initialized)) {
         cmdBuf[0] = CTRL_COMMAND(type);
         cmdBuf[1] = CTRL_LENGTH(count);
         memcpy(&cmdBuf[2], values, count);
@@ -298,7 +299,7 @@ BOOL CCtrlChannel::Exchange(BYTE type, const BYTE* values, DWORD count, BYTE* rs
         // does not end the wait: only the token's going does.
         DWORD start = GetTickCount();
         for (;;) {
-            if (InterlockedCompareExchange(&cmdAwaited, 0, 0) != token || !initialized) {
+            if (InterlockedCompareExchange(&cmdAwaited, 0, 0) != token || !ReadWord(&initialized)) {
                 break;
             }
             DWORD spent = GetTickCount() - start;
@@ -309,7 +310,7 @@ BOOL CCtrlChannel::Exchange(BYTE type, const BYTE* values, DWORD count, BYTE* rs
         }
         // Withdraw the token; if it was already gone, the response is ours.
         answered = InterlockedCompareExchange(&cmdAwaited, 0, token) != token;
-        if (answered && initialized) {
+        if (answered && ReadWord(&initialized)) {
             memcpy(rsp, cmdResponse, sizeof(cmdResponse));
         } else {
             answered = FALSE;

@@ -3,6 +3,7 @@
 // not supported here), responses handed to our waiting sender, and the MSC
 // commands of our own flow control towards the module.
 #include "platform/platform.h"
+#include "platform/own_calls.h"
 #include "channel/ctrl_channel.h"
 #include "channel/ctrl_messages.h"
 #include "dispatcher/dispatcher.h"
@@ -159,7 +160,7 @@ BOOL CCtrlChannel::TakeFlowResponse(BYTE dlci)
 BOOL CCtrlChannel::SendFlowCommand(BYTE dlci, BOOL held)
 {
     dlci &= 0x3F;
-    if (!initialized) {
+    if (!ReadWord(&initialized)) {
         return FALSE;
     }
     BYTE msc[4];

@@ -2,6 +2,7 @@
 // (MSC FC for one DLCI, FCoff for every user DLCI) and our hold on what the
 // module sends on a user DLCI whose receive buffer fills up.
 #include "platform/platform.h"
+#include "platform/own_calls.h"
 #include "channel/channel.h"
 #include "dispatcher/dispatcher.h"
 
@@ -10,8 +11,8 @@
 
 BOOL CChannel::TransmitHeld()
 {
-    return InterlockedCompareExchange(&flowStopped, 0, 0) == 1 ||
-           InterlockedCompareExchange(&g_dispatcher.flowOff, 0, 0) != 0;
+    return ReadWord(&flowStopped) == 1 ||
+           ReadWord(&g_dispatcher.flowOff) != 0;
 }
 
 void CChannel::WaitForFlow()
@@ -29,7 +30,7 @@ void CChannel::WaitForFlow()
         return;
     }
     DWORD start = GetTickCount();
-    while (TransmitHeld() && initialized == 1) {
+    while (TransmitHeld() && ReadWord(&initialized) == 1) {
         DWORD spent = GetTickCount() - start;
         if (spent >= MUX_FLOW_WAIT_MS) {
             // The modem never lifted it; go on rather than block forever.

@@ -2,6 +2,7 @@
 // the marks at which the module is asked to hold the DLCI's data and to
 // send again.
 #include "platform/platform.h"
+#include "platform/own_calls.h"
 #include "channel/rx_buffer.h"
 #include "channel/channel.h"
 #include "dispatcher/dispatcher.h"
@@ -43,7 +44,7 @@ static BOOL CopyIn(CChannel* channel, const BYTE* octets, DWORD count)
 static BOOL FellBelowLowWater(CChannel* channel)
 {
     DWORD unread = (DWORD)(channel->rxWrite - channel->rxRead);
-    if (channel->rxFlowWanted == 0 || unread >= channel->rxLowWater) {
+    if (ReadWord(&channel->rxFlowWanted) == 0 || unread >= channel->rxLowWater) {
         return FALSE;
     }
     if (channel->rxRead != channel->rxBase) {
@@ -66,7 +67,7 @@ RxAppendResult RxBufferAppend(CChannel* channel, const BYTE* octets, DWORD count
         }
         LeaveCriticalSection(&channel->rxLock);
         Sleep(pauseMs);
-        if (g_dispatcher.channels[channel->Dlci()] != channel || channel->stopThread != 0) {
+        if (g_dispatcher.channels[channel->Dlci()] != channel || ReadWord(&channel->stopThread) != 0) {
             return RX_CHANNEL_GONE;
         }
         EnterCriticalSection(&channel->rxLock);

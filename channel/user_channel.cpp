@@ -2,6 +2,7 @@
 // negotiation of a data channel, and the thread that accepts the modem's
 // SABM and DISC and turns received data into the EV_RXCHAR event.
 #include "platform/platform.h"
+#include "platform/own_calls.h"
 #include "channel/user_channel.h"
 #include "dispatcher/dispatcher.h"
 #include "diag/log.h"
@@ -77,7 +78,7 @@ CUserChannel::~CUserChannel()
     }
     // The base class's part first: afterwards neither the channel's thread
     // nor the receive parser can reach what is released below.
-    if (initialized) {
+    if (ReadWord(&initialized)) {
         CChannel::Deinit();
     }
     g_dispatcher.UnregisterChannel(this);
@@ -141,7 +142,7 @@ BOOL CUserChannel::Init()
     return TRUE;
 
 fail:
-    if (initialized) {
+    if (ReadWord(&initialized)) {
         Deinit();  // sends DISC when the DLCI was connected
     }
     return FALSE;
@@ -212,20 +213,20 @@ DWORD WINAPI UserChannelBody(LPVOID arg)
     CUserChannel* ch = (CUserChannel*)arg;
     CeSetThreadPriority(GetCurrentThread(), MUX_USER_THREAD_PRIORITY);
 
-    while (ch->stopThread == 0) {
+    while (ReadWord(&ch->stopThread) == 0) {
         WaitForSingleObject(ch->wakeEvent, INFINITE);
         // Every octet queued so far is taken on this wake; the wake event is
         // never reset here, so a wake that came in meanwhile stays pending.
         BOOL tookAny = FALSE;
         BYTE x;
-        while (ch->stopThread == 0 && ch->TakeControlOctet(&x)) {
+        while (ReadWord(&ch->stopThread) == 0 && ch->TakeControlOctet(&x)) {
             tookAny = TRUE;
             HandleControlOctet(ch, x);
         }
         // A wake with nothing queued: octets put into the buffer without a
         // frame (a data call's termination). The client hears of them as of
         // a received frame.
-        if (!tookAny && ch->stopThread == 0 && ch->GetRxCount() != 0) {
+        if (!tookAny && ReadWord(&ch->stopThread) == 0 && ch->GetRxCount() != 0) {
             HandleControlOctet(ch, MUX_CTL_UIH_PF);
         }
     }

@@ -1,18 +1,18 @@
 // AT text on the port before the multiplexer runs (the AT+CMUX switch) or
 // after it has stopped (the crash capture): write a command, then read until
-// a marker arrives, bounded by the response time-out thread.
+// a marker arrives, bounded by the response time-out thread. ExchangeAT does
+// the whole of it for the switch; the crash capture's two phases, which log
+// the line's conditions and keep or store what arrives as they go, share
+// its time-out, its marker search and the read of what has arrived.
 #include "platform/platform.h"
+#include "platform/own_calls.h"
 #include "dispatcher/dispatcher.h"
 #include "diag/log.h"
 
 #include <stdio.h>
 #include <string.h>
 
-#define AT_RESPONSE_TIMEOUT_MS 3000
-
-// `marker` anywhere in the `length` octets received so far, so that a
-// marker split across reads is found.
-static BOOL ContainsMarker(const BYTE* buf, DWORD length, const char* marker)
+BOOL ContainsMarker(const BYTE* buf, DWORD length, const char* marker)
 {
     const DWORD markerLength = (DWORD)strlen(marker);
     for (DWORD i = 0; i + markerLength <= length; i++) {
@@ -20,6 +20,36 @@ static BOOL ContainsMarker(const BYTE* buf, DWORD length, const char* marker)
             return TRUE;
         }
     }
+    return FALSE;
+}
+
+DWORD CDispatcher::ArmResponseTimeOut()
+{
+    InterlockedExchange(&timeOut, AT_RESPONSE_TIMEOUT_MS);
+    InterlockedExchange(&lTimeOutFired, 0);
+    const DWORD armedAt = GetTickCount();
+    if (hTimeOutArm != NULL) {
+        SetEvent(hTimeOutArm);
+    }
+    return armedAt;
+}
+
+BOOL ReadArrivedAT(BYTE* buf, DWORD size, ATReadSink sink, void* context, LPCWSTR readFailure)
+{
+    DWORD got;
+    do {
+        got = 0;
+        if (!ReadFile(hUART, buf, size - 1, &got, NULL) && readFailure != NULL) {
+            MuxLog(readFailure, (int)GetTickCount());
+        }
+        if (got > size - 1) {
+            got = 0;
+        }
+        buf[got] = 0;
+        if (sink(context, got)) {
+            return TRUE;
+        }
+    } while (got == size - 1);
     return FALSE;
 }
 
@@ -107,9 +137,7 @@ BOOL CDispatcher::ExchangeAT(const BYTE* command, DWORD length, const char* mark
     WriteFile(hUART, command, length, &written, NULL);  // the answer tells
 
     memset(buf, 0, size);
-    timeOut = AT_RESPONSE_TIMEOUT_MS;
-    InterlockedExchange(&lTimeOutFired, 0);
-    SetEvent(hTimeOutArm);
+    ArmResponseTimeOut();
 
     DWORD room = size - 1;
     DWORD filled = 0;
@@ -124,7 +152,7 @@ BOOL CDispatcher::ExchangeAT(const BYTE* command, DWORD length, const char* mark
         if (!WaitCommEvent(hUART, &mask, NULL)) {
             return FALSE;
         }
-        const BOOL early = mask == 0 && InterlockedCompareExchange(&lTimeOutFired, 0, 0) == 0;
+        const BOOL early = mask == 0 && ReadWord(&lTimeOutFired) == 0;
         if ((mask & EV_RXCHAR) == 0 && !early) {
             return FALSE;
         }

@@ -2,6 +2,7 @@
 // for, the append to its receive buffer, its control octet queue and the
 // wake of its thread. The state machine itself is framing/parser.cpp.
 #include "platform/platform.h"
+#include "platform/own_calls.h"
 #include "framing/frame.h"
 #include "framing/parser.h"
 #include "channel/channel.h"
@@ -14,7 +15,7 @@
 
 static BOOL ChannelReady(CChannel* channel)
 {
-    return channel != NULL && channel->stopThread == 0;
+    return channel != NULL && ReadWord(&channel->stopThread) == 0;
 }
 
 // At most this many deliveries share one wake: fewer than the five control
@@ -47,7 +48,7 @@ static void FlushWake()
     CChannel* channel = s_run.wakeOwed;
     s_run.wakeOwed = NULL;
     s_run.unwoken = 0;
-    if (channel != NULL && channel->stopThread == 0) {
+    if (channel != NULL && ReadWord(&channel->stopThread) == 0) {
         channel->WakeThread();
     }
 }

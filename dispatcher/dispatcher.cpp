@@ -143,8 +143,8 @@ static BOOL CreateDataIn()
 // their start events, the time-out thread (created once) on its arm event.
 static BOOL CreateWorkers(CDispatcher* d)
 {
-    d->bStopThreads = FALSE;
-    d->bStopTimeOut = FALSE;
+    InterlockedExchange(&d->bStopThreads, FALSE);
+    InterlockedExchange(&d->bStopTimeOut, FALSE);
     if (d->hTimeOutArm == NULL) {
         d->hTimeOutArm = CreateEventW(NULL, FALSE, FALSE, NULL);
     }
@@ -265,7 +265,7 @@ static void RaiseSpeedAndDrain()
 // multiplexer.
 static void StartReceivePath(CDispatcher* d)
 {
-    d->bRunning = TRUE;
+    InterlockedExchange(&d->bRunning, TRUE);
     SetEvent(d->hGetDataStart);
     SetEvent(d->hParseDataStart);
 }

@@ -3,7 +3,8 @@
 // Where its methods live:
 //   dispatcher/dispatcher.cpp   construction, Reset, Init and its steps
 //   dispatcher/stop.cpp         Stop and its steps, Release, Destroy, ClosePort
-//   dispatcher/at_command.cpp   ExchangeAT (AT text while no reader runs)
+//   dispatcher/at_command.cpp   ExchangeAT, ArmResponseTimeOut (AT text while
+//                               no reader runs)
 //   dispatcher/send.cpp         Send (the transmit path)
 //   dispatcher/table.cpp        the channel table; control commands forwarded
 //                               to the control channel (NegotiateService,
@@ -134,11 +135,15 @@ public:
     // AT text while no reader is on the port (at_command.cpp): writes
     // `length` octets of `command`, then reads into `buf` (`size` octets,
     // the last one stays 0) until `marker` appears anywhere in what has
-    // arrived. Arms the response time-out (timeOut 3000, hTimeOutArm); the
+    // arrived. Arms the response time-out (ArmResponseTimeOut); the
     // caller disarms it when its phase ends. FALSE on a failed port wait, a
     // wait ended by the time-out, or a full buffer without the marker.
     BOOL ExchangeAT(const BYTE* command, DWORD length, const char* marker, BYTE* buf,
                     DWORD size);
+    // Arms the response time-out for an AT answer (timeOut
+    // AT_RESPONSE_TIMEOUT_MS, hTimeOutArm) and returns the tick count at
+    // which it was armed.
+    DWORD ArmResponseTimeOut();
 
     // Channel table.
     BOOL RegisterChannel(CChannel* channel);
@@ -184,16 +189,18 @@ public:
 
     // Members, in declaration order.
     volatile LONG refCount;
-    volatile BOOL bRunning;
+    // Polled by other threads: read with ReadWord, written with
+    // InterlockedExchange once other threads may look.
+    volatile LONG bRunning;
     BYTE* pSendBuf;
     DWORD sendLength;
-    volatile DWORD timeOut;
+    volatile LONG timeOut;  // ms; ReadWord, InterlockedExchange
     // 1 once the armed response time-out has fired, until the next exchange
     // arms it again (interlocked): tells the time-out's release of a port
     // wait from a wait that the port ended early with no event.
     volatile LONG lTimeOutFired;
-    volatile BOOL bStopThreads;
-    volatile BOOL bStopTimeOut;
+    volatile LONG bStopThreads;
+    volatile LONG bStopTimeOut;
     HANDLE hGetDataThread;
     HANDLE hParseDataThread;
     HANDLE hTimeOutThread;
@@ -242,6 +249,22 @@ DWORD ReadCmuxCommand(BYTE* buf, DWORD size);
 // The configured port speed after the switch ("CmuxBaudRate"), or
 // `standard` when none is configured.
 DWORD ReadCmuxBaudRate(DWORD standard);
+
+// AT text on the port (at_command.cpp), for ExchangeAT and the crash capture.
+// The bound on an AT answer, kept by the response time-out thread.
+#define AT_RESPONSE_TIMEOUT_MS 3000
+// `marker` anywhere in the `length` octets, so that a marker split across
+// reads is found once the octets are put together.
+BOOL ContainsMarker(const BYTE* buf, DWORD length, const char* marker);
+// Reads what has arrived on the port into `buf` (`size` octets, the last
+// kept for the terminating zero) and hands each read to `sink` with its
+// count; TRUE as soon as the sink reports the answer complete. A read that
+// filled the buffer is followed by another at once: the port reports only
+// new arrivals, so octets left behind would wait for the next one, and an
+// end marker among them might never be seen. A failed read counts as empty
+// and is logged with `readFailure` (a format with the tick count) if given.
+typedef BOOL (*ATReadSink)(void* context, DWORD got);
+BOOL ReadArrivedAT(BYTE* buf, DWORD size, ATReadSink sink, void* context, LPCWSTR readFailure);
 
 // The one dispatcher of the process.
 extern CDispatcher g_dispatcher;

@@ -1,6 +1,7 @@
 // The reader and parser threads and the receive ring between them, which
 // this file owns.
 #include "platform/platform.h"
+#include "platform/own_calls.h"
 #include "dispatcher/dispatcher.h"
 #include "diag/log.h"
 
@@ -110,7 +111,7 @@ static BOOL WaitForFreeNode(CDispatcher* d)
         LeaveCriticalSection(&csRing);
         MuxLog(TEXT("MUX: CDispatcher::GetDataThread() -> No free write node.\r\n"));
         Sleep(RING_FULL_PAUSE_MS);
-        if (d->bStopThreads) {
+        if (ReadWord(&d->bStopThreads)) {
             return FALSE;
         }
         EnterCriticalSection(&csRing);
@@ -216,7 +217,7 @@ static BOOL ReadEvent(CDispatcher* d, DWORD mask)
     if (!FillNode(d, mask, &more)) {
         return FALSE;
     }
-    while (more && !d->bStopThreads) {
+    while (more && !ReadWord(&d->bStopThreads)) {
         if (!FillNode(d, EV_RXCHAR, &more)) {
             return FALSE;
         }
@@ -233,10 +234,10 @@ static DWORD WINAPI GetDataBody(LPVOID arg)
     SetCommMask(hUART, UART_EVENT_MASK);
 
     WaitFailures failures = {0, 0};
-    while (!d->bStopThreads) {
+    while (!ReadWord(&d->bStopThreads)) {
         DWORD mask = 0;
         if (!WaitCommEvent(hUART, &mask, NULL)) {
-            if (d->bStopThreads) {
+            if (ReadWord(&d->bStopThreads)) {
                 break;
             }
             NoteWaitFailure(&failures, GetLastError());
@@ -324,11 +325,11 @@ static DWORD WINAPI ParseDataBody(LPVOID arg)
     ResetEvent(d->hParseDataStart);
 
     for (;;) {
-        if (d->bStopThreads) {
+        if (ReadWord(&d->bStopThreads)) {
             break;
         }
         WaitForSingleObject(hDataIn, INFINITE);
-        if (d->bStopThreads) {
+        if (ReadWord(&d->bStopThreads)) {
             break;
         }
         EnterCriticalSection(&csRing);
@@ -347,7 +348,7 @@ static DWORD WINAPI ParseDataBody(LPVOID arg)
 
             if (d->parse.state != PS_FLAG) {
                 // The node ended inside a frame: wait for the rest, 3000 ms.
-                d->timeOut = FRAME_TIMEOUT_MS;
+                InterlockedExchange(&d->timeOut, FRAME_TIMEOUT_MS);
                 ResetEvent(d->hTimeOutCancel);
                 SetEvent(d->hTimeOutArm);
             }

@@ -1,6 +1,7 @@
 // CDispatcher: shutdown of the multiplexer (Stop, Release, Destroy,
 // ClosePort).
 #include "platform/platform.h"
+#include "platform/own_calls.h"
 #include "dispatcher/dispatcher.h"
 #include "dispatcher/lifecycle.h"
 #include "channel/channel.h"
@@ -73,7 +74,7 @@ static BOOL IsChannelThread(CDispatcher* d, DWORD threadId)
     for (int i = 0; i < MUX_MAX_CHANNELS && !found; i++) {
         InterlockedIncrement(&d->channelInUse[i]);
         CChannel* channel = d->channels[i];
-        if (channel != NULL && channel->threadId == threadId) {
+        if (channel != NULL && (DWORD)ReadWord((volatile LONG*)&channel->threadId) == threadId) {
             found = TRUE;
         }
         InterlockedDecrement(&d->channelInUse[i]);
@@ -98,7 +99,7 @@ static BOOL EnterStop(CDispatcher* d)
     } else {
         EnterCriticalSection(&g_csStartStop);
     }
-    if (d->bStopThreads || generation != g_startGeneration) {
+    if (ReadWord(&d->bStopThreads) || generation != g_startGeneration) {
         LeaveCriticalSection(&g_csStartStop);
         return FALSE;
     }
@@ -196,8 +197,8 @@ void CDispatcher::Stop()
     if (!EnterStop(this)) {
         return;
     }
-    bStopThreads = TRUE;
-    bRunning = FALSE;
+    InterlockedExchange(&bStopThreads, TRUE);
+    InterlockedExchange(&bRunning, FALSE);
     // No new control command from here on; one in progress is released by
     // the control channel's Deinit below.
     CCtrlChannel* ctrl = TakeCtrlChannel();
@@ -214,14 +215,14 @@ void CDispatcher::Stop()
 
 void CDispatcher::Release()
 {
-    if (bRunning && refCount == 1) {
+    if (ReadWord(&bRunning) && refCount == 1) {
         Stop();
     }
 }
 
 void CDispatcher::Destroy()
 {
-    if (bStopThreads) {
+    if (ReadWord(&bStopThreads)) {
         return;
     }
     Stop();
@@ -233,7 +234,7 @@ void CDispatcher::ClosePort()
 {
     // A crash log's reader leaves the port before it is closed.
     EndATAReader();
-    bStopTimeOut = TRUE;
+    InterlockedExchange(&bStopTimeOut, TRUE);
     if (hTimeOutThread != NULL) {
         if (hTimeOutCancel != NULL) {
             SetEvent(hTimeOutCancel);

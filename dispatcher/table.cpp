@@ -1,6 +1,7 @@
 // The dispatcher's table of channels, indexed by DLCI, and the operations
 // the channels and the control channel perform on it.
 #include "platform/platform.h"
+#include "platform/own_calls.h"
 #include "dispatcher/dispatcher.h"
 #include "channel/channel.h"
 #include "channel/ctrl_channel.h"
@@ -169,7 +170,7 @@ void CDispatcher::StopFlow(BYTE dlci)
 // they are cleared before the wake.
 static void WakeFlowWaiter(CChannel* channel)
 {
-    if (channel->stopThread == 0 && channel->flowEvent != NULL) {
+    if (ReadWord(&channel->stopThread) == 0 && channel->flowEvent != NULL) {
         SetEvent(channel->flowEvent);
     }
 }

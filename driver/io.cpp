@@ -1,6 +1,7 @@
 // Reading, writing and seeking on an open instance. A read copies what the
 // receive parser has buffered and never waits.
 #include "platform/platform.h"
+#include "platform/own_calls.h"
 #include "driver/mux.h"
 #include "channel/user_channel.h"
 #include "channel/rx_buffer.h"
@@ -75,7 +76,7 @@ extern "C" DWORD MUX_Write(DWORD_PTR openContext, LPCVOID buffer, DWORD count)
         return (DWORD)-1;
     }
     CUserChannel* channel = (CUserChannel*)openContext;
-    if (channel->IsNotReady() || channel->connected == 0) {
+    if (channel->IsNotReady() || ReadWord(&channel->connected) == 0) {
         MuxLog(TEXT("MUX: MUX_Write() for %s -> Channel not usable ; Time=%d\r\n"), channel->name,
                GetTickCount());
         SetLastError(ERROR_NOT_READY);

@@ -2,6 +2,7 @@
 // serial calls turn into, the power manager's codes, and the driver's own
 // codes. Every code lives in one table with its buffer rule and handler.
 #include "platform/platform.h"
+#include "platform/own_calls.h"
 #include "driver/mux.h"
 #include "driver/ioctl.h"
 #include "channel/user_channel.h"
@@ -212,7 +213,7 @@ extern "C" BOOL MUX_IOControl(DWORD_PTR openContext, DWORD code, PBYTE in, DWORD
     }
     const IoctlEntry* entry = FindEntry(code);
     BOOL power = entry != NULL && entry->kind == KIND_POWER;
-    if (!power && (channel->IsNotReady() || channel->connected == 0)) {
+    if (!power && (channel->IsNotReady() || ReadWord(&channel->connected) == 0)) {
         MuxLog(TEXT("MUX: MUX_IOControl() for %s -> Channel not usable ; Time=%d\r\n"),
                channel->name, GetTickCount());
         SetLastError(ERROR_NOT_READY);

@@ -7,6 +7,7 @@
 #define MUX_DRIVER_MUX_H
 
 #include "platform/platform.h"
+#include "platform/own_calls.h"
 
 class CUserChannel;
 
@@ -46,15 +47,7 @@ struct MuxDeviceContext {
     volatile LONG lOpenCalls;
 };
 
-// Words that other threads change with no lock in common with the reader
-// (the instance's flags, a channel's event words) are read whole through
-// the interlocked calls: no reader sees a word half written, and the
-// writes before it (the channel behind fInitDone) are seen too.
-inline LONG ReadWord(volatile LONG* word)
-{
-    return InterlockedCompareExchange(word, 0, 0);
-}
-
+// fInitDone is read through ReadWord (platform/own_calls.h).
 inline BOOL InitDone(MuxDeviceContext* ctx)
 {
     return ReadWord((volatile LONG*)&ctx->fInitDone) == 1;

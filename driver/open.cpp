@@ -1,6 +1,7 @@
 // Opening and closing an instance. The open context is the instance's
 // channel itself: every open of an instance returns the same one.
 #include "platform/platform.h"
+#include "platform/own_calls.h"
 #include "driver/mux.h"
 #include "channel/user_channel.h"
 #include "diag/log.h"
@@ -36,7 +37,7 @@ static BOOL RestoreChannel(MuxDeviceContext* ctx, CUserChannel* channel)
         MuxLog(TEXT("MUX: MUX_Open() for %s -> Init() fail ; Time=%d\r\n"), channel->name,
                GetTickCount());
         ok = FALSE;
-    } else if (channel->connected == 0) {
+    } else if (ReadWord(&channel->connected) == 0) {
         if (channel->SendSABM()) {
             channel->MarkConnected();
         } else {
@@ -64,7 +65,7 @@ static DWORD_PTR OpenInstance(MuxDeviceContext* ctx)
         return 0;
     }
     CUserChannel* channel = ctx->pChannel;
-    if (channel->IsNotReady() || channel->connected == 0) {
+    if (channel->IsNotReady() || ReadWord(&channel->connected) == 0) {
         if (!RestoreChannel(ctx, channel)) {
             return 0;
         }

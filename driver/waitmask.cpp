@@ -3,6 +3,7 @@
 // EV_RXCHAR in commEvents and sets commEvent; a mask change sets it too and
 // marks the wait as aborted.
 #include "platform/platform.h"
+#include "platform/own_calls.h"
 #include "driver/ioctl.h"
 #include "driver/mux.h"
 #include "channel/user_channel.h"
@@ -37,7 +38,7 @@ BOOL WaitFails(CUserChannel* channel, LPCWSTR format, DWORD error)
 // begins or goes on.
 BOOL WaitIsOver(CUserChannel* channel)
 {
-    return channel->stopThread != 0 || ReadWord(&channel->eventWaitClosed) != 0;
+    return ReadWord(&channel->stopThread) != 0 || ReadWord(&channel->eventWaitClosed) != 0;
 }
 
 enum WaitEnd {
@@ -84,7 +85,7 @@ WaitEnd AwaitEvents(CUserChannel* channel)
         if (WaitIsOver(channel)) {
             return WAIT_END_OVER;
         }
-        if (channel->connected != 1 || ReadWord(&channel->maskChanges) != maskChanges) {
+        if (ReadWord(&channel->connected) != 1 || ReadWord(&channel->maskChanges) != maskChanges) {
             return WAIT_END_ABORTED;
         }
         WaitForSingleObject(channel->commEvent, INFINITE);
@@ -92,7 +93,7 @@ WaitEnd AwaitEvents(CUserChannel* channel)
             PassOnRelease(channel);
             return WAIT_END_OVER;
         }
-        if (ReadWord(&channel->waitAborted) != 0 || channel->connected != 1 ||
+        if (ReadWord(&channel->waitAborted) != 0 || ReadWord(&channel->connected) != 1 ||
             ReadWord(&channel->maskChanges) != maskChanges) {
             PassOnRelease(channel);
             return WAIT_END_ABORTED;
@@ -137,7 +138,7 @@ BOOL IoctlWaitOnMask(CUserChannel* channel, PBYTE, DWORD, PBYTE out, DWORD outLe
         return WaitFails(channel,
                          TEXT("MUX: WAIT_ON_MASK for %s -> Wait event mask is cleared ; Time=%d\r\n"), 0);
     }
-    if (channel->connected == 0) {
+    if (ReadWord(&channel->connected) == 0) {
         return WaitFails(channel,
                          TEXT("MUX: WAIT_ON_MASK for %s -> Channel is disconnected ; Time=%d\r\n"),
                          ERROR_NOT_READY);
@@ -150,7 +151,7 @@ BOOL IoctlWaitOnMask(CUserChannel* channel, PBYTE, DWORD, PBYTE out, DWORD outLe
         WaitFails(channel,
                   TEXT("MUX: WAIT_ON_MASK for %s -> Connection have been terminated ; Time=%d\r\n"),
                   ERROR_NOT_READY);
-    } else if (channel->connected != 1) {
+    } else if (ReadWord(&channel->connected) != 1) {
         WaitFails(channel, TEXT("MUX: WAIT_ON_MASK for %s -> State is DISCONNECTED ; Time=%d\r\n"),
                   ERROR_NOT_READY);
     } else if (end == WAIT_END_ABORTED || ReadWord(&channel->waitAborted) != 0) {

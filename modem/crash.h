@@ -11,6 +11,7 @@
 
 #include "platform/platform.h"
 
+// Searched with ContainsMarker (dispatcher/dispatcher.h).
 #define CRASH_END_MARKER "+++\r\n"
 #define CRASH_END_MARKER_LENGTH 5
 // Caption and style of every box of the capture: one OK button, top-most and
@@ -26,9 +27,6 @@
 // it, ProcessATACmd shows and frees it; both run on the crash request's
 // thread, one after the other.
 extern WCHAR* g_pCrashMessage;
-
-// Whether `marker` (CRASH_END_MARKER) lies wholly inside the `length` octets.
-BOOL ContainsEndMarker(const BYTE* octets, DWORD length);
 
 // Crash requests from several threads are taken one at a time: the caller of
 // a capture holds this lock from the stop of the dispatcher until

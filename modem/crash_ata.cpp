@@ -128,29 +128,21 @@ static void HandleLineEvents(AtaCapture* c, DWORD mask)
     }
 }
 
+// One read of the log into the file; TRUE when it holds the whole end
+// marker.
+static BOOL TakeLogRead(void* capture, DWORD got)
+{
+    AtaCapture* c = (AtaCapture*)capture;
+    WriteToFile(c->file, c->buf, got);
+    return ContainsMarker(c->buf, got, CRASH_END_MARKER);
+}
+
 // Reads what has arrived into the file; TRUE once one read holds the whole
-// end marker. A read that filled the buffer is followed by another at once:
-// the port reports only new arrivals, so octets left behind would wait for
-// the next one, and the end of the log might never be seen.
+// end marker.
 static BOOL ReadLogOctets(AtaCapture* c)
 {
-    DWORD got;
-    do {
-        got = 0;
-        if (!ReadFile(hUART, c->buf, ATA_BUFFER_SIZE - 1, &got, NULL)) {
-            MuxLog(TEXT("MUX: GetATADataThread() -> ERROR, ReadFile() failed ; Time=%d\r\n"),
-                   (int)GetTickCount());
-        }
-        if (got > ATA_BUFFER_SIZE - 1) {
-            got = 0;
-        }
-        WriteToFile(c->file, c->buf, got);
-        c->buf[got] = 0;
-        if (ContainsEndMarker(c->buf, got)) {
-            return TRUE;
-        }
-    } while (got == ATA_BUFFER_SIZE - 1);
-    return FALSE;
+    return ReadArrivedAT(c->buf, ATA_BUFFER_SIZE, TakeLogRead, c,
+                         TEXT("MUX: GetATADataThread() -> ERROR, ReadFile() failed ; Time=%d\r\n"));
 }
 
 // Reads until the end marker arrives within one read, the wait fails or the

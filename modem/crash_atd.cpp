@@ -25,7 +25,6 @@
 #include <string.h>
 
 #define ATD_BUFFER_SIZE 400
-#define ATD_RESPONSE_TIMEOUT_MS 3000
 
 static const BYTE kAtdCommand[4] = {'A', 'T', 'D', '\r'};
 
@@ -34,16 +33,6 @@ static const WCHAR kCrashHeader[] =
     TEXT("coldboot device.\r\nBelow is debugging message:\r\n");
 
 WCHAR* g_pCrashMessage = NULL;
-
-BOOL ContainsEndMarker(const BYTE* octets, DWORD length)
-{
-    for (DWORD i = 0; i + CRASH_END_MARKER_LENGTH <= length; i++) {
-        if (memcmp(octets + i, CRASH_END_MARKER, CRASH_END_MARKER_LENGTH) == 0) {
-            return TRUE;
-        }
-    }
-    return FALSE;
-}
 
 // What the ATD phase collects.
 struct AtdResponse {
@@ -68,7 +57,7 @@ static BOOL AddRead(AtdResponse* r, DWORD got)
     memcpy(scan, r->tail, r->tailLength);
     memcpy(scan + r->tailLength, r->readBuf, got);
     const DWORD scanLength = r->tailLength + got;
-    const BOOL found = ContainsEndMarker(scan, scanLength);
+    const BOOL found = ContainsMarker(scan, scanLength, CRASH_END_MARKER);
     r->tailLength = scanLength < sizeof(r->tail) ? scanLength : (DWORD)sizeof(r->tail);
     memcpy(r->tail, scan + scanLength - r->tailLength, r->tailLength);
     return found;
@@ -129,25 +118,17 @@ static BOOL SendAtdCommand()
     return TRUE;
 }
 
-// Reads what has arrived; TRUE once the end marker is in. A read that
-// filled the buffer is followed by another at once: the port reports only
-// new arrivals, so octets left behind would wait for the next one, and the
-// end marker among them might never be seen.
+// One read of the answer; TRUE once the end marker is in.
+static BOOL TakeAtdRead(void* response, DWORD got)
+{
+    return got > 0 && AddRead((AtdResponse*)response, got);
+}
+
+// Reads what has arrived; TRUE once the end marker is in. A failed read
+// counts as empty.
 static BOOL ReadAtdOctets(AtdResponse* r)
 {
-    DWORD got;
-    do {
-        got = 0;
-        ReadFile(hUART, r->readBuf, ATD_BUFFER_SIZE - 1, &got, NULL);
-        if (got > ATD_BUFFER_SIZE - 1) {
-            got = 0;
-        }
-        r->readBuf[got] = 0;
-        if (got > 0 && AddRead(r, got)) {
-            return TRUE;
-        }
-    } while (got == ATD_BUFFER_SIZE - 1);
-    return FALSE;
+    return ReadArrivedAT(r->readBuf, ATD_BUFFER_SIZE, TakeAtdRead, r, NULL);
 }
 
 // Collects the answer until the end marker, a break or the time-out (TRUE:
@@ -178,7 +159,7 @@ static BOOL CollectAtdAnswer(AtdResponse* r, DWORD armedAt)
         if ((mask & EV_RXCHAR) && ReadAtdOctets(r)) {
             return TRUE;
         }
-        if (GetTickCount() - armedAt >= ATD_RESPONSE_TIMEOUT_MS) {
+        if (GetTickCount() - armedAt >= AT_RESPONSE_TIMEOUT_MS) {
             return TRUE;
         }
     }
@@ -206,11 +187,7 @@ void CDispatcher::ProcessATDCmd()
         }
         if (textEnd >= 0) {
             MuxLog(TEXT("MUX: ProcessATDCmd() -> Start receiving ATD response.\r\n"));
-            timeOut = ATD_RESPONSE_TIMEOUT_MS;
-            const DWORD armedAt = GetTickCount();
-            if (hTimeOutArm != NULL) {
-                SetEvent(hTimeOutArm);
-            }
+            const DWORD armedAt = ArmResponseTimeOut();
             if (CollectAtdAnswer(&r, armedAt)) {
                 AppendAnswer((DWORD)textEnd, &r);
             }

@@ -211,9 +211,9 @@ static DWORD WINAPI RFOKPinBody(LPVOID arg)
     HANDLE hCrashed = NULL;
     if (InterruptInitialize(SYSINTR_RF_OK, hInterrupt, NULL, 0)) {
         hCrashed = CreateEvent(NULL, FALSE, FALSE, TEXT("ModuleCrashed"));
-        if (hCrashed != NULL && !dispatcher->bStopThreads) {
+        if (hCrashed != NULL && !ReadWord(&dispatcher->bStopThreads)) {
             WaitForSingleObject(hInterrupt, INFINITE);
-            if (!dispatcher->bStopThreads) {
+            if (!ReadWord(&dispatcher->bStopThreads)) {
                 Sleep(RFOK_SETTLE_MS);
                 if (!dispatcher->GetRFOKPinState()) {
                     MuxLog(TEXT("Detect REZ crashed, notify RIL driver ; Time = %d\r\n"),
@@ -260,9 +260,9 @@ static DWORD WINAPI SetDTRBody(LPVOID arg)
     // thread closes again because its set-up failed.
     g_hSetDTREvent = hRequest;
 
-    while (!dispatcher->bStopThreads) {
+    while (!ReadWord(&dispatcher->bStopThreads)) {
         WaitForSingleObject(hRequest, INFINITE);
-        if (dispatcher->bStopThreads) {
+        if (ReadWord(&dispatcher->bStopThreads)) {
             break;
         }
         Sleep(DTR_RESUME_DELAY_MS);

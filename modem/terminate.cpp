@@ -2,6 +2,7 @@
 // port receives a PPP link termination and the notification port the
 // result code NO CARRIER, as if the modem had sent them.
 #include "platform/platform.h"
+#include "platform/own_calls.h"
 #include "dispatcher/dispatcher.h"
 #include "channel/channel.h"
 #include "channel/rx_buffer.h"
@@ -87,7 +88,7 @@ static BOOL Inject(CDispatcher* d, BYTE dlci, const BYTE* octets, DWORD count)
     BOOL injected = FALSE;
     InterlockedIncrement(&d->channelInUse[dlci]);
     CChannel* channel = d->channels[dlci];
-    if (channel != NULL && channel->stopThread == 0) {
+    if (channel != NULL && ReadWord(&channel->stopThread) == 0) {
         if (RxBufferAppend(channel, octets, count, INJECT_RETRY_MS, NULL) == RX_APPENDED) {
             channel->WakeThread();
             NoteReceived(channel);

@@ -4,7 +4,7 @@
 #ifndef MUX_PLATFORM_HOST_H
 #define MUX_PLATFORM_HOST_H
 
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <cstdint>
 #include <functional>

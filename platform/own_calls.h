@@ -36,7 +36,7 @@ inline void IoPortModify(DWORD offset, DWORD clearBits, DWORD setBits)
 // MUX_IOPORT_BLOCK_NAME (MUX_IOPORT_BLOCK_BYTES long), which stands for the
 // module's lines; without it every register reads 0 and writes are lost.
 // On POSIX the block is a simulated register file with the hardware's
-// semantics (platform/ioport_sim.h).
+// semantics (platform/hw/ioport_sim.h).
 #define MUX_IOPORT_BLOCK_NAME L"MuxIoPortBlock"
 DWORD IoPortRead(DWORD offset);
 void IoPortModify(DWORD offset, DWORD clearBits, DWORD setBits);
@@ -74,5 +74,16 @@ int PlatformFormatW(LPWSTR lpOut, size_t capacity, LPCWSTR lpFmt, va_list arglis
 typedef int (*PLATFORM_EXCEPTION_FILTER)(DWORD code, LPCWSTR threadName);
 DWORD PlatformRunGuarded(PLATFORM_EXCEPTION_FILTER filter, LPCWSTR threadName,
                          LPTHREAD_START_ROUTINE body, LPVOID arg);
+
+// ---------------------------------------------------------------------------
+// A word that other threads change with no lock in common with the reader (a
+// polled flag) is read whole through the interlocked calls, as its writers
+// write it with InterlockedExchange: no reader sees a word half written, and
+// the writes before it are seen too. A reader that finds the old value acts
+// on the new one at its next event or poll.
+inline LONG ReadWord(volatile LONG* word)
+{
+    return InterlockedCompareExchange(word, 0, 0);
+}
 
 #endif  // MUX_PLATFORM_OWN_CALLS_H

@@ -16,12 +16,12 @@
 #if defined(_WIN32_WCE)
 #include <pkfuncs.h>  // CeSetThreadPriority, InterruptInitialize, NKDbgPrintfW
 #else
-// Desktop Windows: the CE calls it lacks (platform/wince_desktop.cpp supplies
+// Desktop Windows: the CE calls it lacks (platform/api/wince_desktop.cpp supplies
 // them to a desktop build of the driver).
-#include "platform/wince.h"
+#include "platform/api/wince.h"
 #endif
 
-#include "platform/ioctl_codes.h"
+#include "platform/api/ioctl_codes.h"
 
 #else  // POSIX
 
@@ -402,7 +402,7 @@ typedef struct _COMSTAT {
 
 // The serial I/O control codes and the COMMPROP and SERIAL_DEV_STATUS
 // layouts.
-#include "platform/ioctl_codes.h"
+#include "platform/api/ioctl_codes.h"
 
 #define PURGE_TXABORT 0x0001u
 #define PURGE_RXABORT 0x0002u

@@ -1,6 +1,6 @@
 #include "module.h"
 
-#include "platform/ioport_sim.h"
+#include "platform/hw/ioport_sim.h"
 
 namespace sim {
 

@@ -5,7 +5,7 @@
 #include "sim/module_serial.h"
 
 #include "platform/host.h"
-#include "platform/kernel.h"
+#include "platform/kernel/kernel.h"
 
 #include <algorithm>
 

@@ -1,8 +1,8 @@
 #include "module_lines.h"
 
 #include "platform/host.h"
-#include "platform/ioport_sim.h"
-#include "platform/kernel.h"
+#include "platform/hw/ioport_sim.h"
+#include "platform/kernel/kernel.h"
 
 
 namespace sim {

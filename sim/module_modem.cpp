@@ -6,7 +6,7 @@
 #include "sim/module_serial.h"
 
 #include "platform/host.h"
-#include "platform/kernel.h"
+#include "platform/kernel/kernel.h"
 
 #include <algorithm>
 

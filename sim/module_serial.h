@@ -37,7 +37,7 @@
 #include "sim/at_modem.h"
 #include "sim/frame_record.h"
 #include "sim/module_lines.h"
-#include "platform/serial_sim.h"
+#include "platform/hw/serial_sim.h"
 
 #include <cstdint>
 #include <functional>

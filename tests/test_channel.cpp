@@ -3,7 +3,7 @@
 #include "diag/log.h"
 #include "framing/frame.h"
 #include "platform/host.h"
-#include "platform/ioport_sim.h"
+#include "platform/hw/ioport_sim.h"
 #include "log_capture.h"
 #include "modem/lines.h"
 #include "sim_world.h"

@@ -1,9 +1,9 @@
 // The Win32 serial calls on a stream device become the serial I/O controls
 // of Windows CE: a fake driver records the codes and buffers it receives.
 // On "COM9:" the calls keep their own port.
-#include "platform/devmgr.h"
+#include "platform/devmgr/devmgr.h"
 #include "platform/host.h"
-#include "platform/serial_sim.h"
+#include "platform/hw/serial_sim.h"
 #include "sim_world.h"
 
 #include <gtest/gtest.h>

@@ -11,7 +11,7 @@
 #include "driver_rig.h"
 #include "modem/crash.h"
 #include "platform/host.h"
-#include "platform/ui_host.h"
+#include "platform/ui/ui_host.h"
 #include "quiet_boxes.h"
 #include "sim_world.h"
 

@@ -7,6 +7,7 @@
 
 #include "channel/ctrl_channel.h"
 #include "dispatcher/dispatcher.h"
+#include "host/muxhost/muxhost.h"
 #include "sim/frame_record.h"
 #include "platform/host.h"
 #include "log_capture.h"
@@ -47,8 +48,7 @@ protected:
         for (TestChannel* ch : users_) {
             if (ch->initialized) ch->Deinit();
         }
-        g_dispatcher.Stop();
-        g_dispatcher.ClosePort();
+        muxhost::UnloadMuxDriver();
         for (TestChannel* ch : users_) delete ch;
         users_.clear();
         module_.reset();

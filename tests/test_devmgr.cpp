@@ -2,7 +2,7 @@
 // key, the file calls routed to the entry points with pointer-sized
 // contexts, deactivation (and what open handles do after it), boot order,
 // suspend and resume, the power-on event and the idle timer.
-#include "platform/devmgr.h"
+#include "platform/devmgr/devmgr.h"
 #include "platform/host.h"
 #include "sim_world.h"
 

@@ -8,9 +8,9 @@
 #include "host/muxhost/muxhost.h"
 #include "host/gsmmuxd/options.h"
 #include "host/gsmmuxd/pty_link.h"
-#include "platform/devmgr.h"
+#include "platform/devmgr/devmgr.h"
 #include "platform/host.h"
-#include "platform/serial_tty.h"
+#include "platform/tty/serial_tty.h"
 #include "pty_pair.h"
 #include "sim_world.h"
 

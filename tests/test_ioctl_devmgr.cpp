@@ -9,7 +9,7 @@
 #include "dispatcher/dispatcher.h"
 #include "dispatcher_rig.h"
 #include "host/muxhost/muxhost.h"
-#include "platform/devmgr.h"
+#include "platform/devmgr/devmgr.h"
 #include "platform/host.h"
 #include "test_channel.h"
 

@@ -6,7 +6,7 @@
 #include "diag/log.h"
 #include "platform/host.h"
 #include "platform/own_calls.h"
-#include "platform/ioport_sim.h"
+#include "platform/hw/ioport_sim.h"
 #include "log_capture.h"
 #include "sim/module.h"
 #include "sim_world.h"

@@ -2,7 +2,8 @@
 // status, the one-line reasons, the trace, the capture file and the log.
 #include <gtest/gtest.h>
 
-#include "host/muxsim/trace.h"
+#include "golden_frames.h"
+#include "host/linetrace/trace.h"
 #include "sim/frame_record.h"
 #include "sim_world.h"
 
@@ -189,7 +190,7 @@ TEST_F(MuxsimTest, EveryPortOfTheDefaultConfigurationAnswers)
     std::vector<PcapRecord> recs = ReadPcap(Path("cap.pcap"));
     ASSERT_GE(recs.size(), 8u);
     EXPECT_EQ(recs[0].direction, 0);
-    EXPECT_EQ(recs[0].frame, (std::vector<uint8_t>{0xF9, 0x03, 0x3F, 0x01, 0x1C, 0xF9}));
+    EXPECT_EQ(recs[0].frame, golden::kSabmDlci0);
     uint64_t lastUs = 0;
     size_t mscQueries = 0;
     for (const PcapRecord& rec : recs) {
@@ -404,7 +405,7 @@ TEST_F(MuxsimTest, ModuleNeverAnsweringUaOnDlciZeroFails)
     ASSERT_GE(recs.size(), 1u);
     for (const PcapRecord& rec : recs) {
         EXPECT_EQ(rec.direction, 0);
-        EXPECT_EQ(rec.frame, (std::vector<uint8_t>{0xF9, 0x03, 0x3F, 0x01, 0x1C, 0xF9}));
+        EXPECT_EQ(rec.frame, golden::kSabmDlci0);
     }
 }
 
@@ -556,7 +557,7 @@ TEST(MuxsimLineCutter, CutsTextFramesAndNoiseAcrossChunkBoundaries)
     line.insert(line.end(), uih.begin(), uih.end());
     for (size_t cut : {size_t(1), size_t(3), size_t(7), line.size()}) {
         SCOPED_TRACE("chunks of " + std::to_string(cut));
-        muxsim::LineCutter cutter(sim::Direction::HostToModule);
+        linetrace::LineCutter cutter(sim::Direction::HostToModule);
         std::vector<sim::RecordEntry> out;
         for (size_t at = 0; at < line.size(); at += cut)
             cutter.Feed(at, line.data() + at, std::min(cut, line.size() - at), &out);

@@ -1,7 +1,7 @@
 // Files under the device root, devices registered by name, and the
 // wide/narrow conversions.
 #include "platform/host.h"
-#include "platform/object.h"
+#include "platform/kernel/object.h"
 #include "platform/platform.h"
 #include "sim_world.h"
 

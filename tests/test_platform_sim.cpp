@@ -2,7 +2,7 @@
 // reports, abandoned worlds, and the threads' fibers.
 #include "platform/host.h"
 #include "platform/own_calls.h"
-#include "platform/kernel.h"
+#include "platform/kernel/kernel.h"
 #include "platform/platform.h"
 #include "sim_world.h"
 

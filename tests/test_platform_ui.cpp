@@ -5,7 +5,7 @@
 
 #include "platform/host.h"
 #include "platform/platform.h"
-#include "platform/ui_host.h"
+#include "platform/ui/ui_host.h"
 #include "sim_world.h"
 
 #include <string>

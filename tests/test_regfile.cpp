@@ -1,6 +1,6 @@
 // Registry files: the value formats, the errors with file and line (and
 // nothing loaded after one), and the project's default configuration.
-#include "platform/devmgr.h"
+#include "platform/devmgr/devmgr.h"
 #include "platform/host.h"
 #include "sim_world.h"
 

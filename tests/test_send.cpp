@@ -7,7 +7,7 @@
 #include "modem/lines.h"
 #include "diag/log.h"
 #include "platform/host.h"
-#include "platform/ioport_sim.h"
+#include "platform/hw/ioport_sim.h"
 #include "log_capture.h"
 #include "sim/module_lines.h"
 #include "sim_world.h"

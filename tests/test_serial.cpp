@@ -3,8 +3,8 @@
 #include "platform/platform.h"
 
 #include "platform/host.h"
-#include "platform/kernel.h"
-#include "platform/serial_sim.h"
+#include "platform/kernel/kernel.h"
+#include "platform/hw/serial_sim.h"
 #include "golden_frames.h"
 #include "sim_world.h"
 

@@ -4,7 +4,7 @@
 #include "platform/platform.h"
 
 #include "platform/host.h"
-#include "platform/serial_tty.h"
+#include "platform/tty/serial_tty.h"
 #include "pty_pair.h"
 #include "sim_world.h"
 

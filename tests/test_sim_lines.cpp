@@ -2,8 +2,8 @@
 // line half, driven directly through the register accessors (no driver).
 #include "platform/host.h"
 #include "platform/own_calls.h"
-#include "platform/ioport_sim.h"
-#include "platform/kernel.h"
+#include "platform/hw/ioport_sim.h"
+#include "platform/kernel/kernel.h"
 #include "sim/module.h"
 #include "sim_world.h"
 

@@ -3,6 +3,7 @@
 // the fault knobs and the record of both directions.
 #include "platform/platform.h"
 
+#include "golden_frames.h"
 #include "sim/frame_record.h"
 #include "platform/host.h"
 #include "sim/module.h"
@@ -86,7 +87,7 @@ TEST(ModuleSerial, AnswersCmuxAt115200ThenSpeaks27010At460800)
     EXPECT_EQ(r[1].timeMs - t0, 13u);  // written at 12, its last octet out by 13
     EXPECT_EQ(r[2].direction, Direction::HostToModule);
     EXPECT_EQ(r[2].kind, RecordKind::Frame);
-    EXPECT_EQ(r[2].octets, Bytes({0xF9, 0x03, 0x3F, 0x01, 0x1C, 0xF9}));
+    EXPECT_EQ(r[2].octets, golden::kSabmDlci0);
     EXPECT_EQ(r[2].timeMs - t1, 1u);
     EXPECT_EQ(r[3].direction, Direction::ModuleToHost);
     EXPECT_EQ(r[3].kind, RecordKind::Frame);
@@ -489,9 +490,11 @@ TEST(FrameCutter, CutsFramesHonestlyAboutFlags)
     EXPECT_EQ(frames[1], Bytes({0xF9, 0x07, 0x3F, 0x01, 0xDE, 0xF9}));
     EXPECT_TRUE(noise.empty());
     // A wrong closing octet breaks the frame into noise; hunting resumes.
-    feed({0xF9, 0x07, 0x3F, 0x01, 0xDE, 0x00, 0x11, 0xF9, 0x03, 0x3F, 0x01, 0x1C, 0xF9});
+    Bytes broken = {0xF9, 0x07, 0x3F, 0x01, 0xDE, 0x00, 0x11};
+    broken.insert(broken.end(), golden::kSabmDlci0.begin(), golden::kSabmDlci0.end());
+    feed(broken);
     ASSERT_EQ(frames.size(), 3u);
-    EXPECT_EQ(frames[2], Bytes({0xF9, 0x03, 0x3F, 0x01, 0x1C, 0xF9}));
+    EXPECT_EQ(frames[2], golden::kSabmDlci0);
     ASSERT_EQ(noise.size(), 1u);
     EXPECT_EQ(noise[0], Bytes({0xF9, 0x07, 0x3F, 0x01, 0xDE, 0x00, 0x11}));
     // Two length octets; an address without EA is no frame.

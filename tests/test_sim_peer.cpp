@@ -2,6 +2,7 @@
 // the test sends is built by the test with its own FCS (sim_bench.h), so
 // that neither the driver's table nor the module's own routine vouches for
 // itself.
+#include "golden_frames.h"
 #include "sim_bench.h"
 
 #include "sim/frame_record.h"
@@ -21,9 +22,9 @@ Bytes Ua(int dlci) { return TestFrame(dlci, true, 0x73); }
 
 TEST(SimPeer, TheTestsFcsMatchesTheWorkedFrames)
 {
-    EXPECT_EQ(Frame(0, 0x3F), Bytes({0xF9, 0x03, 0x3F, 0x01, 0x1C, 0xF9}));
-    EXPECT_EQ(Frame(1, 0x3F), Bytes({0xF9, 0x07, 0x3F, 0x01, 0xDE, 0xF9}));
-    EXPECT_EQ(Frame(1, 0x53), Bytes({0xF9, 0x07, 0x53, 0x01, 0x3F, 0xF9}));
+    EXPECT_EQ(Frame(0, 0x3F), golden::kSabmDlci0);
+    EXPECT_EQ(Frame(1, 0x3F), golden::kSabmDlci1);
+    EXPECT_EQ(Frame(1, 0x53), golden::kDiscDlci1);
     // The module's builder agrees with the test on frames with and without
     // information.
     EXPECT_EQ(sim::BuildFrame(5, true, 0xEF, {1, 2, 3}), Frame(5, 0xEF, {1, 2, 3}));

@@ -1,14 +1,16 @@
 // Several client threads on several ports at once, in the platform's real
 // mode (threads run free), for a fixed count of operations each: reads,
 // writes, the event wait with its mask changed from another thread, the
-// modem status, the port settings. Built for the ThreadSanitizer leg, which
-// reports any unsynchronised access on the way; every thread must finish
-// and every port must still carry data afterwards.
+// modem status, the port settings, while the modem stops and resumes the
+// flow on every port. Built for the ThreadSanitizer leg, which reports any
+// unsynchronised access on the way; every thread must finish and every
+// port must still carry data afterwards.
 #include <gtest/gtest.h>
 
 #include "dispatcher/dispatcher.h"
 #include "driver/mux.h"
-#include "platform/devmgr.h"
+#include "host/muxhost/muxhost.h"
+#include "platform/devmgr/devmgr.h"
 #include "platform/host.h"
 #include "sim/module.h"
 
@@ -98,6 +100,8 @@ protected:
         plat::SetDebugSink(nullptr);
     }
 
+    sim::ModuleSerial& Module() { return module_->Serial(); }
+
 private:
     std::unique_ptr<sim::SimModule> module_;
 };
@@ -132,9 +136,22 @@ TEST_F(StressThreads, SeveralClientsOnSeveralPortsFinishAndLeaveThePortsWorking)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     });
+    // The modem's flow control (MSC with FC) on each port in turn, short
+    // stops that the writers wait out and the control channel lifts.
+    std::thread flow([&] {
+        while (!done) {
+            for (int dlci = 1; dlci <= kPorts && !done; dlci++) {
+                Module().SendMsc(dlci, true);
+                std::this_thread::sleep_for(std::chrono::milliseconds(15));
+                Module().SendMsc(dlci, false);
+                std::this_thread::sleep_for(std::chrono::milliseconds(15));
+            }
+        }
+    });
     for (std::thread& t : clients) t.join();
     done = true;
     masker.join();
+    flow.join();
 
     // Every port still answers: the modem's OK to AT.
     for (int p = 0; p < kPorts; p++) {
@@ -152,8 +169,7 @@ TEST_F(StressThreads, SeveralClientsOnSeveralPortsFinishAndLeaveThePortsWorking)
         EXPECT_NE(got.find("OK\r\n"), std::string::npos) << "port " << p + 1 << " got: " << got;
     }
     for (DWORD_PTR d : device) MUX_Deinit(d);
-    g_dispatcher.Stop();
-    g_dispatcher.ClosePort();
+    muxhost::UnloadMuxDriver();
 }
 
 // An instance removed while its start-up thread resets the module: the
@@ -173,6 +189,50 @@ TEST_F(StressThreads, RemovalDuringAStartUpTakesItsChannelDown)
     EXPECT_FALSE(g_dispatcher.bRunning);
     EXPECT_EQ(g_dispatcher.channels[1], nullptr);
     g_dispatcher.ClosePort();
+}
+
+// A write held by the modem's flow control past the writer's wait: the
+// writer gives up waiting and clears the stop itself, and the modem's
+// resume that comes after finds it cleared, on the control channel's
+// thread. The wait is the driver's own (10 s), so this one test runs that
+// long in real time: it is the writer's own clearing of the stop, against
+// the control channel's, that the ThreadSanitizer leg looks at here.
+TEST_F(StressThreads, AWriteHeldPastTheFlowWaitGoesOnAndTheLateResumeFindsItDone)
+{
+    DWORD_PTR device = MUX_Init(u"Drivers\\Active\\01", nullptr);
+    ASSERT_NE(device, 0u);
+    const DWORD_PTR open = MUX_Open(device, GENERIC_READ | GENERIC_WRITE, 0);
+    ASSERT_NE(open, 0u);
+    const size_t before = Module().ControlFromHost().size();
+    Module().SendMsc(1, true);
+    // The stop has reached the channel once the modem's MSC has been answered.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (Module().ControlFromHost().size() == before && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_GT(Module().ControlFromHost().size(), before);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::atomic<bool> written{false};
+    std::thread writer([&] {
+        EXPECT_EQ(MUX_Write(open, "AT\r", 3), 3u);
+        written = true;
+    });
+    while (!written) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Module().SendMsc(1, false);
+    writer.join();
+    // The port carries data as before: the modem's OK to AT.
+    char buf[256];
+    std::string got;
+    const auto answered = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (got.find("OK\r\n") == std::string::npos && std::chrono::steady_clock::now() < answered) {
+        DWORD n = MUX_Read(open, buf, sizeof(buf));
+        if (n != 0xFFFFFFFFu) got.append(buf, n);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_NE(got.find("OK\r\n"), std::string::npos) << got;
+    MUX_Close(open);
+    MUX_Deinit(device);
+    muxhost::UnloadMuxDriver();
 }
 
 }  // namespace

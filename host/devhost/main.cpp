@@ -8,7 +8,7 @@
 #include "host/devhost/scenario.h"
 #include "host/gsmmuxd/line.h"
 #include "host/muxhost/muxhost.h"
-#include "platform/devmgr.h"
+#include "platform/devmgr/devmgr.h"
 #include "platform/host.h"
 
 #include <cstdio>

@@ -1,9 +1,8 @@
 #include "daemon.h"
 
-#include "channel/ctrl_channel.h"
 #include "diag/log.h"
-#include "dispatcher/dispatcher.h"
-#include "host/muxsim/trace.h"
+#include "host/linetrace/trace.h"
+#include "host/muxhost/muxhost.h"
 #include "platform/host.h"
 
 #include <time.h>
@@ -200,8 +199,7 @@ void Daemon::Shutdown()
     // The last instance has stopped the multiplexer; the port under it and
     // its threads go as the driver's unloading would take them.
     if (line_ || lineDown_) {
-        g_dispatcher.Stop();
-        g_dispatcher.ClosePort();
+        muxhost::UnloadMuxDriver();
     }
     std::lock_guard<std::mutex> g(mutex_);
     for (Port& p : ports_) {
@@ -238,7 +236,7 @@ std::string Daemon::StatusLine(const Port& p) const
              (unsigned long long)(p.bridge ? p.bridge->OctetsToClient() : 0),
              (unsigned long long)(p.bridge ? p.bridge->OctetsDropped() : 0),
              (unsigned long)stat.cbInQue, v.flowStopped ? "stopped" : "on",
-             muxsim::ModemStatusNames(V24ToModemStatus(v.v24)).c_str());
+             linetrace::ModemStatusNames(muxhost::ModemStatusOfV24(v.v24)).c_str());
     return line;
 }
 

@@ -1,7 +1,7 @@
 #include "instances.h"
 
 #include "host/muxhost/muxhost.h"
-#include "platform/devmgr.h"
+#include "platform/devmgr/devmgr.h"
 #include "platform/host.h"
 
 #include <unistd.h>

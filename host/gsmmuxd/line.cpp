@@ -1,6 +1,6 @@
 #include "line.h"
 
-#include "platform/ioport_sim.h"
+#include "platform/hw/ioport_sim.h"
 #include "sim/frame_record.h"
 
 namespace gsmmuxd {

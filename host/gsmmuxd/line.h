@@ -9,7 +9,7 @@
 #define MUX_HOST_GSMMUXD_LINE_H
 
 #include "options.h"
-#include "platform/serial_tty.h"
+#include "platform/tty/serial_tty.h"
 #include "sim/module.h"
 
 #include <memory>

@@ -1,7 +1,7 @@
 #include "monitor.h"
 
 #include "platform/host.h"
-#include "platform/serial_sim.h"
+#include "platform/hw/serial_sim.h"
 
 #include <cstdio>
 
@@ -61,7 +61,7 @@ void Monitor::Run()
         Chunk c = std::move(queue_.front());
         queue_.pop_front();
         std::vector<sim::RecordEntry> entries;
-        muxsim::LineCutter& cutter = c.toLine ? toModule_ : toHost_;
+        linetrace::LineCutter& cutter = c.toLine ? toModule_ : toHost_;
         cutter.Feed(c.timeMs, c.octets.data(), c.octets.size(), &entries);
         for (const sim::RecordEntry& e : entries) Learn(e);
         lock.unlock();
@@ -73,7 +73,7 @@ void Monitor::Run()
 void Monitor::Write(const std::vector<sim::RecordEntry>& entries)
 {
     for (const sim::RecordEntry& e : entries) {
-        if (trace_) std::printf("%s\n", muxsim::TraceLine(e).c_str());
+        if (trace_) std::printf("%s\n", linetrace::TraceLine(e).c_str());
         if (!pcapPath_.empty() && !pcap_.Write(e))
             std::fprintf(stderr, "gsmmuxd: cannot write %s\n", pcapPath_.c_str());
     }

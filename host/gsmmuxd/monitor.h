@@ -9,7 +9,7 @@
 #ifndef MUX_HOST_GSMMUXD_MONITOR_H
 #define MUX_HOST_GSMMUXD_MONITOR_H
 
-#include "host/muxsim/trace.h"
+#include "host/linetrace/trace.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -70,9 +70,9 @@ private:
 
     const bool trace_;
     const std::string pcapPath_;
-    muxsim::PcapWriter pcap_;
-    muxsim::LineCutter toModule_{sim::Direction::HostToModule};
-    muxsim::LineCutter toHost_{sim::Direction::ModuleToHost};
+    linetrace::PcapWriter pcap_;
+    linetrace::LineCutter toModule_{sim::Direction::HostToModule};
+    linetrace::LineCutter toHost_{sim::Direction::ModuleToHost};
     std::thread thread_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;

@@ -8,7 +8,7 @@
 
 #include "driver/ioctl.h"
 #include "driver/mux.h"
-#include "dispatcher/dispatcher.h"
+#include "host/muxhost/muxhost.h"
 #include "platform/host.h"
 
 #include <stdarg.h>
@@ -81,8 +81,7 @@ bool Daemon::WatchLine(uint64_t now)
             muxDown_ = true;
         }
         EnterMuxInitLock();
-        g_dispatcher.Stop();
-        g_dispatcher.ClosePort();
+        muxhost::UnloadMuxDriver();
         LeaveMuxInitLock();
         line_.reset();
         lineDown_ = true;

@@ -1,7 +1,7 @@
 #include "client.h"
 
+#include "host/linetrace/trace.h"
 #include "platform/host.h"
-#include "trace.h"
 
 #include <cstdio>
 
@@ -32,7 +32,7 @@ bool HasFinalResult(const std::string& text, std::string* result)
 
 std::string Quoted(const std::string& octets)
 {
-    return "\"" + Escaped(std::vector<uint8_t>(octets.begin(), octets.end())) + "\"";
+    return "\"" + linetrace::Escaped(std::vector<uint8_t>(octets.begin(), octets.end())) + "\"";
 }
 
 struct RilClient::Port {
@@ -202,7 +202,7 @@ bool RilClient::ModemStatus(const std::string& port, DWORD* status)
     }
     char text[64];
     std::snprintf(text, sizeof(text), "GetCommModemStatus: 0x%02X", static_cast<unsigned>(*status));
-    Note(port, std::string(text) + " (" + ModemStatusNames(*status) + ")");
+    Note(port, std::string(text) + " (" + linetrace::ModemStatusNames(*status) + ")");
     return true;
 }
 

@@ -7,16 +7,15 @@
 #include "client.h"
 #include "options.h"
 #include "diag/log.h"
-#include "dispatcher/dispatcher.h"
+#include "host/linetrace/trace.h"
 #include "host/muxhost/muxhost.h"
-#include "platform/devmgr.h"
+#include "platform/devmgr/devmgr.h"
 #include "platform/host.h"
 #include "scenario.h"
 #include "serve.h"
 #include "sim/frame_record.h"
 #include "sim/module.h"
 #include "sim/module_settings.h"
-#include "trace.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -124,8 +123,7 @@ Outcome Run(const Options& o, const muxsim::Scenario& scenario)
         }
         // The last instance stopped the multiplexer; the port and its
         // time-out thread go with the driver.
-        g_dispatcher.Stop();
-        g_dispatcher.ClosePort();
+        muxhost::UnloadMuxDriver();
         r.record = module.Serial().Record();
     }
     plat::EndSimulation();
@@ -212,12 +210,12 @@ int main(int argc, char** argv)
 
     if (o.trace) {
         for (const sim::RecordEntry& e : r.record) {
-            std::printf("%s\n", muxsim::TraceLine(e).c_str());
+            std::printf("%s\n", linetrace::TraceLine(e).c_str());
         }
     }
     int frames = 0;
     if (!o.pcap.empty()) {
-        frames = muxsim::WritePcap(o.pcap, r.record, &error);
+        frames = linetrace::WritePcap(o.pcap, r.record, &error);
         if (frames < 0) {
             std::fprintf(stderr, "muxsim: %s\n", error.c_str());
             return kExitFailure;

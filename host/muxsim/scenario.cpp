@@ -5,8 +5,8 @@
 
 #include "driver/mux.h"
 #include "platform/host.h"
-#include "platform/kernel.h"
-#include "platform/ui_host.h"
+#include "platform/kernel/kernel.h"
+#include "platform/ui/ui_host.h"
 
 #include <fstream>
 #include <iterator>

@@ -1,8 +1,8 @@
 #include "serve.h"
 
 #include "platform/host.h"
-#include "platform/kernel.h"
-#include "platform/serial_sim.h"
+#include "platform/kernel/kernel.h"
+#include "platform/hw/serial_sim.h"
 
 #include <errno.h>
 #include <fcntl.h>

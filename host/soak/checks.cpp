@@ -5,7 +5,7 @@
 #include "world.h"
 
 #include "driver/mux.h"
-#include "platform/devmgr.h"
+#include "platform/devmgr/devmgr.h"
 #include "platform/host.h"
 
 #include <algorithm>

@@ -4,7 +4,7 @@
 #include "world.h"
 
 #include "driver/mux.h"
-#include "platform/devmgr.h"
+#include "platform/devmgr/devmgr.h"
 #include "platform/host.h"
 
 namespace soak {

@@ -3,7 +3,7 @@
 // time against the simulated module (run.h) and says whether every check
 // held. scripts/soak runs many seeds.
 #include "diag/log.h"
-#include "host/muxsim/trace.h"
+#include "host/linetrace/trace.h"
 #include "plan.h"
 #include "platform/host.h"
 #include "run.h"
@@ -60,7 +60,7 @@ int main(int argc, char** argv)
     std::fflush(stdout);
     const soak::Result r = soak::Run(plan);
     if (trace) {
-        for (const sim::RecordEntry& e : r.record) std::printf("%s\n", muxsim::TraceLine(e).c_str());
+        for (const sim::RecordEntry& e : r.record) std::printf("%s\n", linetrace::TraceLine(e).c_str());
     }
     for (const std::string& line : r.notes) std::printf("%s\n", line.c_str());
     for (const std::string& line : r.failures) std::printf("FAILED %s\n", line.c_str());

@@ -1,8 +1,7 @@
 #include "run.h"
 
-#include "dispatcher/dispatcher.h"
 #include "host/muxhost/muxhost.h"
-#include "platform/devmgr.h"
+#include "platform/devmgr/devmgr.h"
 #include "platform/host.h"
 #include "sim/frame_record.h"
 #include "sim/module_settings.h"
@@ -163,8 +162,7 @@ Result Run(const Plan& plan, const Bounds& bounds)
             }
             plat::UnregisterStreamDriver("MUX");
         }
-        g_dispatcher.Stop();
-        g_dispatcher.ClosePort();
+        muxhost::UnloadMuxDriver();
         r.record = module.Serial().Record();
         r.ok = r.ok && w.result.ok;
         r.failures.insert(r.failures.end(), w.result.failures.begin(), w.result.failures.end());

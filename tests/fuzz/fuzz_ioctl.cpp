@@ -19,7 +19,7 @@
 #include "fuzz_common.h"
 
 #include "driver/mux.h"
-#include "platform/devmgr.h"
+#include "platform/devmgr/devmgr.h"
 #include "platform/host.h"
 #include "sim/module.h"
 

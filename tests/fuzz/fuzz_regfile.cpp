@@ -3,7 +3,7 @@
 // succeeds as well, or fails with a message that names the file and a line.
 #include "fuzz_common.h"
 
-#include "platform/devmgr.h"
+#include "platform/devmgr/devmgr.h"
 #include "platform/host.h"
 
 #include <cstddef>

@@ -1,6 +1,7 @@
 #include "dispatcher_rig.h"
 
 #include "dispatcher/dispatcher.h"
+#include "host/muxhost/muxhost.h"
 #include "platform/platform.h"
 
 #include <cstdlib>
@@ -31,8 +32,7 @@ DispatcherRig::DispatcherRig(uint64_t seed, const sim::ModuleSettings& module) :
 
 DispatcherRig::~DispatcherRig()
 {
-    g_dispatcher.Stop();
-    g_dispatcher.ClosePort();
+    muxhost::UnloadMuxDriver();
     module_.reset();
     log_.reset();
 }

@@ -4,7 +4,7 @@
 #ifndef MUX_TESTS_SUPPORT_QUIET_BOXES_H
 #define MUX_TESTS_SUPPORT_QUIET_BOXES_H
 
-#include "platform/ui_host.h"
+#include "platform/ui/ui_host.h"
 
 struct QuietBoxes {
     QuietBoxes()

@@ -4,7 +4,7 @@
 #include "channel/rx_buffer.h"
 #include "platform/host.h"
 #include "modem/lines.h"
-#include "platform/ioport_sim.h"
+#include "platform/hw/ioport_sim.h"
 
 #include <fstream>
 #include <iterator>
